@@ -1,0 +1,38 @@
+// The byte buffer record behind OrvBuffer_st, and shared ownership of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "orv.h"
+
+// Owns `data`: size bytes from the C heap (one byte when size is 0, so data
+// is never null in a constructed buffer).
+struct OrvBuffer_st {
+    explicit OrvBuffer_st(size_t size);  // throws "failed to allocate memory" (13)
+    ~OrvBuffer_st();
+    OrvBuffer_st(const OrvBuffer_st&) = delete;
+    OrvBuffer_st& operator=(const OrvBuffer_st&) = delete;
+
+    size_t size;
+    uint8_t* data;
+};
+
+namespace brindle {
+
+// Inside the library buffers are shared; the last holder frees the record and
+// its data exactly as orvBufferFree does.
+using SharedBuffer = std::shared_ptr<OrvBuffer_st>;
+
+// Takes over a buffer made by orvBufferAlloc (a host's frame buffer).
+SharedBuffer adoptBuffer(OrvBuffer_st* buffer);
+// A new shared buffer; throws "failed to allocate memory" (13) when the heap
+// cannot provide it.
+SharedBuffer allocSharedBuffer(size_t size);
+
+// Test hook: the next `count` data allocations succeed and the one after
+// fails; a negative count (the default) never fails.
+void failBufferAllocationAfter(long count);
+
+}  // namespace brindle

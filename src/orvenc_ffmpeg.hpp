@@ -1,0 +1,32 @@
+// The primary compressor: runs the DXT block encoders over every 4x4 block
+// of a slice of RGBA or BGRA pixels.
+#pragma once
+
+#include <cstdint>
+
+#include "brindle.hpp"
+#include "orv.h"
+#include "orvenc_compressor.hpp"
+
+namespace brindle {
+
+// Immutable after construction; many workers call compress at once.
+class OrvFFMpegCompressor : public OrvEncCompressor {
+public:
+    explicit OrvFFMpegCompressor(const OrvVideoStreamParams_st& params);
+    ~OrvFFMpegCompressor() override = default;
+
+    const int32_t* getPreferredSrcPixFmts() const override;  // {1, 3, -1}
+    // Throws "unsupported source pixel format" / "unsupported texture format" (13).
+    void compress(const OrvSrcSlice& src, OrvTexFmt fmt, OrvEncTexture& texture) override;
+
+    void compressRGBA32(unsigned width, unsigned height, unsigned stride, OrvTexFmt fmt,
+                        const uint8_t* src, uint8_t* dst) const;
+    void compressBGRA32(unsigned width, unsigned height, unsigned stride, OrvTexFmt fmt,
+                        const uint8_t* src, uint8_t* dst) const;
+
+private:
+    TextureDspEnc dsp;
+};
+
+}  // namespace brindle

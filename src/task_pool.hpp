@@ -1,0 +1,52 @@
+// A fixed set of worker threads that always run the queued task of highest
+// priority first.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace brindle {
+
+class TaskPool {
+public:
+    class Task {
+    public:
+        explicit Task(int priority) : priority(priority) {}
+        virtual ~Task() = default;
+        // Must not throw: the pool does not catch failures of tasks.
+        virtual void run() = 0;
+
+        int priority;  // higher runs earlier
+    };
+
+    // Starts max(n, 1) workers. If a worker cannot be started, the ones
+    // already running are stopped and joined before the error leaves.
+    explicit TaskPool(unsigned n);
+    // Runs every queued task (also those queued meanwhile), then joins.
+    ~TaskPool();
+    TaskPool(const TaskPool&) = delete;
+    TaskPool& operator=(const TaskPool&) = delete;
+
+    size_t numWorkers() const { return workers.size(); }
+
+    // Takes ownership, queues the task and wakes one worker. Any thread, also
+    // a running task, may call it; the pool's lock is innermost.
+    void addTask(std::unique_ptr<Task> task);
+
+private:
+    std::unique_ptr<Task> getTask();  // null when stopping and empty
+    void workerMain();
+    void stopAndJoin();
+
+    std::mutex lock;  // guards heap and stopping; never held while a task runs
+    std::condition_variable taskAvailable;
+    std::vector<std::unique_ptr<Task>> heap;  // binary max-heap on priority
+    std::vector<std::thread> workers;
+    bool stopping = false;
+};
+
+}  // namespace brindle

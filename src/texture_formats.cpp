@@ -1,0 +1,39 @@
+#include "texture_formats.hpp"
+
+#include "brindle.hpp"
+
+namespace brindle {
+
+namespace {
+
+// log2 of the bytes of one 4x4 block, indexed by OrvTexFmt.
+constexpr uint32_t blockSizeLog2[] = {3, 4, 4, 3};
+
+}  // namespace
+
+uint32_t srcBytesPerPixel(uint32_t pixFmt) {
+    switch (pixFmt) {
+        case ORV_SRC_PIX_FMT_RGB24: return 3;
+        case ORV_SRC_PIX_FMT_RGBA32: return 4;
+        case ORV_SRC_PIX_FMT_BGR24: return 3;
+        case ORV_SRC_PIX_FMT_BGRA32: return 4;
+        case ORV_SRC_PIX_FMT_RGB96: return 12;
+        case ORV_SRC_PIX_FMT_RGBA128: return 16;
+        default: return 0;
+    }
+}
+
+uint32_t orvTexBufferSize(OrvTexFmt fmt, unsigned width, unsigned height) {
+    if (static_cast<uint32_t>(fmt) >= 4)
+        throw OrvException("unknown texture format", ORV_ERR_UNKNOWN);
+    return (height >> 2) * ((width >> 2) << blockSizeLog2[fmt]);
+}
+
+uint32_t orvSrcBufferSize(OrvSrcPixFmt_enum fmt, unsigned width, unsigned height) {
+    const uint32_t bpp = srcBytesPerPixel(static_cast<uint32_t>(fmt));
+    if (bpp == 0)
+        throw OrvException("unknown source pixel format", ORV_ERR_UNKNOWN);
+    return bpp * width * height;
+}
+
+}  // namespace brindle

@@ -1,0 +1,13 @@
+#!/bin/sh
+# Fails when liborv.so exports anything beyond the C interface, the block
+# encoder table and the brindle helpers.
+set -eu
+lib="$1"
+bad=$(nm -D --defined-only -C "$lib" | awk '{ $1=""; $2=""; sub(/^  /, ""); print }' \
+  | grep -vE '^(orv[A-Z][A-Za-z0-9]*|ff_texturedspenc_init|brindle::.*|typeinfo( name)? for brindle::OrvException|vtable for brindle::OrvException)$' \
+  | grep -vE '^(LIBORV|_init|_fini)' || true)
+if [ -n "$bad" ]; then
+  echo "unexpected exported symbols:"; echo "$bad"; exit 1
+fi
+count=$(nm -D --defined-only "$lib" | wc -l)
+echo "exported symbols ok ($count)"
