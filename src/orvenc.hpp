@@ -33,10 +33,16 @@ struct OrvEnc {
     const char* getError() const { return errorMessage.c_str(); }
 
     // Adds a stream built elsewhere (tests use it for stream kinds of their own).
+    // Its id must be nextStreamId(); the same limits as for the add functions apply.
     int addStream(std::unique_ptr<brindle::OrvEncStream> stream);
+    // The id the next added stream receives.
+    int nextStreamId() const { return static_cast<int>(streams.size()); }
     brindle::OrvEncContext& getContext() { return context; }
 
 private:
+    // Throws unless a stream of this kind (getType()) may still be added.
+    void requireRoomFor(uint32_t type) const;
+
     std::vector<std::unique_ptr<brindle::OrvEncStream>> streams;
     brindle::OrvEncStream* activeStream = nullptr;
     brindle::OrvEncContext context;

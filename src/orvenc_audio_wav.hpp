@@ -34,6 +34,9 @@ private:
     uint64_t dataChunkSizeOffset = UINT64_MAX;
     std::vector<int16_t> pcmScratch;
     std::vector<const float*> channelPlanes;
+    // Sample bytes written after the data chunk header so far: what the data
+    // size field receives at close. Kept within the 32-bit WAV sizes.
+    uint64_t dataBytesWritten = 0;
 };
 
 }  // namespace brindle
