@@ -9,6 +9,7 @@
 #include "buffer_pool.hpp"
 #include "orvenc_stream.hpp"
 #include "task_pool.hpp"
+#include "texture_quality.hpp"
 
 namespace brindle {
 
@@ -18,23 +19,6 @@ namespace {
 // that started textures finish before new slices begin.
 constexpr int encodePriority = 2;
 constexpr int compressPriority = 3;
-
-// Records the first failure on the texture; the stream's completion count
-// turns it into the stream's error.
-void recordFailure(OrvEncTexture& texture, std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const OrvException& e) {
-        texture.errorCode = e.code;
-        texture.errorMessage = e.what();
-    } catch (const std::exception& e) {
-        texture.errorCode = ORV_ERR_UNKNOWN;
-        texture.errorMessage = e.what();
-    } catch (...) {
-        texture.errorCode = ORV_ERR_UNKNOWN;
-        texture.errorMessage = "unknown error";
-    }
-}
 
 void reportCompleted(const std::shared_ptr<OrvEncFrame>& frame, OrvEncSlice& slice,
                      OrvEncTexture& texture) {
@@ -55,9 +39,12 @@ public:
                 orvTexBufferSize(static_cast<OrvTexFmt>(texture->format), src.width, src.height);
             texture->encoded = allocSharedBuffer(size);
             texture->encodedSize = size;
-            texture->encoder->compress(src, static_cast<OrvTexFmt>(texture->format), *texture);
+            const OrvTexFmt format = static_cast<OrvTexFmt>(texture->format);
+            texture->encoder->compress(src, format, *texture);
+            // Measured while the slice's pixels are still held.
+            texture->squaredError = textureSquaredError(src, format, texture->encoded->data);
         } catch (...) {
-            recordFailure(*texture, std::current_exception());
+            recordTaskFailure(*texture, std::current_exception());
         }
         texture->encodeTime = ustclock_get() - t0;
         // A copied slice's pixels are freed once every texture of it is encoded.
@@ -87,7 +74,7 @@ public:
         try {
             texture->secondaryCompressor->compress(*texture);
         } catch (...) {
-            recordFailure(*texture, std::current_exception());
+            recordTaskFailure(*texture, std::current_exception());
             texture->compressed.reset();
             texture->compressedSize = 0;
         }
@@ -103,6 +90,21 @@ private:
 };
 
 }  // namespace
+
+void recordTaskFailure(OrvEncTexture& texture, std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const OrvException& e) {
+        texture.errorCode = e.code;
+        texture.errorMessage = e.what();
+    } catch (const std::exception& e) {
+        texture.errorCode = ORV_ERR_UNKNOWN;
+        texture.errorMessage = e.what();
+    } catch (...) {
+        texture.errorCode = ORV_ERR_UNKNOWN;
+        texture.errorMessage = "unknown error";
+    }
+}
 
 void OrvEncCompressor::queue(std::shared_ptr<OrvEncFrame> frame, const OrvSrcSlice& src,
                              OrvEncSlice& slice, OrvEncTexture& texture) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 
 #include "brindle.hpp"
@@ -34,5 +35,9 @@ public:
     // returns compressedSize. Throws OrvException.
     virtual uint64_t compress(OrvEncTexture& texture) = 0;
 };
+
+// Leaves a task's failure on the texture it was working on (message and
+// code); the stream's completion count turns it into the stream's error.
+void recordTaskFailure(OrvEncTexture& texture, std::exception_ptr failure);
 
 }  // namespace brindle

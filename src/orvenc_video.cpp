@@ -1,16 +1,439 @@
-// Placeholder until the video pipeline lands: refuses every video stream.
 #include "orvenc_video.hpp"
+
+#include <cassert>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "buffer_pool.hpp"
+#include "orvenc_ffmpeg.hpp"
+#include "orvenc_hap.hpp"
+#include "orvenc_lz4.hpp"
+#include "orvenc_none.hpp"
+#include "orvenc_snappy.hpp"
+#include "texture_formats.hpp"
 
 namespace brindle {
 
-OrvEncVideoStream::OrvEncVideoStream(int id, const OrvVideoStreamParams_st&, OrvEncContext&)
-    : OrvEncStream(id) {
-    throw OrvException("no encoder for format", ORV_ERR_UNKNOWN);
+namespace {
+
+// The file stores frame and slice sizes in 16 bits.
+constexpr uint32_t maxDimension = 0xFFFF;
+constexpr int slicePriority = 1;  // below encode (2) and compress (3)
+
+OrvSliceLayout checkedLayout(const OrvVideoStreamParams_st& params) {
+    OrvSliceLayout layout = orvPickSliceLayout(params);  // refuses a zero side first
+    if (params.width > maxDimension || params.height > maxDimension)
+        throw OrvException("frame dimensions too large", ORV_ERR_INVALID_DIMENSIONS);
+    return layout;
 }
-OrvEncVideoStream::~OrvEncVideoStream() = default;
-const int32_t* OrvEncVideoStream::getPreferredSrcPixFmts() const { return nullptr; }
-void OrvEncVideoStream::begin() {}
-void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st&) {}
-void OrvEncVideoStream::close() {}
+
+std::unique_ptr<OrvEncSecondaryCompressor> makeSecondaryCompressor(
+    const OrvVideoStreamParams_st& params) {
+    switch (params.compression) {
+        case ORV_COMPRESSION_NONE: return std::make_unique<OrvNoneCompressor>();
+        case ORV_COMPRESSION_SNAPPY: return std::make_unique<OrvSnappyCompressor>(params);
+        case ORV_COMPRESSION_LZ4: return std::make_unique<OrvLZ4Compressor>(params);
+        default:
+            throw OrvException("unknown compression format",
+                               ORV_ERR_UNKNOWN_ORV_COMPRESSION_FORMAT);
+    }
+}
+
+// The texture planes of each slice for a stream's output format.
+struct TextureSet {
+    uint32_t count;
+    uint32_t formats[2];
+};
+
+TextureSet texturesFor(uint32_t format) {
+    switch (format) {
+        case ORV_PIX_FMT_DXT1: return {1, {ORV_TEX_FMT_BC1_RGB, 0}};
+        case ORV_PIX_FMT_YCOCG_DXT5: return {1, {ORV_TEX_FMT_BC3_YCOGR, 0}};
+        case ORV_PIX_FMT_DXT5: return {1, {ORV_TEX_FMT_BC3_RGBA, 0}};
+        default: return {2, {ORV_TEX_FMT_BC3_YCOGR, ORV_TEX_FMT_BC4_ALPHA}};
+    }
+}
+
+// A double truncated toward zero into an int; values that do not fit (a
+// frame rate of 0/0, an absurd pts) give 0 instead of undefined behaviour.
+int truncateToInt(double value) {
+    if (!(std::fabs(value) < static_cast<double>(std::numeric_limits<int>::max()))) return 0;
+    return static_cast<int>(value);
+}
+
+// Copies the slice's pixels, then queues one encode task per texture plane.
+class SliceTask : public TaskPool::Task {
+public:
+    SliceTask(std::shared_ptr<OrvEncFrame> frame, const OrvSrcSlice& src, OrvEncSlice* slice,
+              const OrvEncSlicer* slicer)
+        : Task(slicePriority), frame(std::move(frame)), src(src), slice(slice), slicer(slicer) {}
+
+    void run() override {
+        const uint64_t t0 = ustclock_get();
+        std::exception_ptr failure;
+        try {
+            slicer->copy(*frame, src);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        slice->sliceTime = ustclock_get() - t0;
+        if (failure) {
+            // No texture can be made: each is completed without data so that
+            // the frame still completes and the writer thread sees the failure.
+            recordTaskFailure(slice->textures[0], failure);
+            for (uint32_t i = 0; i < slice->numTextures; ++i)
+                slice->onCompleted(frame, *slice, slice->textures[i]);
+            return;
+        }
+        for (uint32_t i = 0; i < slice->numTextures; ++i)
+            slice->textures[i].encoder->queue(frame, src, *slice, slice->textures[i]);
+    }
+
+private:
+    std::shared_ptr<OrvEncFrame> frame;
+    OrvSrcSlice src;
+    OrvEncSlice* slice;
+    const OrvEncSlicer* slicer;
+};
+
+}  // namespace
+
+// Writes one frame record: a directory of slice offsets, then one Hap frame
+// per slice straight from the textures' compressed buffers.
+class VideoFrameWriter : public OrvFrameWriter {
+public:
+    explicit VideoFrameWriter(std::shared_ptr<OrvEncFrame> frame) : frame(std::move(frame)) {
+        assert(this->frame);
+    }
+
+    int64_t pts() const override { return frame->pts; }
+    uint32_t frameNumber() const override { return frame->frameNumber; }
+
+    void write(OrvIOSink& sink) const override {
+        const size_t numSlices = frame->slices.size();
+        std::vector<uint8_t> header(10 + 4 * numSlices);
+        size_t at = 0;
+        auto put16 = [&](uint32_t value) {
+            header[at++] = static_cast<uint8_t>(value);
+            header[at++] = static_cast<uint8_t>(value >> 8);
+        };
+        auto put32 = [&](uint64_t value) {
+            for (int shift = 0; shift < 32; shift += 8)
+                header[at++] = static_cast<uint8_t>(value >> shift);
+        };
+        put16(0x0300);
+        put16(frame->width);
+        put16(frame->height);
+        put16(frame->sliceWidth);
+        put16(frame->sliceHeight);
+        uint64_t offset = header.size();
+        for (const OrvEncSlice& slice : frame->slices) {
+            put32(offset);
+            offset += hap.size(slice);
+        }
+        sink.write(header.size(), header.data());
+        for (const OrvEncSlice& slice : frame->slices) hap.write(slice, sink);
+    }
+
+private:
+    std::shared_ptr<OrvEncFrame> frame;
+    OrvHapWriter hap;
+};
+
+// ---- Setup -------------------------------------------------------------------
+
+OrvEncVideoStream::OrvEncVideoStream(int id, const OrvVideoStreamParams_st& params,
+                                     OrvEncContext& context)
+    : OrvEncStream(id),
+      width(params.width),
+      height(params.height),
+      layout(checkedLayout(params)),
+      slicer(layout),
+      format(params.format),
+      compression(params.compression),
+      timebaseNum(params.timebaseNum),
+      timebaseDen(params.timebaseDen),
+      fpsNum(params.fpsNum),
+      fpsDen(params.fpsDen),
+      context(context),
+      maxParallel(params.maxParallel),
+      writer(&context.writer) {
+    if (timebaseNum < 1 || timebaseDen < 1)
+        throw OrvException("invalid timebase", ORV_ERR_INVALID_TIMEBASE);
+    // Written so that a NaN passes, as it always has.
+    if (params.aspectRatio < 0.01 || params.aspectRatio > 10.0)
+        throw OrvException("invalid aspect ratio", ORV_ERR_INVALID_ASPECT_RATIO);
+    if (params.device != 1)
+        throw OrvException("unsupported encode device", ORV_ERR_UNSUPPORTED_DEVICE);
+    if (format > ORV_PIX_FMT_YCOCG_DXT5_ALPHA)
+        throw OrvException("no encoder for format", ORV_ERR_UNKNOWN);
+    encoder = std::make_unique<OrvFFMpegCompressor>(params);
+    secondaryCompressor = makeSecondaryCompressor(params);
+
+    log("stream %u: %ux%u, slices: %ux%u, width: %u, height: %u, max parallel: %u, fps: %.2f, "
+        "timebase: %d/%d",
+        this->id, width, height, layout.numColumns, layout.numRows, layout.sliceWidth,
+        layout.sliceHeight, maxParallel,
+        static_cast<double>(fpsNum) / static_cast<double>(fpsDen),
+        static_cast<int32_t>(timebaseNum), static_cast<int32_t>(timebaseDen));
+}
+
+OrvEncVideoStream::~OrvEncVideoStream() {
+    std::unique_lock<std::mutex> guard(lock);
+    if (writerThread.joinable()) {
+        // Only reachable when close() never ran on a begun stream.
+        finished = true;
+        frameReady.notify_all();
+        guard.unlock();
+        writerThread.join();
+        guard.lock();
+    }
+    // Tasks of queued frames still point at this stream and its compressors.
+    auto allComplete = [this] {
+        for (const std::shared_ptr<OrvEncFrame>& frame : frames)
+            if (frame->completedSlices < frame->slices.size()) return false;
+        return true;
+    };
+    frameReady.wait(guard, allComplete);
+    frames.clear();  // complete but never written, after a failure
+    encoder.reset();
+    secondaryCompressor.reset();
+    log("CPU time: slice: %.2fs, encode: %.2fs, compress: %.2f",
+        static_cast<double>(sliceTime) / 1e9, static_cast<double>(encodeTime) / 1e9,
+        static_cast<double>(compressTime) / 1e9);
+}
+
+const int32_t* OrvEncVideoStream::getPreferredSrcPixFmts() const {
+    return encoder->getPreferredSrcPixFmts();
+}
+
+void OrvEncVideoStream::begin() {
+    OrvVideoHeader header;
+    header.codec = 0;
+    header.flags = 7;
+    header.width = static_cast<uint16_t>(width);
+    header.height = static_cast<uint16_t>(height);
+    header.timebaseNum = static_cast<uint64_t>(timebaseNum);
+    header.timebaseDen = static_cast<uint64_t>(timebaseDen);
+    header.fpsNum = static_cast<uint64_t>(fpsNum);
+    header.fpsDen = static_cast<uint64_t>(fpsDen);
+    writer->beginSection(ORV_SECTION_VIDEO);
+    sectionOpen = true;
+    writer->writeVideoHeader(header);
+    writerThread = std::thread(&OrvEncVideoStream::writerMain, this);
+}
+
+// ---- Frame intake ------------------------------------------------------------
+
+void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st& src) {
+    std::unique_lock<std::mutex> guard(lock);
+    if (finished) {
+        log("encodeFrame called on closed stream");
+        throw OrvException("end of stream reached", ORV_ERR_UNKNOWN);
+    }
+    if (errorCode != 0) throw OrvException(errorMessage, errorCode);
+    // maxParallel + 1 frames may be queued, plus the one being written; a
+    // value of 2^31 or more reads as negative, widens to a huge count and
+    // never blocks. This bound is the stream's memory bound.
+    const uint64_t bound =
+        static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(maxParallel)));
+    while (frames.size() > bound) {
+        queueSpace.wait(guard);
+        if (errorCode != 0) throw OrvException(errorMessage, errorCode);
+    }
+
+    if (src.width != width || src.height != height)
+        throw OrvException("frame dimensions do not match stream params",
+                           ORV_ERR_INVALID_DIMENSIONS);
+    if (src.origin >= 2) throw OrvException("bad origin on frame", ORV_ERR_UNKNOWN);
+    if (src.buffer == nullptr)
+        throw OrvException("frame has no buffer", ORV_ERR_INVALID_DIMENSIONS);
+    const uint32_t bytesPerPixel = srcBytesPerPixel(src.pixFmt);
+    if (bytesPerPixel != 0 && src.stride < uint64_t{bytesPerPixel} * src.width)
+        throw OrvException("frame stride too small", ORV_ERR_INVALID_DIMENSIONS);
+    if (orvBufferSize(src.buffer) < uint64_t{src.stride} * src.height)
+        throw OrvException("frame buffer too small", ORV_ERR_INVALID_DIMENSIONS);
+
+    auto frame = std::make_shared<OrvEncFrame>();
+    frame->pixFmt = src.pixFmt;
+    frame->origin = src.origin;
+    frame->stride = src.stride;
+    frame->width = src.width;
+    frame->height = src.height;
+    frame->pts = src.pts;
+    frame->sliceWidth = layout.sliceWidth;
+    frame->sliceHeight = layout.sliceHeight;
+    frame->context = &context;
+    frame->encoder = encoder.get();
+    frame->secondaryCompressor = secondaryCompressor.get();
+    std::vector<OrvSrcSlice> sources;
+    sources.reserve(size_t{layout.numColumns} * layout.numRows);
+    frame->slices.resize(size_t{layout.numColumns} * layout.numRows);
+    // From here on nothing can fail: the host's buffer becomes the frame's.
+    frame->srcBuffer = adoptBuffer(src.buffer);
+    frame->frameNumber = nextFrameNumber++;
+    frames.push_back(frame);
+
+    slicer.pickSlices(*frame, sources);
+    assert(sources.size() == frame->slices.size());
+    for (size_t i = 0; i < sources.size(); ++i) queueSlice(frame, sources[i], frame->slices[i]);
+}
+
+void OrvEncVideoStream::queueSlice(const std::shared_ptr<OrvEncFrame>& frame,
+                                   const OrvSrcSlice& src, OrvEncSlice& slice) {
+    slice.completedTextures = 0;
+    slice.onCompleted = [this](const std::shared_ptr<OrvEncFrame>& f, OrvEncSlice& s,
+                               OrvEncTexture& t) { onTextureCompleted(f, s, t); };
+    const TextureSet textures = texturesFor(format);
+    slice.numTextures = textures.count;
+    for (uint32_t i = 0; i < textures.count; ++i) {
+        OrvEncTexture& texture = slice.textures[i];
+        texture.format = textures.formats[i];
+        texture.encoder = encoder.get();
+        texture.secondaryCompressor = secondaryCompressor.get();
+        texture.compression = compression;
+    }
+    context.pool.addTask(std::make_unique<SliceTask>(frame, src, &slice, &slicer));
+}
+
+void OrvEncVideoStream::onTextureCompleted(const std::shared_ptr<OrvEncFrame>& frame,
+                                           OrvEncSlice& slice, OrvEncTexture& texture) {
+    std::lock_guard<std::mutex> guard(lock);
+    assert(slice.completedTextures < slice.numTextures);
+    ++slice.completedTextures;
+    if (texture.errorCode != 0) {
+        frame->failed = true;
+        storeError(texture.errorMessage, texture.errorCode);
+        queueSpace.notify_all();  // a host waiting for space hears of it at once
+    }
+    if (slice.completedTextures < slice.numTextures) return;
+    assert(frame->completedSlices < frame->slices.size());
+    if (++frame->completedSlices == frame->slices.size()) frameReady.notify_all();
+}
+
+void OrvEncVideoStream::storeError(const std::string& message, uint32_t code) {
+    // The first failure is the one the host hears of; later ones follow from it.
+    if (errorCode != 0) return;
+    errorMessage = message;
+    errorCode = code;
+}
+
+// ---- Writer thread -----------------------------------------------------------
+
+std::shared_ptr<OrvFrameWriter> OrvEncVideoStream::getFrame() {
+    std::shared_ptr<OrvEncFrame> frame;
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            if (frames.empty() && finished) break;
+            // Only the first frame counts: later frames wait for it.
+            if (!frames.empty() && frames.front()->completedSlices == frames.front()->slices.size()) {
+                frame = frames.front();
+                break;
+            }
+            frameReady.wait(guard);
+        }
+        if (frame) {
+            // A failed frame stays queued and nothing after it is written; the
+            // stream's stored error says why.
+            if (frame->failed) throw OrvException(errorMessage, errorCode);
+            frames.pop_front();
+            queueSpace.notify_all();
+        }
+    }
+    if (!frame) {
+        logStopRolling();
+        return nullptr;
+    }
+    addStatistics(*frame);
+    return std::make_shared<VideoFrameWriter>(std::move(frame));
+}
+
+void OrvEncVideoStream::addStatistics(const OrvEncFrame& frame) {
+    double squaredError = 0.0;
+    uint64_t compressedBytes = 0;
+    uint64_t encodedBytes = 0;
+    for (const OrvEncSlice& slice : frame.slices) {
+        sliceTime += slice.sliceTime;
+        for (uint32_t i = 0; i < slice.numTextures; ++i) {
+            const OrvEncTexture& texture = slice.textures[i];
+            encodeTime += texture.encodeTime;
+            compressTime += texture.compressTime;
+            squaredError += texture.squaredError;
+            compressedBytes += texture.compressedSize;
+            encodedBytes += texture.encodedSize;
+        }
+    }
+    const double mse = squaredError / static_cast<double>(uint32_t{width * height * 4});
+    const double rmse = std::sqrt(mse);
+    const double psnr = mse > 0 ? 20.0 * std::log10(255.0 / rmse) : 99.0;
+    const double saving =
+        1.0 - static_cast<double>(compressedBytes) / static_cast<double>(encodedBytes);
+    compressionAverage =
+        compressionAverage >= 0 ? 0.999 * compressionAverage + 0.001 * saving : saving;
+
+    double t = static_cast<double>(frame.pts) *
+               (static_cast<double>(timebaseNum) / static_cast<double>(timebaseDen));
+    const double fps = static_cast<double>(fpsNum) / static_cast<double>(fpsDen);
+    const int h = truncateToInt(t / 3600);
+    t -= h * 3600.0;
+    const int m = truncateToInt(t / 60);
+    t -= m * 60.0;
+    const int s = truncateToInt(t);
+    const int f = truncateToInt((t - s) * fps);
+    char timeText[64];
+    std::snprintf(timeText, sizeof timeText, "%02d:%02d:%02d.%02d", h, m, s, f);
+    logRolling("time: %s, frame: %4lu, compression: %5.2f%%, psnr: %6.2fdB, rmse: %6.2f",
+               timeText, static_cast<unsigned long>(frame.frameNumber),
+               compressionAverage * 100, psnr, rmse);
+}
+
+void OrvEncVideoStream::writerMain() {
+    try {
+        while (std::shared_ptr<OrvFrameWriter> frame = getFrame()) {
+            writer->writeFrame(*frame);
+        }
+    } catch (const OrvException& e) {
+        std::lock_guard<std::mutex> guard(lock);
+        storeError(e.what(), e.code);
+        queueSpace.notify_all();
+    } catch (...) {
+        std::lock_guard<std::mutex> guard(lock);
+        storeError("unknown error", ORV_ERR_UNKNOWN);
+        queueSpace.notify_all();
+    }
+}
+
+void OrvEncVideoStream::close() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        log("close called with %u frames still queued", static_cast<unsigned>(frames.size()));
+        if (finished) return;
+        finished = true;
+        frameReady.notify_all();
+        log("waiting for writer thread to join");
+    }
+    // The writer thread writes every queued frame, each once it is complete,
+    // before it ends: the whole stream is in the file when the join returns.
+    if (writerThread.joinable()) writerThread.join();
+    std::exception_ptr sectionFailure;
+    try {
+        // A begin() refused before its section opened leaves none to end
+        // (and the section in progress, if any, is not this stream's).
+        if (sectionOpen) writer->endSection();
+    } catch (...) {
+        sectionFailure = std::current_exception();
+    }
+    // Frames lost to a failed task or write must not pass for success. The
+    // first failure is reported: a full disk that broke a frame also breaks
+    // the end of the section.
+    std::lock_guard<std::mutex> guard(lock);
+    if (errorCode != 0) throw OrvException(errorMessage, errorCode);
+    if (sectionFailure) std::rethrow_exception(sectionFailure);
+}
 
 }  // namespace brindle

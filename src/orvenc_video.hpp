@@ -1,6 +1,6 @@
 // A video stream: validates its parameters, slices every frame, encodes the
-// slices on the session's task pool and writes finished frames in order from
-// its own writer thread.
+// slices on the session's task pool and writes finished frames in acceptance
+// order from its own writer thread.
 #pragma once
 
 #include <condition_variable>
@@ -17,19 +17,77 @@
 #include "orvenc_frame.hpp"
 #include "orvenc_slicer.hpp"
 #include "orvenc_stream.hpp"
+#include "orvwriter.hpp"
 
 namespace brindle {
 
 class OrvEncVideoStream : public OrvEncStream {
 public:
+    // Throws OrvException on bad parameters; nothing is written.
     OrvEncVideoStream(int id, const OrvVideoStreamParams_st& params, OrvEncContext& context);
+    // Waits for the tasks of frames still queued, then releases them unwritten.
     ~OrvEncVideoStream() override;
 
     uint32_t getType() const override { return 0; }
     const int32_t* getPreferredSrcPixFmts() const override;
+    // Writes the video section header and starts the writer thread.
     void begin() override;
+    // Takes the frame (and, once accepted, its buffer) and queues its slices.
+    // Blocks while more than maxParallel frames are queued.
     void encodeFrame(const OrvSrcFrame_st& frame) override;
+    // Drains and joins the writer thread and ends the section; then reports
+    // a failure of the writer thread or of a task, if there was one.
     void close() override;
+
+    const OrvSliceLayout& getLayout() const { return layout; }
+
+private:
+    friend class VideoFrameWriter;
+
+    void queueSlice(const std::shared_ptr<OrvEncFrame>& frame, const OrvSrcSlice& src,
+                    OrvEncSlice& slice);
+    void onTextureCompleted(const std::shared_ptr<OrvEncFrame>& frame, OrvEncSlice& slice,
+                            OrvEncTexture& texture);
+    void writerMain();
+    std::shared_ptr<OrvFrameWriter> getFrame();
+    void addStatistics(const OrvEncFrame& frame);
+    void storeError(const std::string& message, uint32_t code);  // caller holds lock
+
+    uint32_t width;
+    uint32_t height;
+    OrvSliceLayout layout;
+    OrvEncSlicer slicer;
+    uint32_t format;
+    uint32_t compression;
+    int64_t timebaseNum;
+    int64_t timebaseDen;
+    int64_t fpsNum;
+    int64_t fpsDen;
+    OrvEncContext& context;
+    std::unique_ptr<OrvEncCompressor> encoder;
+    std::unique_ptr<OrvEncSecondaryCompressor> secondaryCompressor;
+
+    // Guards finished, frames, nextFrameNumber, errorMessage, errorCode and
+    // the completion counts of every queued frame. Taken before the pool's
+    // lock and the log's lock, never after.
+    std::mutex lock;
+    std::string errorMessage;
+    uint32_t errorCode = 0;  // first failure of a task or of the writer thread
+    std::condition_variable frameReady;  // a frame completed, or the stream closed
+    std::condition_variable queueSpace;  // the writer took a frame, or failed
+    uint32_t nextFrameNumber = 0;
+    std::deque<std::shared_ptr<OrvEncFrame>> frames;
+    uint32_t maxParallel;  // compared as a signed 32-bit value
+
+    // Written only by the writer thread; read after it has been joined.
+    uint64_t sliceTime = 0;
+    uint64_t encodeTime = 0;
+    uint64_t compressTime = 0;
+    double compressionAverage = -1.0;
+
+    OrvWriter* writer;
+    bool sectionOpen = false;  // begin() opened the stream's section
+    std::thread writerThread;
 };
 
 }  // namespace brindle
