@@ -1,114 +1,35 @@
 // Single-thread speed of the primary compressor, in megapixels per second
-// (the "Mpixels" rate), for every texture format from RGBA and from BGRA.
+// (the "Mpixels" rate), for every texture format from RGBA and from BGRA, at
+// every SIMD level this CPU has: "scalar" is the reference block functions in
+// a loop, the others are the row encoders with one block per vector lane.
 //
 // Rates are per CPU second of the one benchmark thread, so that other load on
 // the machine does not count against the encoder.
 //
-// The picture is procedural but photo-like: flat test patterns would all go
-// through the flat-block shortcut and say nothing about the general path.
+// The picture is procedural but photo-like (photo_like_image.hpp): flat test
+// patterns would all go through the flat-block shortcut and say nothing about
+// the general path.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "brindle.hpp"
+#include "dxt_encoder_simd.hpp"
 #include "orvenc_ffmpeg.hpp"
+#include "photo_like_image.hpp"
 
 namespace {
 
 constexpr unsigned imageWidth = 1920;
 constexpr unsigned imageHeight = 1088;
 
-uint32_t hash2(int x, int y, uint32_t seed) {
-    uint32_t h = static_cast<uint32_t>(x) * 0x8da6b343u ^ static_cast<uint32_t>(y) * 0xd8163841u ^
-                 seed * 0xcb1ab31fu;
-    h ^= h >> 15;
-    h *= 0x2c1b3c6du;
-    h ^= h >> 12;
-    h *= 0x297a2d39u;
-    h ^= h >> 15;
-    return h;
-}
-
-// Smoothly interpolated lattice noise in [0, 1).
-double valueNoise(double x, double y, uint32_t seed) {
-    const int x0 = static_cast<int>(std::floor(x));
-    const int y0 = static_cast<int>(std::floor(y));
-    const double fx = x - x0;
-    const double fy = y - y0;
-    const double sx = fx * fx * (3 - 2 * fx);
-    const double sy = fy * fy * (3 - 2 * fy);
-    auto at = [seed](int ix, int iy) { return (hash2(ix, iy, seed) >> 8) / 16777216.0; };
-    const double top = at(x0, y0) + (at(x0 + 1, y0) - at(x0, y0)) * sx;
-    const double bottom = at(x0, y0 + 1) + (at(x0 + 1, y0 + 1) - at(x0, y0 + 1)) * sx;
-    return top + (bottom - top) * sy;
-}
-
-// Five octaves, from shapes a few hundred pixels wide down to a few pixels.
-double fractalNoise(double x, double y, uint32_t seed) {
-    double sum = 0;
-    double amplitude = 0.5;
-    double frequency = 1.0 / 256;
-    for (int octave = 0; octave < 5; ++octave) {
-        sum += amplitude * valueNoise(x * frequency, y * frequency, seed + octave);
-        amplitude *= 0.5;
-        frequency *= 2.0;
-    }
-    return sum / 0.96875;
-}
-
-uint8_t toByte(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 255.0)); }
-
-// Sky-like gradient, landscape-like noise, a few hard-edged objects, fine
-// grain, and an alpha channel with soft and hard transitions.
-std::vector<uint8_t> photoLikeRGBA(unsigned width, unsigned height) {
-    std::vector<uint8_t> pixels(4u * width * height);
-    for (unsigned y = 0; y < height; ++y) {
-        for (unsigned x = 0; x < width; ++x) {
-            const double u = static_cast<double>(x) / width;
-            const double v = static_cast<double>(y) / height;
-            const double land = fractalNoise(x, y, 1);
-            const double tint = fractalNoise(x + 5000.0, y, 7);
-            double r = 70 + 120 * v + 90 * land - 30 * tint;
-            double g = 110 + 60 * (1 - v) + 80 * land;
-            double b = 200 - 110 * v + 40 * tint;
-
-            // Hard edges: a disc, a rotated bar and a horizon line.
-            const double dx = x - 0.3 * width, dy = y - 0.4 * height;
-            if (dx * dx + dy * dy < 0.03 * width * width) {
-                r = 230 - 50 * land;
-                g = 180 - 40 * land;
-                b = 60;
-            }
-            const double bar = 0.8 * x - 0.6 * y - 0.25 * width;
-            if (bar > 0 && bar < 40) {
-                r *= 0.35;
-                g *= 0.35;
-                b *= 0.45;
-            }
-            if (v > 0.7 + 0.05 * std::sin(u * 12)) {
-                r = 50 + 80 * land;
-                g = 90 + 100 * land;
-                b = 40 + 30 * tint;
-            }
-
-            const double grain = static_cast<int>(hash2(x, y, 99) % 13) - 6;
-            uint8_t* p = &pixels[4u * (y * width + x)];
-            p[0] = toByte(r + grain);
-            p[1] = toByte(g + grain);
-            p[2] = toByte(b + grain);
-            const double alpha = 255 * (1.2 - 0.8 * std::hypot(u - 0.5, v - 0.5)) - 60 * tint;
-            p[3] = toByte(bar > 0 && bar < 40 ? alpha * 0.5 : alpha);
-        }
-    }
-    return pixels;
-}
-
 const std::vector<uint8_t>& sourceImage(bool bgra) {
-    static const std::vector<uint8_t> rgba = photoLikeRGBA(imageWidth, imageHeight);
+    static const std::vector<uint8_t> rgba = orvbench::photoLikeRGBA(imageWidth, imageHeight);
     static const std::vector<uint8_t> swapped = [] {
         std::vector<uint8_t> out = rgba;
         for (size_t i = 0; i < out.size(); i += 4) std::swap(out[i], out[i + 2]);
@@ -136,10 +57,16 @@ double flatBlockShare(const std::vector<uint8_t>& pixels) {
     return static_cast<double>(flat) / total;
 }
 
-void compressImage(benchmark::State& state, brindle::OrvTexFmt fmt, bool bgra) {
+void compressImage(benchmark::State& state, brindle::OrvTexFmt fmt, bool bgra,
+                   brindle::DxtSimdLevel level) {
+    const brindle::DxtRowEncoders* rows = brindle::dxtRowEncodersFor(level);
+    if (rows == nullptr) {
+        state.SkipWithError("this CPU lacks the level");
+        return;
+    }
     OrvVideoStreamParams_st params;
     std::memset(&params, 0, sizeof params);
-    const brindle::OrvFFMpegCompressor compressor(params);
+    const brindle::OrvFFMpegCompressor compressor(params, *rows);
     const std::vector<uint8_t>& pixels = sourceImage(bgra);
     std::vector<uint8_t> texture(brindle::orvTexBufferSize(fmt, imageWidth, imageHeight));
 
@@ -162,22 +89,35 @@ void compressImage(benchmark::State& state, brindle::OrvTexFmt fmt, bool bgra) {
     state.counters["flat"] = flatBlockShare(pixels);
 }
 
-void BM_BC1_RGBA(benchmark::State& s) { compressImage(s, brindle::ORV_TEX_FMT_BC1_RGB, false); }
-void BM_BC1_BGRA(benchmark::State& s) { compressImage(s, brindle::ORV_TEX_FMT_BC1_RGB, true); }
-void BM_BC3_RGBA(benchmark::State& s) { compressImage(s, brindle::ORV_TEX_FMT_BC3_RGBA, false); }
-void BM_BC3_BGRA(benchmark::State& s) { compressImage(s, brindle::ORV_TEX_FMT_BC3_RGBA, true); }
-void BM_YCoCg_RGBA(benchmark::State& s) { compressImage(s, brindle::ORV_TEX_FMT_BC3_YCOGR, false); }
-void BM_YCoCg_BGRA(benchmark::State& s) { compressImage(s, brindle::ORV_TEX_FMT_BC3_YCOGR, true); }
-void BM_BC4_RGBA(benchmark::State& s) { compressImage(s, brindle::ORV_TEX_FMT_BC4_ALPHA, false); }
-void BM_BC4_BGRA(benchmark::State& s) { compressImage(s, brindle::ORV_TEX_FMT_BC4_ALPHA, true); }
+// Names like BM_BC1_RGBA/avx2, grouped by format so that the levels of one
+// format sit next to each other in the output.
+const int registered = [] {
+    const struct {
+        const char* name;
+        brindle::OrvTexFmt fmt;
+    } formats[] = {{"BC1", brindle::ORV_TEX_FMT_BC1_RGB},
+                   {"BC3", brindle::ORV_TEX_FMT_BC3_RGBA},
+                   {"YCoCg", brindle::ORV_TEX_FMT_BC3_YCOGR},
+                   {"BC4", brindle::ORV_TEX_FMT_BC4_ALPHA}};
+    const brindle::DxtSimdLevel levels[] = {brindle::DxtSimdLevel::scalar,
+                                            brindle::DxtSimdLevel::sse41,
+                                            brindle::DxtSimdLevel::avx2};
+    for (const auto& format : formats) {
+        for (const bool bgra : {false, true}) {
+            for (const brindle::DxtSimdLevel level : levels) {
+                const std::string name = std::string("BM_") + format.name +
+                                         (bgra ? "_BGRA/" : "_RGBA/") +
+                                         brindle::dxtSimdLevelName(level);
+                const brindle::OrvTexFmt fmt = format.fmt;
+                benchmark::RegisterBenchmark(name.c_str(),
+                                             [fmt, bgra, level](benchmark::State& state) {
+                                                 compressImage(state, fmt, bgra, level);
+                                             })
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
+    }
+    return 0;
+}();
 
 }  // namespace
-
-BENCHMARK(BM_BC1_RGBA)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BC1_BGRA)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BC3_RGBA)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BC3_BGRA)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_YCoCg_RGBA)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_YCoCg_BGRA)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BC4_RGBA)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BC4_BGRA)->Unit(benchmark::kMillisecond);

@@ -1,14 +1,10 @@
 // The primary compressor: the image loop over a slice's 4x4 blocks. The
-// block maths lives in dxt_encoder; this file only walks the blocks, feeds
-// BGRA through a swizzled copy and lays the blocks out back to back.
+// block maths lives in dxt_encoder (the scalar reference) and its row
+// encoders (dxt_encoder_simd, one block per SIMD lane); this file only walks
+// the block rows and lays the blocks out back to back.
 #include "orvenc_ffmpeg.hpp"
 
 #include <cassert>
-#include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "dxt_encoder.hpp"
 
@@ -25,52 +21,48 @@ void checkTexFmt(OrvTexFmt fmt) {
         throw OrvException("unsupported texture format", ORV_ERR_UNKNOWN);
 }
 
-// The block function of a colour-carrying format; BC4 has none, it is only
-// the alpha half of a BC3 block.
-OrvBlockEncodeFn blockFunction(const TextureDspEnc& dsp, OrvTexFmt fmt) {
+// The row encoder of a format and layout. BC4 reads only alpha, the fourth
+// byte in both layouts, so it needs no swizzle.
+DxtRowEncodeFn rowFunction(const DxtRowEncoders& rows, OrvTexFmt fmt, bool bgra) {
     switch (fmt) {
-        case ORV_TEX_FMT_BC1_RGB: return dsp.dxt1_block;
-        case ORV_TEX_FMT_BC3_RGBA: return dsp.dxt5_block;
-        case ORV_TEX_FMT_BC3_YCOGR: return dsp.dxt5ys_block;
-        case ORV_TEX_FMT_BC4_ALPHA: return nullptr;
+        case ORV_TEX_FMT_BC1_RGB: return bgra ? rows.dxt1Bgra : rows.dxt1Rgba;
+        case ORV_TEX_FMT_BC3_RGBA: return bgra ? rows.dxt5Bgra : rows.dxt5Rgba;
+        case ORV_TEX_FMT_BC3_YCOGR: return bgra ? rows.dxt5ysBgra : rows.dxt5ysRgba;
+        case ORV_TEX_FMT_BC4_ALPHA: return rows.alpha;
     }
     return nullptr;
 }
 
-// Copies the block's four rows of 16 bytes into `local` (rows 16 bytes
-// apart), turning B, G, R, A into R, G, B, A. Reads nothing beyond the rows.
-void swizzleBGRABlock(uint8_t* local, const uint8_t* block, unsigned stride) {
-#if defined(__SSE2__)
-    // Within each little-endian 32-bit pixel, bytes 0 and 2 trade places:
-    // keep G and A, move B up 16 bits and R down 16 bits.
-    const __m128i keep = _mm_set1_epi32(static_cast<int>(0xFF00FF00u));
-    const __m128i low = _mm_set1_epi32(0x000000FF);
-    for (unsigned row = 0; row < 4; ++row) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + row * stride));
-        const __m128i swapped = _mm_or_si128(
-            _mm_and_si128(v, keep),
-            _mm_or_si128(_mm_slli_epi32(_mm_and_si128(v, low), 16),
-                         _mm_and_si128(_mm_srli_epi32(v, 16), low)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(local + 16 * row), swapped);
+uint32_t blockBytes(OrvTexFmt fmt) {
+    return fmt == ORV_TEX_FMT_BC1_RGB || fmt == ORV_TEX_FMT_BC4_ALPHA ? 8 : 16;
+}
+
+// Block rows top to bottom, each row's blocks left to right, written back to
+// back. A partial block at the right or bottom edge is read whole, as the
+// one-block loop did; slices have sides that are multiples of 4. Offsets are
+// 32-bit unsigned: a slice is at most 3072 pixels a side, far below 4 GiB of
+// pixels.
+void compressRows(const DxtRowEncoders& rows, bool bgra, unsigned width, unsigned height,
+                  unsigned stride, OrvTexFmt fmt, const uint8_t* src, uint8_t* dst) {
+    checkTexFmt(fmt);
+    if (width == 0 || height == 0) return;
+    const DxtRowEncodeFn encodeRow = rowFunction(rows, fmt, bgra);
+    const unsigned blocksPerRow = width / 4 + (width % 4 != 0 ? 1 : 0);
+    const uint32_t rowBytes = blocksPerRow * blockBytes(fmt);
+    for (uint32_t by = 0; by < height; by += 4) {
+        encodeRow(dst, src + by * stride, static_cast<ptrdiff_t>(stride), blocksPerRow);
+        dst += rowBytes;
     }
-#else
-    for (unsigned row = 0; row < 4; ++row) {
-        const uint8_t* in = block + row * stride;
-        uint8_t* out = local + 16 * row;
-        for (unsigned x = 0; x < 16; x += 4) {
-            out[x + 0] = in[x + 2];
-            out[x + 1] = in[x + 1];
-            out[x + 2] = in[x + 0];
-            out[x + 3] = in[x + 3];
-        }
-    }
-#endif
 }
 
 }  // namespace
 
-OrvFFMpegCompressor::OrvFFMpegCompressor(const OrvVideoStreamParams_st& /*params*/) : dsp{} {
+OrvFFMpegCompressor::OrvFFMpegCompressor(const OrvVideoStreamParams_st& params)
+    : OrvFFMpegCompressor(params, dxtRowEncoders()) {}
+
+OrvFFMpegCompressor::OrvFFMpegCompressor(const OrvVideoStreamParams_st& /*params*/,
+                                         const DxtRowEncoders& rows)
+    : dsp{}, rows(&rows) {
     ff_texturedspenc_init(&dsp);
     assert(dsp.dxt1_block);
     assert(dsp.dxt5_block);
@@ -94,48 +86,14 @@ void OrvFFMpegCompressor::compress(const OrvSrcSlice& src, OrvTexFmt fmt, OrvEnc
     }
 }
 
-// Block offsets are 32-bit unsigned: a slice is at most 3072 pixels a side,
-// far below 4 GiB of pixels.
 void OrvFFMpegCompressor::compressRGBA32(unsigned width, unsigned height, unsigned stride,
                                          OrvTexFmt fmt, const uint8_t* src, uint8_t* dst) const {
-    checkTexFmt(fmt);
-    if (width == 0 || height == 0) return;
-    const OrvBlockEncodeFn encode = blockFunction(dsp, fmt);
-    const ptrdiff_t rowStride = static_cast<ptrdiff_t>(stride);
-    for (uint32_t by = 0; by < height; by += 4) {
-        for (uint32_t bx = 0; bx < width; bx += 4) {
-            const uint8_t* block = src + (by * stride + 4 * bx);
-            if (encode) {
-                dst += encode(dst, rowStride, block);
-            } else {
-                alpha_block(dst, rowStride, block);
-                dst += 8;
-            }
-        }
-    }
+    compressRows(*rows, false, width, height, stride, fmt, src, dst);
 }
 
 void OrvFFMpegCompressor::compressBGRA32(unsigned width, unsigned height, unsigned stride,
                                          OrvTexFmt fmt, const uint8_t* src, uint8_t* dst) const {
-    checkTexFmt(fmt);
-    if (width == 0 || height == 0) return;
-    const OrvBlockEncodeFn encode = blockFunction(dsp, fmt);
-    const ptrdiff_t rowStride = static_cast<ptrdiff_t>(stride);
-    // Aligned so the swizzle can store whole rows at once.
-    alignas(16) uint8_t local[64];
-    for (uint32_t by = 0; by < height; by += 4) {
-        for (uint32_t bx = 0; bx < width; bx += 4) {
-            const uint8_t* block = src + (by * stride + 4 * bx);
-            if (encode) {
-                swizzleBGRABlock(local, block, stride);
-                dst += encode(dst, 16, local);
-            } else {
-                // Alpha is the fourth byte in both layouts: no copy needed.
-                alpha_block(dst, rowStride, block);
-                dst += 8;
-            }
-        }
-    }
+    compressRows(*rows, true, width, height, stride, fmt, src, dst);
 }
 
 }  // namespace brindle

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "brindle.hpp"
+#include "dxt_encoder_simd.hpp"
 #include "orv.h"
 #include "orvenc_compressor.hpp"
 
@@ -13,7 +14,11 @@ namespace brindle {
 // Immutable after construction; many workers call compress at once.
 class OrvFFMpegCompressor : public OrvEncCompressor {
 public:
+    // Encodes whole block rows with the best row encoders this CPU has.
     explicit OrvFFMpegCompressor(const OrvVideoStreamParams_st& params);
+    // With the given row encoders (one SIMD level), for tests and benchmarks;
+    // they are not copied and must outlive the compressor.
+    OrvFFMpegCompressor(const OrvVideoStreamParams_st& params, const DxtRowEncoders& rows);
     ~OrvFFMpegCompressor() override = default;
 
     const int32_t* getPreferredSrcPixFmts() const override;  // {1, 3, -1}
@@ -26,7 +31,10 @@ public:
                         const uint8_t* src, uint8_t* dst) const;
 
 private:
+    // The one-block reference functions; the row encoders of every level
+    // write exactly their bytes.
     TextureDspEnc dsp;
+    const DxtRowEncoders* rows;
 };
 
 }  // namespace brindle

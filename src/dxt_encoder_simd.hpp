@@ -1,0 +1,96 @@
+// Row encoders: the DXT block encoders applied to a whole row of blocks per
+// call, with one block per SIMD lane where the CPU allows it. Every level
+// writes exactly the bytes of the scalar block functions in dxt_encoder; the
+// scalar level is those functions in a loop and is the portable fallback.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brindle {
+
+// Encodes numBlocks 4x4 blocks that sit side by side in one block row (block
+// i's top-left pixel at src + 16 i, pixel rows `stride` bytes apart) and
+// writes their encodings back to back at dst. Reads nothing outside the
+// blocks' four rows of 16 bytes; writes exactly numBlocks encodings.
+using DxtRowEncodeFn = void (*)(uint8_t* dst, const uint8_t* src, ptrdiff_t stride,
+                                unsigned numBlocks);
+
+// One entry per texture format and source layout. The BC4 alpha plane reads
+// only the fourth byte of each pixel, which is alpha in both layouts.
+struct DxtRowEncoders {
+    DxtRowEncodeFn dxt1Rgba;    // 8-byte BC1 blocks
+    DxtRowEncodeFn dxt1Bgra;
+    DxtRowEncodeFn dxt5Rgba;    // 16-byte BC3 blocks
+    DxtRowEncodeFn dxt5Bgra;
+    DxtRowEncodeFn dxt5ysRgba;  // 16-byte BC3 blocks of scaled YCoCg
+    DxtRowEncodeFn dxt5ysBgra;
+    DxtRowEncodeFn alpha;       // 8-byte BC4 blocks
+};
+
+// Ordered: a level needs every instruction set of the levels below it.
+enum class DxtSimdLevel { scalar, sse41, avx2 };
+
+// Chosen once, on first use, from the features of the CPU that runs the
+// process (never from the build machine's).
+const DxtRowEncoders& dxtRowEncoders();
+DxtSimdLevel dxtBestSimdLevel();
+
+// The encoders of one level, so that tests and benchmarks can force each one;
+// nullptr when this CPU or this build lacks the level.
+const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level);
+const char* dxtSimdLevelName(DxtSimdLevel level);
+
+// ---- Squared error of encoded rows -------------------------------------------
+
+// The sum of squared differences between a row of numBlocks source blocks
+// (laid out as for DxtRowEncodeFn) and the same blocks decoded from
+// `blocks` (numBlocks encodings back to back), over the channels the format
+// carries: BC1 and YCoCg R, G, B; BC3 all four; BC4 alpha. Exactly the sum,
+// over the blocks, of squareErrorRGBA between the RGBA source block and the
+// block's decodeBC1RGB / decodeBC3RGBA / decodeBC3YCOGR / decodeBC4RGBA
+// output, with the channels the format does not carry made equal.
+using DxtRowErrorFn = uint64_t (*)(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride,
+                                   unsigned numBlocks);
+
+struct DxtRowErrorMeters {
+    DxtRowErrorFn bc1Rgba;
+    DxtRowErrorFn bc1Bgra;
+    DxtRowErrorFn bc3Rgba;
+    DxtRowErrorFn bc3Bgra;
+    DxtRowErrorFn ycocgRgba;
+    DxtRowErrorFn ycocgBgra;
+    DxtRowErrorFn bc4;  // alpha only: either layout
+};
+
+// Chosen with the encoders' level; nullptr for a level this CPU lacks.
+const DxtRowErrorMeters& dxtRowErrorMeters();
+const DxtRowErrorMeters* dxtRowErrorMetersFor(DxtSimdLevel level);
+
+// ---- Internals shared by the levels ------------------------------------------
+
+// The texture formats' numbers (OrvTexFmt) as the kernels need them.
+enum DxtBlockKind { dxtKindBC1 = 0, dxtKindBC3 = 1, dxtKindYCoCg = 2, dxtKindBC4 = 3 };
+
+// The squared error of one block (the reference of DxtRowErrorFn): `encoded`
+// is one block of the kind, `block` the source pixels in RGBA or BGRA.
+uint32_t dxtBlockSquaredError(DxtBlockKind kind, bool bgra, const uint8_t* encoded,
+                              const uint8_t* block, ptrdiff_t stride);
+
+// The single-colour tables in the shape a table lookup per lane wants: for an
+// 8-bit value v, q0 in bits 0-15 and q1 in bits 16-31, so that one lookup
+// per channel yields both endpoints' bits.
+struct DxtSolidPairs {
+    uint32_t match5[256];
+    uint32_t match6[256];
+};
+const DxtSolidPairs& dxtSolidPairs();
+
+// Defined by the SIMD sources, which are compiled with their own instruction
+// set flags and only on x86-64. Call them only after checking the CPU.
+extern const DxtRowEncoders dxtRowEncodersSse41;
+extern const DxtRowEncoders dxtRowEncodersAvx2;
+extern const DxtRowErrorMeters dxtRowErrorMetersSse41;
+extern const DxtRowErrorMeters dxtRowErrorMetersAvx2;
+
+}  // namespace brindle
