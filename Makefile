@@ -6,21 +6,37 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config liblz4-dev libsnappy-dev libgtest-dev libgmock-dev \
-	libbenchmark-dev
+	libbenchmark-dev libpng-dev
+# The tool's tests encode media files and check remuxed AVIs with ffmpeg;
+# nothing else needs it.
+TEST_PACKAGES := ffmpeg
+ORV := $(BUILD)/tools/orv
 
-.PHONY: all deps build test bench clean
+.PHONY: all deps test-deps configure build test demo bench clean
 
 all: build
 
 deps:
 	@./.ci/install-deps $(DEB_PACKAGES)
 
-build: deps
+test-deps:
+	@./.ci/install-deps $(TEST_PACKAGES)
+
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test: test-deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The built-in demo scene, encoded, checked and described: no input, no ffmpeg.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target orv_tool
+	$(ORV) encode --demo -o demo.orv
+	$(ORV) verify demo.orv
+	$(ORV) info demo.orv
 
 bench: deps
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON $(CMAKE_FLAGS)
@@ -28,4 +44,4 @@ bench: deps
 	@for b in $(BUILD)-bench/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-tsan demo.orv

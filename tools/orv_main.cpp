@@ -1,0 +1,75 @@
+// `orv`: encode footage into ORV files and inspect, verify, extract from and
+// remux them. One binary with git-style subcommands.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <span>
+#include <string>
+
+#include "command_line.hpp"
+#include "orv.h"
+#include "subcommands.hpp"
+
+namespace {
+
+const char* const mainHelp =
+    R"(usage: orv SUBCOMMAND [arguments]
+
+  encode INPUT -o OUT.orv      encode a media file, raw frames or --demo
+  info FILE [--json]           what a file holds: streams, sizes, formats
+  verify FILE                  check a file against everything the format promises
+  extract FILE --frame K -o PICTURE.png|.rgba
+                               one decoded picture (--wav OUT.wav: the audio)
+  remux FILE -o OUT.avi        a standard Hap AVI that players and ffmpeg open
+
+  orv SUBCOMMAND --help        the options of a subcommand
+  orv --version                the version of liborv
+)";
+
+struct Subcommand {
+    const char* name;
+    int (*run)(std::span<char* const>);
+};
+
+constexpr Subcommand subcommands[] = {
+    {"encode", orvtool::runEncode},   {"info", orvtool::runInfo},   {"verify", orvtool::runVerify},
+    {"extract", orvtool::runExtract}, {"remux", orvtool::runRemux},
+};
+
+int usageError(const std::string& prefix, const std::string& message, const std::string& help) {
+    std::fprintf(stderr, "%s: %s (see '%s')\n", prefix.c_str(), message.c_str(), help.c_str());
+    return orvtool::exitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        return usageError("orv", "missing subcommand", "orv --help");
+    const std::string first = argv[1];
+    if (first == "--help" || first == "-h" || first == "help") {
+        std::fputs(mainHelp, stdout);
+        return orvtool::exitSuccess;
+    }
+    if (first == "--version") {
+        std::printf("orv %s\n", orvLinkedVersion());
+        return orvtool::exitSuccess;
+    }
+    for (const Subcommand& subcommand : subcommands) {
+        if (first != subcommand.name)
+            continue;
+        const std::string prefix = std::string("orv ") + subcommand.name;
+        try {
+            return subcommand.run(std::span<char* const>(argv + 2, argc - 2));
+        } catch (const orvtool::UsageError& error) {
+            return usageError(prefix, error.what(), prefix + " --help");
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "%s: out of memory\n", prefix.c_str());
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "%s: %s\n", prefix.c_str(), error.what());
+        }
+        return orvtool::exitFailure;
+    }
+    return usageError("orv", "unknown subcommand '" + first + "'", "orv --help");
+}
