@@ -1,16 +1,18 @@
+// The slice grid and the slicer: which frames share their buffer, and what a
+// copied slice holds (padding, flips, every pixel size, 64-bit offsets).
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
 
-#include <algorithm>
+#include <array>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
 #include "orvenc_frame.hpp"
 #include "orvenc_slicer.hpp"
+#include "test_support.hpp"
 
 using namespace brindle;
 
@@ -48,6 +50,23 @@ OrvEncFrame makeFrame(uint32_t width, uint32_t height, uint32_t pixFmt, uint32_t
     return frame;
 }
 
+std::vector<OrvSrcSlice> pickSlices(const OrvEncSlicer& slicer, const OrvEncFrame& frame) {
+    std::vector<OrvSrcSlice> slices;
+    slicer.pickSlices(frame, slices);
+    return slices;
+}
+
+// Lists the frame's slices on the grid and copies them all.
+std::vector<OrvSrcSlice> copiedSlices(const OrvEncFrame& frame, const OrvSliceLayout& layout) {
+    const OrvEncSlicer slicer(layout);
+    std::vector<OrvSrcSlice> slices = pickSlices(slicer, frame);
+    for (OrvSrcSlice& slice : slices) slicer.copy(frame, slice);
+    return slices;
+}
+
+using Rect = std::array<uint32_t, 4>;
+Rect rectOf(const OrvSrcSlice& slice) { return {slice.x, slice.y, slice.width, slice.height}; }
+
 // Checks one slice row: its first `copied` bytes are source row `srcRow` from
 // byte `offset` on, and the rest are zero.
 void expectSliceRow(const OrvSrcSlice& slice, uint32_t row, uint32_t srcRow, uint32_t offset,
@@ -58,16 +77,6 @@ void expectSliceRow(const OrvSrcSlice& slice, uint32_t row, uint32_t srcRow, uin
         ASSERT_EQ(data[i], expected) << "slice row " << row << ", byte " << i;
     }
 }
-
-void expectZeroRow(const OrvSrcSlice& slice, uint32_t row) {
-    expectSliceRow(slice, row, 0, 0, 0);
-}
-
-// The allocation hook is process-wide; every test that arms it disarms it.
-struct AllocationFailureGuard {
-    explicit AllocationFailureGuard(long count) { failBufferAllocationAfter(count); }
-    ~AllocationFailureGuard() { failBufferAllocationAfter(-1); }
-};
 
 }  // namespace
 
@@ -82,6 +91,7 @@ TEST(SliceLayout, ExampleSidesGiveTheirSliceSizeAndCount) {
         {1921, 1924, 1},  {2160, 2160, 1},  {3071, 3072, 1},  {3072, 1536, 2},
         {3090, 1548, 2},  {3840, 1920, 2},  {4096, 2048, 2},  {5120, 1708, 3},
         {7168, 1792, 4},  {7680, 1920, 4},  {16384, 2048, 8},
+        {UINT32_MAX, 2048, 2097152},  // the count does not wrap
     };
     for (const Side& side : sides) {
         // Each side follows the rule on its own, whatever the other one is.
@@ -97,6 +107,8 @@ TEST(SliceLayout, ExampleSidesGiveTheirSliceSizeAndCount) {
         EXPECT_EQ(tall.sliceWidth, 1792u);
         EXPECT_EQ(tall.numColumns, 4u);
     }
+    for (auto [width, height] : {std::pair{0u, 1080u}, std::pair{1920u, 0u}, std::pair{0u, 0u}})
+        orvtest::expectOrvError([&] { layoutOf(width, height); }, 13, "bad frame dimensions");
 }
 
 TEST(SliceLayout, EverySideIsCoveredByWholeBlocksOfAtMost3072) {
@@ -109,75 +121,15 @@ TEST(SliceLayout, EverySideIsCoveredByWholeBlocksOfAtMost3072) {
     }
 }
 
-TEST(SliceLayout, CountDoesNotWrapAtTheTopOfTheRange) {
-    const OrvSliceLayout layout = layoutOf(UINT32_MAX, UINT32_MAX);
-    EXPECT_EQ(layout.sliceWidth, 2048u);
-    EXPECT_EQ(layout.numColumns, 2097152u);
-    EXPECT_EQ(layout.numRows, 2097152u);
-}
-
-TEST(SliceLayout, ZeroSideIsRefused) {
-    const uint32_t sizes[][2] = {{0, 1080}, {1920, 0}, {0, 0}};
-    for (const auto& size : sizes) {
-        try {
-            layoutOf(size[0], size[1]);
-            ADD_FAILURE() << size[0] << "x" << size[1] << " accepted";
-        } catch (const OrvException& e) {
-            EXPECT_STREQ(e.what(), "bad frame dimensions");
-            EXPECT_EQ(e.code, 13u);
-        }
-    }
-}
-
-TEST(SliceLayout, DefaultAndValueConstructors) {
-    const OrvSliceLayout empty;
-    EXPECT_EQ(empty.sliceWidth, 0u);
-    EXPECT_EQ(empty.sliceHeight, 0u);
-    EXPECT_EQ(empty.numColumns, 0u);
-    EXPECT_EQ(empty.numRows, 0u);
-    const OrvSliceLayout layout(1, 2, 3, 4);
-    EXPECT_EQ(layout.sliceWidth, 1u);
-    EXPECT_EQ(layout.sliceHeight, 2u);
-    EXPECT_EQ(layout.numColumns, 3u);
-    EXPECT_EQ(layout.numRows, 4u);
-}
-
 // ---- Listing slices -------------------------------------------------------------
 
-TEST(PickSlices, AlignedSingleSliceTopDownFrameSharesItsBuffer) {
-    OrvEncFrame frame;
-    frame.width = 1920;
-    frame.height = 1080;
-    frame.pixFmt = ORV_SRC_PIX_FMT_BGRA32;
-    frame.stride = 1920 * 4 + 64;  // a padded stride is passed on as it is
-    frame.srcBuffer = allocSharedBuffer(size_t{frame.stride} * 1080);
-    const OrvEncSlicer slicer(layoutOf(1920, 1080));
-
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
-    ASSERT_EQ(slices.size(), 1u);
-    OrvSrcSlice& slice = slices[0];
-    EXPECT_EQ(slice.x, 0u);
-    EXPECT_EQ(slice.y, 0u);
-    EXPECT_EQ(slice.width, 1920u);
-    EXPECT_EQ(slice.height, 1080u);
-    EXPECT_EQ(slice.stride, 1920u * 4 + 64);
-    EXPECT_EQ(slice.pixFmt, uint32_t{ORV_SRC_PIX_FMT_BGRA32});
-    EXPECT_EQ(slice.buffer, frame.srcBuffer);
-
-    // copy leaves a shared slice alone: still the frame's buffer, no allocation.
-    const AllocationFailureGuard noAllocation(0);
-    slicer.copy(frame, slice);
-    EXPECT_EQ(slice.buffer, frame.srcBuffer);
-    EXPECT_EQ(slice.stride, 1920u * 4 + 64);
-}
-
-TEST(PickSlices, FramesThatNeedACopyGetSlicesWithoutBuffers) {
+TEST(PickSlices, OnlyAnAlignedSingleSliceTopDownFrameSharesItsBuffer) {
     struct Case {
         const char* what;
         uint32_t width, height, origin;
     };
     const Case cases[] = {
+        {"shared", 1920, 1080, 0},
         {"bottom-up", 1920, 1080, 1},
         {"width not a multiple of 4", 1922, 1080, 0},
         {"height not a multiple of 4", 1920, 1082, 0},
@@ -188,18 +140,26 @@ TEST(PickSlices, FramesThatNeedACopyGetSlicesWithoutBuffers) {
         frame.width = c.width;
         frame.height = c.height;
         frame.origin = c.origin;
-        frame.pixFmt = ORV_SRC_PIX_FMT_RGBA32;
-        frame.stride = c.width * 4;
-        frame.srcBuffer = allocSharedBuffer(1);  // never read by pickSlices
+        frame.pixFmt = ORV_SRC_PIX_FMT_BGRA32;
+        frame.stride = c.width * 4 + 64;  // a padded stride is passed on as it is
+        frame.srcBuffer = allocSharedBuffer(1);  // never read here
         const OrvSliceLayout layout = layoutOf(c.width, c.height);
-        std::vector<OrvSrcSlice> slices;
-        OrvEncSlicer(layout).pickSlices(frame, slices);
+        const OrvEncSlicer slicer(layout);
+        std::vector<OrvSrcSlice> slices = pickSlices(slicer, frame);
         ASSERT_EQ(slices.size(), size_t{layout.numColumns} * layout.numRows) << c.what;
+        const bool shared = &c == &cases[0];
         for (const OrvSrcSlice& slice : slices) {
-            EXPECT_EQ(slice.buffer, nullptr) << c.what;
-            EXPECT_EQ(slice.stride, 0u) << c.what;
-            EXPECT_EQ(slice.pixFmt, uint32_t{ORV_SRC_PIX_FMT_RGBA32}) << c.what;
+            EXPECT_EQ(slice.buffer, shared ? frame.srcBuffer : nullptr) << c.what;
+            EXPECT_EQ(slice.stride, shared ? frame.stride : 0u) << c.what;
+            EXPECT_EQ(slice.pixFmt, uint32_t{ORV_SRC_PIX_FMT_BGRA32}) << c.what;
         }
+        if (!shared) continue;
+        EXPECT_EQ(rectOf(slices[0]), (Rect{0, 0, 1920, 1080}));
+        // copy leaves a shared slice alone: still the frame's buffer, no allocation.
+        const orvtest::AllocationFailureGuard noAllocation(0);
+        slicer.copy(frame, slices[0]);
+        EXPECT_EQ(slices[0].buffer, frame.srcBuffer);
+        EXPECT_EQ(slices[0].stride, frame.stride);
     }
 }
 
@@ -207,43 +167,20 @@ TEST(PickSlices, SlicesComeRowByRowFromTheTopLeft) {
     OrvEncFrame frame;
     frame.width = 5120;
     frame.height = 4096;
-    frame.pixFmt = ORV_SRC_PIX_FMT_BGRA32;
     frame.srcBuffer = allocSharedBuffer(1);
-    const OrvEncSlicer slicer(layoutOf(5120, 4096));  // 3 x 2 slices of 1708 x 2048
-
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
+    // 3 x 2 slices of 1708 x 2048.
+    const std::vector<OrvSrcSlice> slices = pickSlices(OrvEncSlicer(layoutOf(5120, 4096)), frame);
     ASSERT_EQ(slices.size(), 6u);
-    const uint32_t expected[6][2] = {{0, 0},    {1708, 0},    {3416, 0},
-                                     {0, 2048}, {1708, 2048}, {3416, 2048}};
-    for (size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(slices[i].x, expected[i][0]) << i;
-        EXPECT_EQ(slices[i].y, expected[i][1]) << i;
-        EXPECT_EQ(slices[i].width, 1708u) << i;
-        EXPECT_EQ(slices[i].height, 2048u) << i;
-    }
+    for (uint32_t i = 0; i < 6; ++i)
+        EXPECT_EQ(rectOf(slices[i]), (Rect{1708 * (i % 3), 2048 * (i / 3), 1708, 2048})) << i;
 }
 
-TEST(PickSlices, UhdFrameHasTwoColumns) {
-    OrvEncFrame frame;
-    frame.width = 3840;
-    frame.height = 2160;
-    frame.srcBuffer = allocSharedBuffer(1);
-    std::vector<OrvSrcSlice> slices;
-    OrvEncSlicer(layoutOf(3840, 2160)).pickSlices(frame, slices);
-    ASSERT_EQ(slices.size(), 2u);
-    EXPECT_EQ(slices[0].x, 0u);
-    EXPECT_EQ(slices[1].x, 1920u);
-    EXPECT_EQ(slices[1].y, 0u);
-    EXPECT_EQ(slices[1].width, 1920u);
-    EXPECT_EQ(slices[1].height, 2160u);
-}
-
+// Assertions guard the slicer's own invariants; one stands for them all.
 TEST(PickSlicesDeathTest, FrameWithoutBufferIsAnInternalError) {
     const OrvEncFrame frame;
-    const OrvEncSlicer slicer(layoutOf(4, 4));
     std::vector<OrvSrcSlice> slices;
-    EXPECT_DEATH(slicer.pickSlices(frame, slices), "frame\\.srcBuffer != nullptr");
+    EXPECT_DEATH(OrvEncSlicer(layoutOf(4, 4)).pickSlices(frame, slices),
+                 "frame\\.srcBuffer != nullptr");
 }
 
 // ---- Copying slices -------------------------------------------------------------
@@ -251,12 +188,8 @@ TEST(PickSlicesDeathTest, FrameWithoutBufferIsAnInternalError) {
 TEST(CopySlice, TopDownFrameWithShortRowsIsPaddedWithZeroes) {
     // 1922 wide: a 1924-pixel slice of which the last 2 pixels lie outside.
     const OrvEncFrame frame = makeFrame(1922, 8, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
-    const OrvEncSlicer slicer(layoutOf(1922, 8));
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
+    const std::vector<OrvSrcSlice> slices = copiedSlices(frame, layoutOf(1922, 8));
     ASSERT_EQ(slices.size(), 1u);
-    slicer.copy(frame, slices[0]);
-
     const OrvSrcSlice& slice = slices[0];
     ASSERT_NE(slice.buffer, nullptr);
     EXPECT_NE(slice.buffer, frame.srcBuffer);
@@ -270,12 +203,8 @@ TEST(CopySlice, LastColumnReadsNothingBeyondTheFrame) {
     // 5120 wide: the last column starts at pixel 3416 and holds only 1704 of
     // its 1708 pixels; the frame buffer ends exactly at the last pixel.
     const OrvEncFrame frame = makeFrame(5120, 8, ORV_SRC_PIX_FMT_BGRA32, 4, 0);
-    const OrvEncSlicer slicer(layoutOf(5120, 8));
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
+    const std::vector<OrvSrcSlice> slices = copiedSlices(frame, layoutOf(5120, 8));
     ASSERT_EQ(slices.size(), 3u);
-    for (OrvSrcSlice& slice : slices) slicer.copy(frame, slice);
-
     for (uint32_t row = 0; row < 8; ++row) {
         expectSliceRow(slices[0], row, row, 0, 1708 * 4);
         expectSliceRow(slices[1], row, row, 1708 * 4, 1708 * 4);
@@ -286,48 +215,16 @@ TEST(CopySlice, LastColumnReadsNothingBeyondTheFrame) {
 TEST(CopySlice, RowsBelowTheFrameAreZero) {
     // 3100 high: two rows of 1552; the second copies 1548 rows and pads 4.
     const OrvEncFrame frame = makeFrame(4, 3100, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
-    const OrvEncSlicer slicer(layoutOf(4, 3100));
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
+    const std::vector<OrvSrcSlice> slices = copiedSlices(frame, layoutOf(4, 3100));
     ASSERT_EQ(slices.size(), 2u);
-    for (OrvSrcSlice& slice : slices) slicer.copy(frame, slice);
-
     ASSERT_EQ(slices[1].y, 1552u);
-    for (uint32_t row = 0; row < 1552; ++row) expectSliceRow(slices[0], row, row, 0, 16);
-    for (uint32_t row = 0; row < 1548; ++row) expectSliceRow(slices[1], row, 1552 + row, 0, 16);
-    for (uint32_t row = 1548; row < 1552; ++row) expectZeroRow(slices[1], row);
+    for (uint32_t row = 0; row < 1552; ++row) {
+        expectSliceRow(slices[0], row, row, 0, 16);
+        expectSliceRow(slices[1], row, 1552 + row, 0, row < 1548 ? 16 : 0);
+    }
 }
 
-TEST(CopySlice, BottomUpFrameIsFlipped) {
-    // Rows A, B, C, D in memory become D, C, B, A.
-    const OrvEncFrame frame = makeFrame(4, 4, ORV_SRC_PIX_FMT_RGBA32, 4, 1);
-    const OrvEncSlicer slicer(layoutOf(4, 4));
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
-    ASSERT_EQ(slices.size(), 1u);
-    ASSERT_EQ(slices[0].buffer, nullptr);
-    slicer.copy(frame, slices[0]);
-    for (uint32_t row = 0; row < 4; ++row) expectSliceRow(slices[0], row, 3 - row, 0, 16);
-}
-
-TEST(CopySlice, BottomUpGridIsLaidOverTheFlippedPicture) {
-    // Two rows of 4: the top slice holds the last rows in memory; the bottom
-    // slice holds the 2 remaining rows and 2 rows of padding.
-    const OrvEncFrame frame = makeFrame(6, 6, ORV_SRC_PIX_FMT_RGBA32, 4, 1);
-    const OrvEncSlicer slicer(OrvSliceLayout(8, 4, 1, 2));
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
-    ASSERT_EQ(slices.size(), 2u);
-    for (OrvSrcSlice& slice : slices) slicer.copy(frame, slice);
-
-    for (uint32_t row = 0; row < 4; ++row) expectSliceRow(slices[0], row, 5 - row, 0, 24);
-    expectSliceRow(slices[1], 0, 1, 0, 24);
-    expectSliceRow(slices[1], 1, 0, 0, 24);
-    expectZeroRow(slices[1], 2);
-    expectZeroRow(slices[1], 3);
-}
-
-TEST(CopySlice, FormatsAreCopiedByTheirPixelSize) {
+TEST(CopySlice, EveryPixelSizeIsPaddedAndBottomUpFramesAreFlipped) {
     struct Format {
         uint32_t pixFmt, bpp;
     };
@@ -335,137 +232,57 @@ TEST(CopySlice, FormatsAreCopiedByTheirPixelSize) {
                               {ORV_SRC_PIX_FMT_BGR24, 3},  {ORV_SRC_PIX_FMT_BGRA32, 4},
                               {ORV_SRC_PIX_FMT_RGB96, 12}, {ORV_SRC_PIX_FMT_RGBA128, 16}};
     for (const Format& format : formats) {
-        // 6 x 6 on an 8 x 4 grid: a padded column and a padded slice row.
-        const OrvEncFrame frame = makeFrame(6, 6, format.pixFmt, format.bpp, 0);
-        const OrvEncSlicer slicer(OrvSliceLayout(8, 4, 1, 2));
-        std::vector<OrvSrcSlice> slices;
-        slicer.pickSlices(frame, slices);
-        ASSERT_EQ(slices.size(), 2u);
-        for (OrvSrcSlice& slice : slices) slicer.copy(frame, slice);
-
-        SCOPED_TRACE(format.pixFmt);
-        EXPECT_EQ(slices[0].stride, 8 * format.bpp);
-        EXPECT_EQ(slices[1].pixFmt, format.pixFmt);
-        ASSERT_EQ(slices[1].buffer->size, size_t{8} * format.bpp * 4);
-        for (uint32_t row = 0; row < 4; ++row)
-            expectSliceRow(slices[0], row, row, 0, 6 * format.bpp);
-        expectSliceRow(slices[1], 0, 4, 0, 6 * format.bpp);
-        expectSliceRow(slices[1], 1, 5, 0, 6 * format.bpp);
-        expectZeroRow(slices[1], 2);
-        expectZeroRow(slices[1], 3);
-    }
-}
-
-TEST(CopySlice, UnknownPixelFormatIsRefusedBeforeAnyAllocation) {
-    OrvEncFrame frame = makeFrame(6, 4, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
-    frame.pixFmt = 6;
-    const OrvEncSlicer slicer(layoutOf(6, 4));
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
-    ASSERT_EQ(slices.size(), 1u);
-
-    {
-        // Had copy allocated, the armed failure would have been used up (or
-        // would have been the error reported).
-        const AllocationFailureGuard failNext(0);
-        try {
-            slicer.copy(frame, slices[0]);
-            ADD_FAILURE() << "pixel format 6 accepted";
-        } catch (const OrvException& e) {
-            EXPECT_STREQ(e.what(), "unknown pixel format");
-            EXPECT_EQ(e.code, 13u);
-        }
-        EXPECT_THROW(allocSharedBuffer(1), OrvException);
-    }
-    EXPECT_EQ(slices[0].buffer, nullptr);
-    EXPECT_EQ(slices[0].stride, 0u);
-}
-
-TEST(CopySlice, UnknownPixelFormatIsRefusedForASharedSliceToo) {
-    OrvEncFrame frame = makeFrame(4, 4, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
-    frame.pixFmt = 6;
-    const OrvEncSlicer slicer(layoutOf(4, 4));
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
-    ASSERT_EQ(slices.size(), 1u);
-    ASSERT_EQ(slices[0].buffer, frame.srcBuffer);
-    try {
-        slicer.copy(frame, slices[0]);
-        ADD_FAILURE() << "pixel format 6 accepted";
-    } catch (const OrvException& e) {
-        EXPECT_STREQ(e.what(), "unknown pixel format");
-        EXPECT_EQ(e.code, 13u);
-    }
-}
-
-TEST(CopySlice, FailedAllocationLeavesTheSliceUntouched) {
-    const OrvEncFrame frame = makeFrame(6, 4, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
-    const OrvEncSlicer slicer(layoutOf(6, 4));
-    std::vector<OrvSrcSlice> slices;
-    slicer.pickSlices(frame, slices);
-    ASSERT_EQ(slices.size(), 1u);
-    {
-        const AllocationFailureGuard failNext(0);
-        try {
-            slicer.copy(frame, slices[0]);
-            ADD_FAILURE() << "copy succeeded without memory";
-        } catch (const OrvException& e) {
-            EXPECT_STREQ(e.what(), "failed to allocate memory");
-            EXPECT_EQ(e.code, 13u);
+        for (uint32_t origin : {0u, 1u}) {
+            SCOPED_TRACE(testing::Message() << "format " << format.pixFmt << ", " << origin);
+            // 6 x 6 on an 8 x 4 grid: a padded column and a padded slice row.
+            // Bottom-up, the grid is laid over the flipped picture: the top
+            // slice holds the last rows in memory.
+            const OrvEncFrame frame = makeFrame(6, 6, format.pixFmt, format.bpp, origin);
+            const auto slices = copiedSlices(frame, OrvSliceLayout(8, 4, 1, 2));
+            ASSERT_EQ(slices.size(), 2u);
+            EXPECT_EQ(slices[0].stride, 8 * format.bpp);
+            EXPECT_EQ(slices[1].pixFmt, format.pixFmt);
+            ASSERT_EQ(slices[1].buffer->size, size_t{8} * format.bpp * 4);
+            for (uint32_t row = 0; row < 8; ++row)
+                expectSliceRow(slices[row / 4], row % 4, origin ? 5 - row : row, 0,
+                               row < 6 ? 6 * format.bpp : 0);
         }
     }
-    EXPECT_EQ(slices[0].buffer, nullptr);
-    EXPECT_EQ(slices[0].stride, 0u);
 }
 
-TEST(CopySliceDeathTest, EmptySliceIsAnInternalError) {
-    const OrvEncFrame frame = makeFrame(4, 4, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
-    const OrvEncSlicer slicer(layoutOf(4, 4));
-    OrvSrcSlice noWidth;
-    noWidth.height = 4;
-    EXPECT_DEATH(slicer.copy(frame, noWidth), "slice\\.width > 0");
-    OrvSrcSlice noHeight;
-    noHeight.width = 4;
-    EXPECT_DEATH(slicer.copy(frame, noHeight), "slice\\.height > 0");
+TEST(CopySlice, RefusalLeavesTheSliceUntouched) {
+    struct Case {
+        uint32_t width, pixFmt;
+        const char* message;
+    };
+    // 6 wide needs a copy, 4 wide is shared; an unknown format is refused
+    // before anything is allocated, so the armed failure stays pending.
+    for (const Case& c : {Case{6, 6, "unknown pixel format"}, Case{4, 6, "unknown pixel format"},
+                          Case{6, ORV_SRC_PIX_FMT_RGBA32, "failed to allocate memory"}}) {
+        OrvEncFrame frame = makeFrame(c.width, 4, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
+        frame.pixFmt = c.pixFmt;
+        const OrvEncSlicer slicer(layoutOf(c.width, 4));
+        std::vector<OrvSrcSlice> slices = pickSlices(slicer, frame);
+        ASSERT_EQ(slices.size(), 1u);
+        const OrvSrcSlice before = slices[0];
+        ASSERT_EQ(before.buffer, c.width == 4 ? frame.srcBuffer : nullptr);
+        const orvtest::AllocationFailureGuard failNext(0);
+        orvtest::expectOrvError([&] { slicer.copy(frame, slices[0]); }, 13, c.message);
+        EXPECT_EQ(slices[0].buffer, before.buffer) << c.message;
+        EXPECT_EQ(slices[0].stride, before.stride) << c.message;
+        if (c.pixFmt == 6) {
+            EXPECT_THROW(allocSharedBuffer(1), OrvException);
+        }
+    }
 }
 
 // ---- Row helpers ------------------------------------------------------------------
-// Destinations start full of a canary byte: every byte must end up either
-// copied or zero.
-
-namespace {
-
-struct RowCopyCase {
-    uint32_t offset, y, srcStride, srcRows, dstStride, dstRows;
-};
-
-std::vector<uint8_t> sourceRows(uint32_t stride, uint32_t rows) {
-    std::vector<uint8_t> src(size_t{stride} * rows);
-    for (uint32_t r = 0; r < rows; ++r)
-        for (uint32_t i = 0; i < stride; ++i) src[size_t{r} * stride + i] = sourceByte(r, i);
-    return src;
-}
-
-// What a slice holds: source bytes where the slice overlaps the frame (rows
-// flipped for a bottom-up frame), 0 everywhere else.
-std::vector<uint8_t> expectedSlice(const RowCopyCase& c, bool inverted) {
-    std::vector<uint8_t> expected(size_t{c.dstStride} * c.dstRows, 0);
-    for (uint32_t row = 0; row < c.dstRows; ++row) {
-        const uint64_t pictureRow = uint64_t{c.y} + row;
-        if (pictureRow >= c.srcRows) continue;
-        const uint32_t srcRow =
-            inverted ? c.srcRows - 1 - static_cast<uint32_t>(pictureRow)
-                     : static_cast<uint32_t>(pictureRow);
-        for (uint32_t i = 0; i < c.dstStride && uint64_t{c.offset} + i < c.srcStride; ++i)
-            expected[size_t{row} * c.dstStride + i] = sourceByte(srcRow, c.offset + i);
-    }
-    return expected;
-}
-
-}  // namespace
 
 TEST(RowCopies, EveryByteOfTheSliceIsCopiedOrZeroed) {
-    const RowCopyCase cases[] = {
+    struct Case {
+        uint32_t offset, y, srcStride, srcRows, dstStride, dstRows;
+    };
+    const Case cases[] = {
         {0, 0, 16, 4, 16, 4},     // the whole frame
         {0, 0, 24, 4, 16, 4},     // a slice narrower than the row
         {8, 0, 16, 4, 16, 4},     // half the row left for the slice
@@ -477,18 +294,29 @@ TEST(RowCopies, EveryByteOfTheSliceIsCopiedOrZeroed) {
         {4, 1, 12, 6, 20, 8},     // short rows and rows below
         {0, 0xFFFFFFF0u, 16, 4, 16, 32},  // y + height would wrap
     };
-    for (const RowCopyCase& c : cases) {
-        const std::vector<uint8_t> src = sourceRows(c.srcStride, c.srcRows);
+    for (const Case& c : cases) {
+        std::vector<uint8_t> src(size_t{c.srcStride} * c.srcRows);
+        for (uint32_t r = 0; r < c.srcRows; ++r)
+            for (uint32_t i = 0; i < c.srcStride; ++i)
+                src[size_t{r} * c.srcStride + i] = sourceByte(r, i);
         for (const bool inverted : {false, true}) {
+            // Source bytes where the slice overlaps the frame (rows flipped
+            // for a bottom-up frame), 0 everywhere else; the destination
+            // starts full of a canary so that every byte must be written.
+            std::vector<uint8_t> expected(size_t{c.dstStride} * c.dstRows, 0);
+            for (uint32_t row = 0; row < c.dstRows; ++row) {
+                const uint64_t pictureRow = uint64_t{c.y} + row;
+                if (pictureRow >= c.srcRows) continue;
+                const uint32_t srcRow =
+                    static_cast<uint32_t>(inverted ? c.srcRows - 1 - pictureRow : pictureRow);
+                for (uint32_t i = 0; i < c.dstStride && uint64_t{c.offset} + i < c.srcStride; ++i)
+                    expected[size_t{row} * c.dstStride + i] = sourceByte(srcRow, c.offset + i);
+            }
             std::vector<uint8_t> dst(size_t{c.dstStride} * c.dstRows, canary);
-            if (inverted)
-                OrvEncSlicer::copySliceInverted(c.offset, c.y, c.srcStride, c.srcRows,
-                                                src.data(), c.dstStride, c.dstRows, dst.data());
-            else
-                OrvEncSlicer::copySlice(c.offset, c.y, c.srcStride, c.srcRows, src.data(),
-                                        c.dstStride, c.dstRows, dst.data());
-            EXPECT_EQ(dst, expectedSlice(c, inverted))
-                << "offset " << c.offset << ", y " << c.y << ", inverted " << inverted;
+            (inverted ? OrvEncSlicer::copySliceInverted : OrvEncSlicer::copySlice)(
+                c.offset, c.y, c.srcStride, c.srcRows, src.data(), c.dstStride, c.dstRows,
+                dst.data());
+            EXPECT_EQ(dst, expected) << "offset " << c.offset << ", y " << c.y << ", " << inverted;
         }
     }
 }
@@ -496,8 +324,7 @@ TEST(RowCopies, EveryByteOfTheSliceIsCopiedOrZeroed) {
 TEST(RowCopies, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
     // 65538 rows of 64 KiB: the last two rows start at 4 GiB and beyond. The
     // mapping is reserved, not committed; only the touched pages take memory.
-    constexpr uint32_t stride = 65536;
-    constexpr uint32_t rows = 65538;
+    constexpr uint32_t stride = 65536, rows = 65538;
     const size_t bytes = size_t{stride} * rows;
     void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -508,23 +335,18 @@ TEST(RowCopies, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
         src[size_t{65536} * stride + 8 + i] = sourceByte(65536, i);
         src[size_t{65537} * stride + 8 + i] = sourceByte(65537, i);
     }
-
-    std::vector<uint8_t> dst(16 * 4, canary);
-    OrvEncSlicer::copySlice(8, 65536, stride, rows, src, 16, 4, dst.data());
-    for (uint32_t i = 0; i < 16; ++i) {
-        EXPECT_EQ(dst[i], sourceByte(65536, i)) << i;
-        EXPECT_EQ(dst[16 + i], sourceByte(65537, i)) << i;
-        EXPECT_EQ(dst[32 + i], 0) << i;
-        EXPECT_EQ(dst[48 + i], 0) << i;
-    }
-
-    std::fill(dst.begin(), dst.end(), canary);
-    OrvEncSlicer::copySliceInverted(8, 0, stride, rows, src, 16, 4, dst.data());
-    for (uint32_t i = 0; i < 16; ++i) {
-        EXPECT_EQ(dst[i], sourceByte(65537, i)) << i;
-        EXPECT_EQ(dst[16 + i], sourceByte(65536, i)) << i;
-        EXPECT_EQ(dst[32 + i], 0) << i;
-        EXPECT_EQ(dst[48 + i], 0) << i;
+    for (const bool inverted : {false, true}) {
+        std::vector<uint8_t> dst(16 * 4, canary);
+        if (inverted)
+            OrvEncSlicer::copySliceInverted(8, 0, stride, rows, src, 16, 4, dst.data());
+        else
+            OrvEncSlicer::copySlice(8, 65536, stride, rows, src, 16, 4, dst.data());
+        for (uint32_t i = 0; i < 16; ++i) {
+            EXPECT_EQ(dst[i], sourceByte(inverted ? 65537 : 65536, i)) << i;
+            EXPECT_EQ(dst[16 + i], sourceByte(inverted ? 65536 : 65537, i)) << i;
+            EXPECT_EQ(dst[32 + i], 0) << i;
+            EXPECT_EQ(dst[48 + i], 0) << i;
+        }
     }
     munmap(mapping, bytes);
 }
