@@ -12,6 +12,20 @@ namespace {
 // Only ever set by tests, before the allocations they want to fail.
 std::atomic<long> allocationsBeforeFailure{-1};
 
+// Read only by tests; relaxed, since each is a count of its own and tests
+// read them after the threads that allocate have been joined.
+std::atomic<uint64_t> liveBytes{0};
+std::atomic<uint64_t> peakBytes{0};
+std::atomic<uint64_t> allocations{0};
+std::atomic<uint64_t> failedAllocations{0};
+
+void countAllocated(uint64_t bytes) {
+    const uint64_t live = liveBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    uint64_t peak = peakBytes.load(std::memory_order_relaxed);
+    while (peak < live && !peakBytes.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
+    }
+}
+
 bool injectedFailure() {
     long remaining = allocationsBeforeFailure.load(std::memory_order_relaxed);
     while (remaining >= 0) {
@@ -24,15 +38,20 @@ bool injectedFailure() {
 }  // namespace
 
 OrvBuffer_st::OrvBuffer_st(size_t size) : size(size), data(nullptr) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
     if (!injectedFailure())
         data = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
-    if (data == nullptr)
+    if (data == nullptr) {
+        failedAllocations.fetch_add(1, std::memory_order_relaxed);
         throw brindle::OrvException("failed to allocate memory", ORV_ERR_UNKNOWN);
+    }
+    countAllocated(size);
 }
 
 OrvBuffer_st::~OrvBuffer_st() {
     std::free(data);
     data = nullptr;
+    liveBytes.fetch_sub(size, std::memory_order_relaxed);
 }
 
 namespace brindle {
@@ -47,6 +66,19 @@ SharedBuffer allocSharedBuffer(size_t size) {
 
 void failBufferAllocationAfter(long count) {
     allocationsBeforeFailure.store(count, std::memory_order_relaxed);
+}
+
+BufferCounters bufferCounters() {
+    BufferCounters counters;
+    counters.liveBytes = liveBytes.load(std::memory_order_relaxed);
+    counters.peakBytes = peakBytes.load(std::memory_order_relaxed);
+    counters.allocations = allocations.load(std::memory_order_relaxed);
+    counters.failedAllocations = failedAllocations.load(std::memory_order_relaxed);
+    return counters;
+}
+
+void resetBufferPeak() {
+    peakBytes.store(liveBytes.load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
 }  // namespace brindle

@@ -35,4 +35,20 @@ SharedBuffer allocSharedBuffer(size_t size);
 // fails; a negative count (the default) never fails.
 void failBufferAllocationAfter(long count);
 
+// Test instrumentation over every buffer of the process, host buffers
+// included: the bytes asked for by buffers alive now, the most that were
+// alive at once since the last resetBufferPeak(), and the data allocations
+// tried and refused (injected or real) so far. Memory bounds are asserted
+// on these counts rather than on the process's resident size, which the
+// allocator and the sanitizers blur.
+struct BufferCounters {
+    uint64_t liveBytes = 0;
+    uint64_t peakBytes = 0;
+    uint64_t allocations = 0;
+    uint64_t failedAllocations = 0;
+};
+BufferCounters bufferCounters();
+// Restarts the peak from the bytes alive now.
+void resetBufferPeak();
+
 }  // namespace brindle

@@ -51,6 +51,7 @@ void OrvWriter::open(const std::string& path, unsigned slots) {
     file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
         throwSystemError("failed to open file for writing: ", errno, ORV_ERR_OPEN_FILE);
+    firstFailure.clear();
     log("opened %s for writing", path.c_str());
     try {
         writeHeader(slots);
@@ -132,15 +133,27 @@ void OrvWriter::seek(uint64_t offset) {
     // A seek pushes out the buffered bytes first; flushing here reports a
     // failure of those bytes as the write error it is, not as a seek error.
     flush();
+    // A failed seek leaves the position unknown: whatever came next would
+    // land in the wrong place.
     if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0)
-        throwSystemError("Failed to seek: ", errno, ORV_ERR_UNKNOWN);
+        fail("Failed to seek: ", errno, ORV_ERR_UNKNOWN);
 }
 
 void OrvWriter::writeRaw(size_t size, const void* data) {
     if (file == nullptr) throw OrvException("not opened for writing", ORV_ERR_IO);
+    refuseIfBroken(ORV_ERR_IO);
     if (size == 0) return;
-    if (std::fwrite(data, 1, size, file) != size)
-        throwSystemError("error while writing: ", errno, ORV_ERR_IO);
+    if (std::fwrite(data, 1, size, file) != size) fail("error while writing: ", errno, ORV_ERR_IO);
+}
+
+void OrvWriter::fail(const char* prefix, int error, uint32_t code) {
+    const std::string message = std::string(prefix) + std::strerror(error);
+    if (firstFailure.empty()) firstFailure = message;
+    throw OrvException(message, code);
+}
+
+void OrvWriter::refuseIfBroken(uint32_t code) const {
+    if (!firstFailure.empty()) throw OrvException(firstFailure, code);
 }
 
 void OrvWriter::writeU8(uint8_t value) { writeRaw(1, &value); }
@@ -164,7 +177,8 @@ void OrvWriter::writeU64(uint64_t value) {
 
 void OrvWriter::flush() {
     if (file == nullptr) throw OrvException("not opened for writing", ORV_ERR_UNKNOWN);
-    if (std::fflush(file) != 0) throwSystemError("error while writing: ", errno, ORV_ERR_UNKNOWN);
+    refuseIfBroken(ORV_ERR_UNKNOWN);
+    if (std::fflush(file) != 0) fail("error while writing: ", errno, ORV_ERR_UNKNOWN);
 }
 
 // ---- Video sections -------------------------------------------------------------
@@ -194,19 +208,32 @@ void OrvWriter::writeVideoHeader(const OrvVideoHeader& header) {
 }
 
 void OrvWriter::writeFrame(const OrvFrameWriter& frame) {
-    frameOffsets.push_back(currentOffset());
+    const uint64_t offset = currentOffset();  // refuses a closed writer
+    // The sink writes to the file directly, past writeRaw's check.
+    refuseIfBroken(ORV_ERR_IO);
+    frameOffsets.push_back(offset);
     try {
         framePts.push_back(static_cast<uint64_t>(frame.pts()));
         FileSink sink(file);
         frame.write(sink);
         frameSizes.push_back(static_cast<uint32_t>(sink.bytesWritten));
+    } catch (const std::exception& error) {
+        dropUnfinishedFrame(error.what());
+        throw;
     } catch (...) {
-        // Only frames written whole are indexed; the three arrays stay equal
-        // in length. Bytes of the broken frame stay in the frame data.
-        frameOffsets.resize(frameSizes.size());
-        framePts.resize(frameSizes.size());
+        dropUnfinishedFrame("unknown error");
         throw;
     }
+}
+
+void OrvWriter::dropUnfinishedFrame(const char* reason) {
+    // Only frames written whole are indexed; the three arrays stay equal in
+    // length. Bytes of the broken frame stay in the frame data.
+    frameOffsets.resize(frameSizes.size());
+    framePts.resize(frameSizes.size());
+    // The stream's error flag tells a failed write of the sink from a
+    // failure of the frame itself, after which the file is still sound.
+    if (std::ferror(file) && firstFailure.empty()) firstFailure = reason;
 }
 
 void OrvWriter::updateVideoHeader() {

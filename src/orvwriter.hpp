@@ -99,7 +99,20 @@ public:
     uint32_t sectionCount() const { return numSections; }
 
 private:
+    // Records the first failure of the file and throws `prefix` + the
+    // platform's text for `error` with `code`.
+    [[noreturn]] void fail(const char* prefix, int error, uint32_t code);
+    // Throws the first failure's text with `code` once the file has failed.
+    void refuseIfBroken(uint32_t code) const;
+    void dropUnfinishedFrame(const char* reason);
+
     FILE* file = nullptr;
+    // The text of the first failed write, flush or seek; empty while the
+    // file is sound. stdio drops its buffered bytes when a flush fails, so a
+    // later flush can succeed with bytes missing: after a failure no write,
+    // flush or seek is let through, and no patch or section end can pass
+    // for success over lost bytes.
+    std::string firstFailure;
     uint64_t sectionTableOffset = 0;
     uint64_t indexFieldsOffset = 0;
     uint64_t frameDataOffset = 0;

@@ -1,0 +1,230 @@
+// A scripted host for whole-session tests (fault injection, stress): it makes
+// every buffer it will hand over before the session starts, drives one
+// session through the C interface in a fixed order, and records what each
+// call answered. Also the small helpers those tests share.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "orv.h"
+
+namespace hostsession {
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline OrvVideoStreamParams_st videoParams(uint32_t width, uint32_t height, uint32_t format,
+                                           uint32_t compression, uint32_t maxParallel) {
+    OrvVideoStreamParams_st params;
+    orvInitVideoStreamParams(&params);
+    params.width = width;
+    params.height = height;
+    params.timebaseNum = 1;
+    params.timebaseDen = 25;
+    params.fpsNum = 25;
+    params.fpsDen = 1;
+    params.format = format;
+    params.compression = compression;
+    params.compressionHint = 0;  // LZ4's fast level keeps the sanitizer builds quick
+    params.maxParallel = maxParallel;
+    return params;
+}
+
+// Pixels with edges and noise, so that every block encoder path has work.
+inline OrvBuffer_st* makePicture(uint32_t height, uint32_t stride, int seed) {
+    OrvBuffer_st* buffer = orvBufferAlloc(size_t{stride} * height);
+    auto* data = static_cast<uint8_t*>(orvBufferData(buffer));
+    uint32_t noise = 0x9E3779B9u * static_cast<uint32_t>(seed + 1);
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < stride; ++x) {
+            noise = noise * 1664525u + 1013904223u;
+            const bool edge = (x / 4 + y + static_cast<uint32_t>(seed)) % 7 < 3;
+            data[size_t{y} * stride + x] =
+                static_cast<uint8_t>(edge ? x * 9 + y : (noise >> 24) & 0x3F);
+        }
+    return buffer;
+}
+
+// Planar float samples, channel after channel, some of them out of range.
+inline OrvBuffer_st* makeSamples(uint32_t channels, uint32_t count, int seed) {
+    OrvBuffer_st* buffer = orvBufferAlloc(size_t{4} * channels * count);
+    auto* samples = static_cast<float*>(orvBufferData(buffer));
+    for (uint32_t c = 0; c < channels; ++c)
+        for (uint32_t i = 0; i < count; ++i)
+            samples[size_t{c} * count + i] =
+                static_cast<float>(((i * 37 + c * 101 + static_cast<uint32_t>(seed) * 13) % 257)) /
+                    120.0f -
+                1.05f;
+    return buffer;
+}
+
+// What one session looks like: one video and one audio stream, in either order.
+struct SessionPlan {
+    uint32_t threads = 2;
+    uint32_t width = 16;
+    uint32_t height = 16;
+    uint32_t format = ORV_PIX_FMT_DXT1;
+    uint32_t compression = ORV_COMPRESSION_NONE;
+    uint32_t maxParallel = 1;
+    int videoFrames = 3;
+    uint32_t channels = 2;
+    uint32_t samplesPerFrame = 60;
+    int audioFrames = 3;
+    bool audioFirst = false;
+};
+
+struct CallResult {
+    std::string what;  // "open", "begin video", "video frame 2", "end audio", "finish", ...
+    OrvError_enum code = ORV_ERR_NONE;
+    std::string message;  // the session's stored message after a failing call
+};
+
+struct Outcome {
+    bool opened = false;
+    std::vector<CallResult> calls;
+
+    const CallResult* find(const std::string& what) const {
+        for (const CallResult& call : calls)
+            if (call.what == what) return &call;
+        return nullptr;
+    }
+    const CallResult* firstFailure() const {
+        for (const CallResult& call : calls)
+            if (call.code != ORV_ERR_NONE) return &call;
+        return nullptr;
+    }
+};
+
+// Runs the plan against `path`. `beforeCall(i)` runs before the i-th call
+// (0 is orvEncoderOpen); a fault can be set up there. Every buffer is made
+// before the first call, so that an allocation hook armed by the caller only
+// sees the library's own allocations; pictures the library refused and all
+// sample buffers are freed at the end, as a host would.
+class Host {
+public:
+    explicit Host(const SessionPlan& plan) : plan(plan) {
+        for (int i = 0; i < plan.videoFrames; ++i)
+            pictures.push_back(makePicture(plan.height, plan.width * 4, i));
+        for (int i = 0; i < plan.audioFrames; ++i)
+            samples.push_back(makeSamples(plan.channels, plan.samplesPerFrame, i));
+    }
+    ~Host() {
+        for (OrvBuffer_st* picture : pictures) orvBufferFree(picture);
+        for (OrvBuffer_st* buffer : samples) orvBufferFree(buffer);
+    }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    Outcome run(const std::string& path,
+                const std::function<void(size_t)>& beforeCall = [](size_t) {}) {
+        Outcome outcome;
+        OrvEnc* encoder = nullptr;
+        auto record = [&](const std::string& what, OrvError_enum code) {
+            CallResult call{what, code, ""};
+            if (code != ORV_ERR_NONE && encoder != nullptr) call.message = orvGetErrorMessage(encoder);
+            outcome.calls.push_back(call);
+        };
+        auto next = [&] { beforeCall(outcome.calls.size()); };
+
+        next();
+        const OrvEncoderParams_st params{plan.threads};
+        record("open", orvEncoderOpen(path.c_str(), &params, &encoder));
+        if (encoder == nullptr) return outcome;
+        outcome.opened = true;
+
+        int videoId = -1;
+        int audioId = -1;
+        const OrvVideoStreamParams_st video = videoParams(plan.width, plan.height, plan.format,
+                                                          plan.compression, plan.maxParallel);
+        OrvAudioStreamParams_st audio;
+        orvInitAudioStreamParams(&audio);
+        audio.sampleRate = 48000;
+        audio.numChannels = plan.channels;
+        audio.timebaseNum = 1;
+        audio.timebaseDen = 48000;
+        next();
+        record("add video", orvAddVideoStream(encoder, &video, &videoId));
+        next();
+        record("add audio", orvAddAudioStream(encoder, &audio, &audioId));
+
+        auto runVideo = [&] {
+            next();
+            record("begin video", orvBeginStream(encoder, videoId));
+            // Frames go to whichever stream is active: a host told that
+            // another stream still is does not send its pictures there.
+            // After any other failure it carries on regardless.
+            const bool videoActive = outcome.calls.back().message != "missing call to endStream()";
+            for (int i = 0; i < plan.videoFrames && videoActive; ++i) {
+                OrvSrcFrame_st frame{};
+                frame.width = plan.width;
+                frame.height = plan.height;
+                frame.stride = plan.width * 4;
+                frame.pixFmt = ORV_SRC_PIX_FMT_RGBA32;
+                frame.pts = 1000 + 2 * i;
+                frame.buffer = pictures[static_cast<size_t>(i)];
+                next();
+                const OrvError_enum code = orvEncodeFrame(encoder, &frame);
+                // An accepted buffer is the library's now.
+                if (code == ORV_ERR_NONE) pictures[static_cast<size_t>(i)] = nullptr;
+                record("video frame " + std::to_string(i), code);
+            }
+            next();
+            record("end video", orvEndStream(encoder));
+        };
+        auto runAudio = [&] {
+            next();
+            record("begin audio", orvBeginStream(encoder, audioId));
+            const bool audioActive = outcome.calls.back().message != "missing call to endStream()";
+            for (int i = 0; i < plan.audioFrames && audioActive; ++i) {
+                OrvSrcFrame_st frame{};
+                frame.numSamples = plan.samplesPerFrame;
+                frame.buffer = samples[static_cast<size_t>(i)];
+                next();
+                record("audio frame " + std::to_string(i), orvEncodeFrame(encoder, &frame));
+            }
+            next();
+            record("end audio", orvEndStream(encoder));
+        };
+        if (plan.audioFirst) {
+            runAudio();
+            runVideo();
+        } else {
+            runVideo();
+            runAudio();
+        }
+        next();
+        record("finish", orvEncoderFinish(encoder));
+        next();
+        EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);
+        return outcome;
+    }
+
+    // Calls of run(): open, two adds, two begins, the frames, two ends, finish.
+    size_t callCount() const {
+        return 1 + 2 + 2 + static_cast<size_t>(plan.videoFrames + plan.audioFrames) + 2 + 1;
+    }
+
+private:
+    SessionPlan plan;
+    std::vector<OrvBuffer_st*> pictures;
+    std::vector<OrvBuffer_st*> samples;
+};
+
+inline std::string describe(const Outcome& outcome) {
+    std::string text;
+    for (const CallResult& call : outcome.calls)
+        text += "  " + call.what + ": " + std::to_string(call.code) +
+                (call.message.empty() ? "" : " \"" + call.message + "\"") + "\n";
+    return text;
+}
+
+}  // namespace hostsession
