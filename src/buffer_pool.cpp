@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "brindle.hpp"
 
@@ -56,7 +57,18 @@ OrvBuffer_st::~OrvBuffer_st() {
 
 namespace brindle {
 
-SharedBuffer adoptBuffer(OrvBuffer_st* buffer) { return SharedBuffer(buffer, orvBufferFree); }
+SharedBuffer adoptBuffer(OrvBuffer_st* buffer) {
+    // Through a unique_ptr: when the shared owner's bookkeeping cannot be
+    // allocated, the buffer is handed back untouched instead of being freed,
+    // so a host told "failed" still owns what it passed in.
+    std::unique_ptr<OrvBuffer_st, void (*)(OrvBuffer_st*)> owner(buffer, orvBufferFree);
+    try {
+        return SharedBuffer(std::move(owner));
+    } catch (...) {
+        owner.release();
+        throw;
+    }
+}
 
 SharedBuffer allocSharedBuffer(size_t size) {
     // The record is built first so that its constructor's own message is what

@@ -25,7 +25,8 @@ namespace brindle {
 // its data exactly as orvBufferFree does.
 using SharedBuffer = std::shared_ptr<OrvBuffer_st>;
 
-// Takes over a buffer made by orvBufferAlloc (a host's frame buffer).
+// Takes over a buffer made by orvBufferAlloc (a host's frame buffer). If this
+// throws, the buffer is still the caller's.
 SharedBuffer adoptBuffer(OrvBuffer_st* buffer);
 // A new shared buffer; throws "failed to allocate memory" (13) when the heap
 // cannot provide it.
