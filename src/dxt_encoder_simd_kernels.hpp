@@ -113,6 +113,10 @@ struct DxtLanes {
     static VI splat(int x) { return VI{} + x; }
     static VF splatF(float x) { return VF{} + x; }
     static VI srl(VI x, int n) { return (VI)((VU)x >> n); }
+    // Left shifts that may carry a bit into the sign go through unsigned
+    // lanes: on signed lanes they would overflow, which the optimiser may
+    // assume never happens.
+    static VI sll(VI x, int n) { return (VI)((VU)x << n); }
 
     // x * m / 255 rounded to nearest, for m = 31 or 63 (x * m as a shift and
     // a subtraction).
@@ -150,7 +154,7 @@ struct DxtLanes {
         return d;
     }
 
-    static VI packPair(VI lo, VI hi) { return (lo & 0xFFFF) | (hi << 16); }
+    static VI packPair(VI lo, VI hi) { return (lo & 0xFFFF) | sll(hi, 16); }
 
     // The four-colour palette of 5:6:5 endpoints c0, c1 (any 16-bit values),
     // per channel: both expanded by bit replication, then the thirds.
@@ -219,7 +223,7 @@ struct DxtLanes {
         VI sumW2 = VI{};
         for (int k = 0; k < 16; ++k) {
             const VI w = srl(weights, 2 * k) & 3;
-            a1RG += V::mullo16(p.rg[k], w | (w << 16));
+            a1RG += V::mullo16(p.rg[k], w | sll(w, 16));
             if constexpr (hasBlue) a1B += V::madd(p.b[k], w);
             sumW += w;
             sumW2 += V::madd(w, w);
@@ -257,7 +261,7 @@ struct DxtLanes {
         }
         // Without blue, a1 = a2 = 0 and the reference's blue channel is
         // trunc(0 * f + 0.5) = 0: nothing to add.
-        return c0 | (c1 << 16);
+        return c0 | sll(c1, 16);
     }
 
     // The principal axis of each lane's colours (the reference's colourAxis).
@@ -376,7 +380,7 @@ struct DxtLanes {
         const VI swap = c0 < c1;
         const VI hi = V::select(swap, c1, c0);
         const VI lo = V::select(swap, c0, c1);
-        endpoints = hi | (lo << 16);
+        endpoints = hi | sll(lo, 16);
         indices = mask ^ (swap & 0x55555555);
     }
 
@@ -495,8 +499,8 @@ struct DxtLanes {
         const VI varies = mx != mn;
         lo &= varies;
         hi &= varies;
-        w0 = mx | (mn << 8) | (lo << 16);
-        w1 = srl(lo, 16) | (hi << 16);
+        w0 = mx | (mn << 8) | sll(lo, 16);
+        w1 = srl(lo, 16) | sll(hi, 16);
     }
 
     // ---- Block groups -----------------------------------------------------------
@@ -542,7 +546,7 @@ struct DxtLanes {
             y[k] = V::min(g + t, limit);
             const VI co = V::min(128 + ((r - b + 1) >> 1), limit);
             const VI cg = V::min((128 + g) - t, limit);
-            local[k] = co | (cg << 8) | (y[k] << 24);
+            local[k] = co | (cg << 8) | sll(y[k], 24);
         }
         VI w0, w1, endpoints, indices;
         alphaBlocks(y, w0, w1);
@@ -571,7 +575,7 @@ struct DxtLanes {
     static void colourPaletteWords(VI endpoints, VI words[4]) {
         VI pal[4][3];
         palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
-        for (int j = 0; j < 4; ++j) words[j] = pal[j][0] | (pal[j][1] << 8) | (pal[j][2] << 16);
+        for (int j = 0; j < 4; ++j) words[j] = pal[j][0] | (pal[j][1] << 8) | sll(pal[j][2], 16);
     }
 
     // decodeAlphaHalf's eight entries: the six interpolated values when
@@ -592,24 +596,24 @@ struct DxtLanes {
 
     // Entry `index` (its low 2 or 3 bits) of a per-lane palette.
     static VI pick4(const VI pal[4], VI index) {
-        const VI bit0 = index << 31;
+        const VI bit0 = sll(index, 31);
         const VI low = V::selectBySign(bit0, pal[1], pal[0]);
         const VI high = V::selectBySign(bit0, pal[3], pal[2]);
-        return V::selectBySign(index << 30, high, low);
+        return V::selectBySign(sll(index, 30), high, low);
     }
     static VI pick8(const VI pal[8], VI index) {
         const VI low = pick4(pal, index);
         const VI high = pick4(pal + 4, index);
-        return V::selectBySign(index << 29, high, low);
+        return V::selectBySign(sll(index, 29), high, low);
     }
 
     // The 3-bit alpha index of pixel k: the 48-bit field is bytes 2-7 of
     // the alpha block, i.e. bits 16-31 of w0 and all of w1.
     static VI alphaIndex(VI w0, VI w1, int k) {
-        const VI low = srl(w0, 16) | (w1 << 16);  // field bits 0-31
+        const VI low = srl(w0, 16) | sll(w1, 16);  // field bits 0-31
         const VI high = srl(w1, 16);              // field bits 32-47
         if (k < 10) return srl(low, 3 * k);
-        if (k == 10) return srl(low, 30) | (high << 2);
+        if (k == 10) return srl(low, 30) | sll(high, 2);
         return srl(high, 3 * k - 32);
     }
 
@@ -649,7 +653,7 @@ struct DxtLanes {
         VI sum = VI{};
         for (int k = 0; k < 16; ++k) {
             const VI decoded = pick4(colours, srl(indices, 2 * k)) |
-                               (pick8(alphas, alphaIndex(w0, w1, k)) << 24);
+                               sll(pick8(alphas, alphaIndex(w0, w1, k)), 24);
             sum += wordError<true>(px[k], decoded);
         }
         return sum;
@@ -677,7 +681,7 @@ struct DxtLanes {
             const VI r = V::min(V::max((y + co) - cg, zero), limit);
             const VI g = V::min(V::max(y + cg, zero), limit);
             const VI b = V::min(V::max((y - co) - cg, zero), limit);
-            sum += wordError<false>(px[k], r | (g << 8) | (b << 16));
+            sum += wordError<false>(px[k], r | (g << 8) | sll(b, 16));
         }
         return sum;
     }
