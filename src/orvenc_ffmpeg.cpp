@@ -33,10 +33,6 @@ DxtRowEncodeFn rowFunction(const DxtRowEncoders& rows, OrvTexFmt fmt, bool bgra)
     return nullptr;
 }
 
-uint32_t blockBytes(OrvTexFmt fmt) {
-    return fmt == ORV_TEX_FMT_BC1_RGB || fmt == ORV_TEX_FMT_BC4_ALPHA ? 8 : 16;
-}
-
 // Block rows top to bottom, each row's blocks left to right, written back to
 // back. A partial block at the right or bottom edge is read whole, as the
 // one-block loop did; slices have sides that are multiples of 4. Offsets are
@@ -48,7 +44,7 @@ void compressRows(const DxtRowEncoders& rows, bool bgra, unsigned width, unsigne
     if (width == 0 || height == 0) return;
     const DxtRowEncodeFn encodeRow = rowFunction(rows, fmt, bgra);
     const unsigned blocksPerRow = width / 4 + (width % 4 != 0 ? 1 : 0);
-    const uint32_t rowBytes = blocksPerRow * blockBytes(fmt);
+    const uint32_t rowBytes = blocksPerRow * orvTexBufferSize(fmt, 4, 4);  // one block each
     for (uint32_t by = 0; by < height; by += 4) {
         encodeRow(dst, src + by * stride, static_cast<ptrdiff_t>(stride), blocksPerRow);
         dst += rowBytes;

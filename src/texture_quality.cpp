@@ -27,8 +27,7 @@ double textureSquaredError(const OrvSrcSlice& src, OrvTexFmt fmt, const uint8_t*
 
     // Whole blocks only; the encoder's blocks of one row lie back to back.
     const unsigned blocksPerRow = src.width / 4;
-    const size_t blockBytes =
-        fmt == ORV_TEX_FMT_BC1_RGB || fmt == ORV_TEX_FMT_BC4_ALPHA ? 8 : 16;
+    const size_t blockBytes = orvTexBufferSize(fmt, 4, 4);
     const uint8_t* pixels = src.buffer->data;
     const uint32_t blockRows = src.height / 4;
     const uint32_t step = blockRowStep > 0 ? blockRowStep : 1;

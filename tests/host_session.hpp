@@ -14,29 +14,15 @@
 #include <vector>
 
 #include "orv.h"
+#include "test_support.hpp"
 
 namespace hostsession {
+
+using orvtest::videoParams;
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline OrvVideoStreamParams_st videoParams(uint32_t width, uint32_t height, uint32_t format,
-                                           uint32_t compression, uint32_t maxParallel) {
-    OrvVideoStreamParams_st params;
-    orvInitVideoStreamParams(&params);
-    params.width = width;
-    params.height = height;
-    params.timebaseNum = 1;
-    params.timebaseDen = 25;
-    params.fpsNum = 25;
-    params.fpsDen = 1;
-    params.format = format;
-    params.compression = compression;
-    params.compressionHint = 0;  // LZ4's fast level keeps the sanitizer builds quick
-    params.maxParallel = maxParallel;
-    return params;
 }
 
 // Pixels with edges and noise, so that every block encoder path has work.

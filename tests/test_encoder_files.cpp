@@ -18,8 +18,11 @@
 #include "orvenc.hpp"
 #include "orvenc_ffmpeg.hpp"
 #include "task_pool.hpp"
+#include "test_support.hpp"
 
 namespace {
+
+using orvtest::videoParams;
 
 struct Picture {
     uint32_t width;
@@ -66,22 +69,6 @@ OrvBuffer_st* hostBuffer(const Picture& picture, const FrameOptions& options) {
             for (uint32_t x = 0; x < picture.width; ++x) std::swap(out[4 * x], out[4 * x + 2]);
     }
     return buffer;
-}
-
-OrvVideoStreamParams_st videoParams(uint32_t width, uint32_t height, uint32_t format,
-                                    uint32_t compression) {
-    OrvVideoStreamParams_st params;
-    orvInitVideoStreamParams(&params);
-    params.width = width;
-    params.height = height;
-    params.timebaseNum = 1;
-    params.timebaseDen = 25;
-    params.fpsNum = 25;
-    params.fpsDen = 1;
-    params.format = format;
-    params.compression = compression;
-    params.compressionHint = 0;  // the fastest LZ4 level keeps the tests quick
-    return params;
 }
 
 std::string tempPath(const std::string& name) { return ::testing::TempDir() + "orv_e2e_" + name; }

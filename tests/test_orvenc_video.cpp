@@ -20,8 +20,11 @@
 #include "buffer_pool.hpp"
 #include "orvenc.hpp"
 #include "task_pool.hpp"
+#include "test_support.hpp"
 
 namespace {
+
+using orvtest::videoParams;
 
 std::string tempPath(const std::string& name) {
     return ::testing::TempDir() + "orv_video_" + name;
@@ -32,18 +35,6 @@ std::string readFile(const std::string& path) {
     std::stringstream contents;
     contents << in.rdbuf();
     return contents.str();
-}
-
-OrvVideoStreamParams_st videoParams(uint32_t width, uint32_t height) {
-    OrvVideoStreamParams_st params;
-    orvInitVideoStreamParams(&params);
-    params.width = width;
-    params.height = height;
-    params.timebaseNum = 1;
-    params.timebaseDen = 25;
-    params.fpsNum = 25;
-    params.fpsDen = 1;
-    return params;
 }
 
 // A host buffer of RGBA pixels with some structure.

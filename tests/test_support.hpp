@@ -34,9 +34,31 @@
 
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
+#include "orv.h"
 #include "orvwriter.hpp"
 
 namespace orvtest {
+
+// A video stream of the given size at 25 frames per second with a 1/25 time
+// base; LZ4's fast level keeps the sanitizer builds quick.
+inline OrvVideoStreamParams_st videoParams(uint32_t width, uint32_t height,
+                                           uint32_t format = ORV_PIX_FMT_DXT1,
+                                           uint32_t compression = ORV_COMPRESSION_LZ4,
+                                           uint32_t maxParallel = 16) {
+    OrvVideoStreamParams_st params;
+    orvInitVideoStreamParams(&params);
+    params.width = width;
+    params.height = height;
+    params.timebaseNum = 1;
+    params.timebaseDen = 25;
+    params.fpsNum = 25;
+    params.fpsDen = 1;
+    params.format = format;
+    params.compression = compression;
+    params.compressionHint = 0;
+    params.maxParallel = maxParallel;
+    return params;
+}
 
 using Bytes = std::vector<uint8_t>;
 

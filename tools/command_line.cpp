@@ -112,19 +112,6 @@ struct FileCloser {
 
 }  // namespace
 
-std::vector<uint8_t> readWholeFile(const std::string& path) {
-    std::unique_ptr<FILE, FileCloser> stream(std::fopen(path.c_str(), "rb"));
-    if (!stream)
-        throw ToolError("cannot open " + path + ": " + std::strerror(errno));
-    std::vector<uint8_t> bytes;
-    uint8_t chunk[1 << 16];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, stream.get())) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    if (std::ferror(stream.get()))
-        throw ToolError("cannot read " + path + ": " + std::strerror(errno));
-    return bytes;
-}
 
 void writeWholeFile(const std::string& path, std::span<const uint8_t> bytes) {
     std::unique_ptr<FILE, FileCloser> stream(std::fopen(path.c_str(), "wb"));

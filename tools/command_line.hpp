@@ -67,8 +67,8 @@ void parseRate(std::string_view text, std::string_view option, uint32_t& num, ui
 // The lower-case extension of a path with its dot (".png"), or "".
 std::string extensionOf(const std::string& path);
 
-// Whole-file reads and writes; each throws ToolError with the system's reason.
-std::vector<uint8_t> readWholeFile(const std::string& path);
+// A whole-file write; throws ToolError with the system's reason. (Reads go
+// through orvread::readFileBytes.)
 void writeWholeFile(const std::string& path, std::span<const uint8_t> bytes);
 
 // "12.3 MB": a byte count in decimal units for people.

@@ -47,7 +47,7 @@ audio stream's WAV image as stored. --stream picks the Nth video stream for
 )";
 
 orvread::OrvFile openOrv(const std::string& path) {
-    std::vector<uint8_t> bytes = readWholeFile(path);
+    std::vector<uint8_t> bytes = orvread::readFileBytes(path);
     try {
         return orvread::OrvFile(std::move(bytes));
     } catch (const orvread::ReadError& error) {
@@ -340,7 +340,7 @@ int runVerify(std::span<char* const> args) {
     for (const std::string& path : arguments.positional()) {
         std::vector<std::string> problems;
         try {
-            problems = orvread::verify(readWholeFile(path));
+            problems = orvread::verify(orvread::readFileBytes(path));
         } catch (const ToolError& error) {
             std::fprintf(stderr, "orv verify: %s\n", error.what());
             status = exitFailure;

@@ -897,7 +897,7 @@ std::vector<std::string> verify(std::span<const uint8_t> file) {
 
 // ---- OrvFile ---------------------------------------------------------------
 
-OrvFile OrvFile::open(const std::string& path) {
+std::vector<uint8_t> readFileBytes(const std::string& path) {
     struct Closer {
         void operator()(FILE* stream) const { std::fclose(stream); }
     };
@@ -911,8 +911,10 @@ OrvFile OrvFile::open(const std::string& path) {
         bytes.insert(bytes.end(), chunk, chunk + got);
     if (std::ferror(stream.get()))
         throw ReadError(cat("cannot read ", path, ": ", std::strerror(errno)));
-    return OrvFile(std::move(bytes));
+    return bytes;
 }
+
+OrvFile OrvFile::open(const std::string& path) { return OrvFile(readFileBytes(path)); }
 
 OrvFile::OrvFile(std::vector<uint8_t> bytes) : data(std::move(bytes)) {
     const ByteView file(data, 0, "the file");

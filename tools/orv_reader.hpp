@@ -172,6 +172,10 @@ std::string sliceShapeProblem(const SliceFrame& slice);
 
 // ---- The file --------------------------------------------------------------
 
+// The whole file at `path`; ReadError with the system's reason when it
+// cannot be opened or read.
+std::vector<uint8_t> readFileBytes(const std::string& path);
+
 class OrvFile {
 public:
     // Throws ReadError when the file cannot be read or parsed.

@@ -256,7 +256,7 @@ int runRemux(std::span<char* const> args) {
         in.st_dev == out.st_dev && in.st_ino == out.st_ino)
         throw UsageError("the output " + *output + " is the same file as the input");
 
-    std::vector<uint8_t> bytes = readWholeFile(input);
+    std::vector<uint8_t> bytes = orvread::readFileBytes(input);
     try {
         const orvread::OrvFile file(std::move(bytes));
         remux(file, input, stream, !arguments.has("--no-audio"), *output);
