@@ -71,15 +71,10 @@ std::string scratchPath() {
         }                                                                                \
     } while (0)
 
-// Encodes `frames` (each handed over to the library) as one stream of a new
-// file, and returns once the file is complete.
-bool encodeClip(const Resolution& resolution, uint32_t format, uint32_t compression,
-                uint32_t threads, std::vector<OrvBuffer_st*>& frames) {
-    OrvEncoderParams_st encoderParams{};
-    encoderParams.numThreads = threads;
-    OrvEnc* encoder = nullptr;
-    const std::string path = scratchPath();
-    CHECK_ORV(orvEncoderOpen(path.c_str(), &encoderParams, &encoder));
+// A 30 fps stream of the resolution, with LZ4's fast level and the default
+// maxParallel of 16.
+OrvVideoStreamParams_st streamParams(const Resolution& resolution, uint32_t format,
+                                     uint32_t compression) {
     OrvVideoStreamParams_st params;
     orvInitVideoStreamParams(&params);
     params.width = resolution.width;
@@ -91,6 +86,19 @@ bool encodeClip(const Resolution& resolution, uint32_t format, uint32_t compress
     params.format = format;
     params.compression = compression;
     params.compressionHint = 0;
+    return params;
+}
+
+// Encodes `frames` (each handed over to the library) as one stream of a new
+// file, and returns once the file is complete.
+bool encodeClip(const Resolution& resolution, uint32_t format, uint32_t compression,
+                uint32_t threads, std::vector<OrvBuffer_st*>& frames) {
+    OrvEncoderParams_st encoderParams{};
+    encoderParams.numThreads = threads;
+    OrvEnc* encoder = nullptr;
+    const std::string path = scratchPath();
+    CHECK_ORV(orvEncoderOpen(path.c_str(), &encoderParams, &encoder));
+    const OrvVideoStreamParams_st params = streamParams(resolution, format, compression);
     int stream = -1;
     bool ok = orvAddVideoStream(encoder, &params, &stream) == ORV_ERR_NONE &&
               orvBeginStream(encoder, stream) == ORV_ERR_NONE;
@@ -256,17 +264,7 @@ double peakMemoryMiB(const Resolution& resolution, uint32_t format, uint32_t com
     OrvEnc* encoder = nullptr;
     const std::string path = scratchPath() + "-memory";
     bool ok = orvEncoderOpen(path.c_str(), &encoderParams, &encoder) == ORV_ERR_NONE;
-    OrvVideoStreamParams_st params;
-    orvInitVideoStreamParams(&params);  // maxParallel 16
-    params.width = resolution.width;
-    params.height = resolution.height;
-    params.timebaseNum = 1;
-    params.timebaseDen = 30;
-    params.fpsNum = 30;
-    params.fpsDen = 1;
-    params.format = format;
-    params.compression = compression;
-    params.compressionHint = 0;
+    const OrvVideoStreamParams_st params = streamParams(resolution, format, compression);
     int stream = -1;
     ok = ok && orvAddVideoStream(encoder, &params, &stream) == ORV_ERR_NONE &&
          orvBeginStream(encoder, stream) == ORV_ERR_NONE;
