@@ -10,6 +10,8 @@ DEB_PACKAGES := cmake g++ make pkg-config liblz4-dev libsnappy-dev libgtest-dev 
 # The tool's tests encode media files and check remuxed AVIs with ffmpeg;
 # nothing else needs it.
 TEST_PACKAGES := ffmpeg
+# The benchmarks' natural content: photographs, decoded by ffmpeg.
+BENCH_PACKAGES := ffmpeg mate-backgrounds
 ORV := $(BUILD)/tools/orv
 
 .PHONY: all deps test-deps configure build test demo bench clean
@@ -39,6 +41,7 @@ demo: configure
 	$(ORV) info demo.orv
 
 bench: deps
+	@./.ci/install-deps $(BENCH_PACKAGES)
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	@for b in $(BUILD)-bench/bench/bench_*; do [ -x "$$b" ] && "$$b"; done

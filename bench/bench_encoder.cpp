@@ -1,30 +1,48 @@
-// The whole encoder through the C interface: frames per second at 1920x1080
-// and 3840x2160 for every stream format and second-stage coder, with one and
-// with two worker threads; what the squared-error measurement costs next to
-// the block encoding it follows; LZ4 with a state per call or per thread;
-// and the peak heap in flight of a stream with maxParallel 16, for two clip
-// lengths.
+// The whole encoder through the C interface, for 1920x1080 and 3840x2160,
+// every stream format and second-stage coder: how much faster two worker
+// threads encode a clip than one; what the squared-error measurement costs
+// next to the block encoding it follows; LZ4 with a state per call or per
+// thread; and the peak heap in flight of a stream with maxParallel 16, for two
+// clip lengths.
 //
-// Frame rates are wall-clock ("fps", the pipeline's throughput), which other
-// load on the machine lowers; "cpu_ms" is the CPU time of the whole process
-// (workers, writer thread, host) per frame, which it does not, and
-// "fps_bound" = threads * 1000 / cpu_ms is the rate that many dedicated
-// cores would allow. (The "CPU" column is only the benchmark thread's.) LZ4 rows use compression hint 0 (level 3): levels 10 and
-// 12 cost about 100 ms per 1080p texture per core and would dominate.
+// Scaling rows encode the same clip with one worker and with two, in turn in
+// every iteration so that a change in the machine's load hits both alike.
+// Counters, per frame where it says so:
+//   fps_1t, fps_2t   frames per wall-clock second, open to close of the file
+//   speedup          the median over iterations of (1-worker clip time) /
+//                    (2-worker clip time)
+//   worker_ms_2t     CPU time of the pool's workers (the slice, encode and
+//                    compress stages) per frame, with two workers
+//   writer_ms_2t     CPU time of the library's other threads (the writer:
+//                    file writes and freeing written frames) per frame
+//   bound_2t         the rate the stage times allow: 2 * 1000 / worker_ms_2t
+//   of_bound_2t      fps_2t / bound_2t
+// With one worker the writer runs on the otherwise idle second core; with
+// two it takes its share of the same two cores, which bounds the speed-up at
+// 2 * worker_ms / (worker_ms + writer_ms). LZ4 rows use compression hint 0
+// (level 3): levels 10 and 12 cost about 100 ms per 1080p texture per core.
+// ComputeScaling rows are the control: the block encoders alone on one and
+// on two plain threads, i.e. what this machine's two cores allow at all.
 #include <benchmark/benchmark.h>
 #include <lz4.h>
 #include <lz4hc.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brindle.hpp"
@@ -32,7 +50,7 @@
 #include "orv.h"
 #include "orvenc_ffmpeg.hpp"
 #include "orvenc_frame.hpp"
-#include "photo_like_image.hpp"
+#include "natural_picture.hpp"
 #include "texture_quality.hpp"
 
 namespace {
@@ -41,35 +59,21 @@ struct Resolution {
     const char* name;
     unsigned width;
     unsigned height;
-    unsigned framesPerClip;  // per benchmark iteration
+    unsigned framesPerClip;  // long enough that opening and draining are a small part
 };
 
-const Resolution resolutions[] = {{"1080p", 1920, 1080, 16}, {"2160p", 3840, 2160, 6}};
+const Resolution resolutions[] = {{"1080p", 1920, 1080, 48}, {"2160p", 3840, 2160, 12}};
 
+// The same photographs at both sizes.
 const std::vector<uint8_t>& sourcePicture(const Resolution& resolution) {
-    static const std::vector<uint8_t> full = orvbench::photoLikeRGBA(3840, 2160);
-    static const std::vector<uint8_t> hd = [] {
-        // The top-left quarter of the 4K picture, so both sizes share content.
-        std::vector<uint8_t> out(4u * 1920 * 1080);
-        for (unsigned y = 0; y < 1080; ++y)
-            std::memcpy(&out[4u * 1920 * y], &full[4u * 3840 * y], 4u * 1920);
-        return out;
-    }();
+    static const std::vector<uint8_t> full = orvbench::naturalPictureRGBA(3840, 2160);
+    static const std::vector<uint8_t> hd = orvbench::naturalPictureRGBA(1920, 1080);
     return resolution.width == 3840 ? full : hd;
 }
 
 std::string scratchPath() {
     return "/tmp/orv-bench-encoder-" + std::to_string(getpid()) + ".orv";
 }
-
-#define CHECK_ORV(call)                                                                  \
-    do {                                                                                 \
-        const OrvError_enum code_ = (call);                                              \
-        if (code_ != ORV_ERR_NONE) {                                                     \
-            std::fprintf(stderr, "%s failed: %s\n", #call, orvErrorStr(code_));           \
-            return false;                                                                \
-        }                                                                                \
-    } while (0)
 
 // A 30 fps stream of the resolution, with LZ4's fast level and the default
 // maxParallel of 16.
@@ -89,15 +93,64 @@ OrvVideoStreamParams_st streamParams(const Resolution& resolution, uint32_t form
     return params;
 }
 
+// ---- Frame rate ------------------------------------------------------------------
+
+// CPU seconds of one thread of this process, by its kernel thread id. The
+// clock id is the kernel's encoding of a per-thread CPU clock.
+double threadCpuSeconds(pid_t tid) {
+    const clockid_t clock = static_cast<clockid_t>((~static_cast<clockid_t>(tid) << 3) | 6);
+    timespec ts{};
+    if (clock_gettime(clock, &ts) != 0) return 0;
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// CPU seconds of the pool's worker threads now alive (they carry the name
+// "orv-worker"; each clip opens its own encoder and so its own workers).
+double workerCpuSeconds() {
+    double seconds = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return 0;
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "orv-worker")
+            seconds += threadCpuSeconds(static_cast<pid_t>(std::atoi(entry->d_name)));
+    }
+    closedir(tasks);
+    return seconds;
+}
+
+double cpuSeconds(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+struct ClipCost {
+    double wallSeconds = 0;
+    double workerCpu = 0;  // the pool's workers
+    double otherCpu = 0;   // the library's other threads: the writer
+};
+
 // Encodes `frames` (each handed over to the library) as one stream of a new
-// file, and returns once the file is complete.
-bool encodeClip(const Resolution& resolution, uint32_t format, uint32_t compression,
-                uint32_t threads, std::vector<OrvBuffer_st*>& frames) {
+// file and returns what it cost, or nothing on failure. The file is removed
+// afterwards, outside the measurement.
+std::optional<ClipCost> encodeClip(const Resolution& resolution, uint32_t format,
+                                   uint32_t compression, uint32_t threads,
+                                   std::vector<OrvBuffer_st*>& frames) {
+    using Clock = std::chrono::steady_clock;
+    ClipCost cost;
+    const std::string path = scratchPath();
+    const double processCpu0 = cpuSeconds(RUSAGE_SELF);
+    const double hostCpu0 = cpuSeconds(RUSAGE_THREAD);
+    const Clock::time_point t0 = Clock::now();
+
     OrvEncoderParams_st encoderParams{};
     encoderParams.numThreads = threads;
     OrvEnc* encoder = nullptr;
-    const std::string path = scratchPath();
-    CHECK_ORV(orvEncoderOpen(path.c_str(), &encoderParams, &encoder));
+    if (orvEncoderOpen(path.c_str(), &encoderParams, &encoder) != ORV_ERR_NONE) return {};
     const OrvVideoStreamParams_st params = streamParams(resolution, format, compression);
     int stream = -1;
     bool ok = orvAddVideoStream(encoder, &params, &stream) == ORV_ERR_NONE &&
@@ -113,12 +166,20 @@ bool encodeClip(const Resolution& resolution, uint32_t format, uint32_t compress
         ok = orvEncodeFrame(encoder, &frame) == ORV_ERR_NONE;
         if (ok) frames[i] = nullptr;  // the library's now
     }
-    ok = ok && orvEndStream(encoder) == ORV_ERR_NONE && orvEncoderFinish(encoder) == ORV_ERR_NONE;
+    ok = ok && orvEndStream(encoder) == ORV_ERR_NONE;
+    // Every task has run; the workers live until the encoder closes.
+    cost.workerCpu = workerCpuSeconds();
+    ok = ok && orvEncoderFinish(encoder) == ORV_ERR_NONE;
     if (!ok) std::fprintf(stderr, "encoding failed: %s\n", orvGetErrorMessage(encoder));
     orvEncoderClose(encoder);
+
+    cost.wallSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double hostCpu = cpuSeconds(RUSAGE_THREAD) - hostCpu0;
+    cost.otherCpu = cpuSeconds(RUSAGE_SELF) - processCpu0 - hostCpu - cost.workerCpu;
     for (OrvBuffer_st*& frame : frames) orvBufferFree(frame);
     std::remove(path.c_str());
-    return ok;
+    if (!ok) return {};
+    return cost;
 }
 
 std::vector<OrvBuffer_st*> makeFrames(const Resolution& resolution, unsigned count) {
@@ -131,36 +192,90 @@ std::vector<OrvBuffer_st*> makeFrames(const Resolution& resolution, unsigned cou
     return frames;
 }
 
-// ---- Frame rate -------------------------------------------------------------------
-
-double processCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
-
-void BM_Encoder(benchmark::State& state, Resolution resolution, uint32_t format,
-                uint32_t compression, uint32_t threads) {
+void BM_Scaling(benchmark::State& state, Resolution resolution, uint32_t format,
+                uint32_t compression) {
     sourcePicture(resolution);
-    double cpuSeconds = 0;
+    ClipCost total[3];  // by worker count
+    std::vector<double> speedups;  // one per iteration
     for (auto _ : state) {
-        // The frames are filled outside the timed part; the encoder's own
-        // threads are idle then (each iteration opens a new encoder).
-        state.PauseTiming();
-        std::vector<OrvBuffer_st*> frames = makeFrames(resolution, resolution.framesPerClip);
-        state.ResumeTiming();
-        const double cpu0 = processCpuSeconds();
-        if (!encodeClip(resolution, format, compression, threads, frames)) {
-            state.SkipWithError("encoding failed");
-            return;
+        double clipWall[3] = {};
+        for (uint32_t threads = 1; threads <= 2; ++threads) {
+            // The frames are filled outside the measurement, while the
+            // previous clip's threads are gone.
+            state.PauseTiming();
+            std::vector<OrvBuffer_st*> frames = makeFrames(resolution, resolution.framesPerClip);
+            state.ResumeTiming();
+            const std::optional<ClipCost> cost =
+                encodeClip(resolution, format, compression, threads, frames);
+            if (!cost) {
+                state.SkipWithError("encoding failed");
+                return;
+            }
+            total[threads].wallSeconds += cost->wallSeconds;
+            total[threads].workerCpu += cost->workerCpu;
+            total[threads].otherCpu += cost->otherCpu;
+            if (threads == 2) speedups.push_back(clipWall[1] / cost->wallSeconds);
+            clipWall[threads] = cost->wallSeconds;
         }
-        cpuSeconds += processCpuSeconds() - cpu0;
     }
     const double frames = static_cast<double>(state.iterations()) * resolution.framesPerClip;
-    state.counters["fps"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
-    state.counters["cpu_ms"] = 1e3 * cpuSeconds / frames;
-    state.counters["fps_bound"] = threads * frames / cpuSeconds;
+    const double fps1 = frames / total[1].wallSeconds;
+    const double fps2 = frames / total[2].wallSeconds;
+    const double workerMs = 1e3 * total[2].workerCpu / frames;
+    const double bound = 2 * 1e3 / workerMs;
+    state.counters["fps_1t"] = fps1;
+    state.counters["fps_2t"] = fps2;
+    // The median of the iterations' own ratios: a clip pair runs within a
+    // second, so a change in the machine's speed between pairs drops out.
+    std::sort(speedups.begin(), speedups.end());
+    state.counters["speedup"] = speedups[speedups.size() / 2];
+    state.counters["worker_ms_2t"] = workerMs;
+    state.counters["writer_ms_2t"] = 1e3 * total[2].otherCpu / frames;
+    state.counters["bound_2t"] = bound;
+    state.counters["of_bound_2t"] = fps2 / bound;
+}
+
+// ---- The machine's own scaling ---------------------------------------------------------
+
+// What two cores of this machine give to the block encoders alone, without
+// pipeline, writer or file: the same frames' textures encoded by one plain
+// thread, then split between two. The pipeline cannot scale better than
+// this; "speedup" is the median of the iterations' ratios.
+void BM_ComputeScaling(benchmark::State& state, Resolution resolution, uint32_t format) {
+    const std::vector<uint8_t>& picture = sourcePicture(resolution);
+    // Distinct copies that together outgrow the caches, as a stream's frames do.
+    std::vector<std::vector<uint8_t>> sources(8, picture);
+    std::vector<brindle::OrvTexFmt> textures = {brindle::ORV_TEX_FMT_BC3_YCOGR};
+    if (format == ORV_PIX_FMT_DXT1) textures = {brindle::ORV_TEX_FMT_BC1_RGB};
+    if (format == ORV_PIX_FMT_DXT5) textures = {brindle::ORV_TEX_FMT_BC3_RGBA};
+    if (format == ORV_PIX_FMT_YCOCG_DXT5_ALPHA) textures.push_back(brindle::ORV_TEX_FMT_BC4_ALPHA);
+    OrvVideoStreamParams_st params;
+    orvInitVideoStreamParams(&params);
+    const brindle::OrvFFMpegCompressor compressor(params);
+    const unsigned frames = resolution.framesPerClip;
+    auto encodeFrames = [&](unsigned first, unsigned count) {
+        std::vector<uint8_t> out(4u * resolution.width * resolution.height);
+        for (unsigned i = first; i < first + count; ++i)
+            for (const brindle::OrvTexFmt fmt : textures)
+                compressor.compressRGBA32(resolution.width, resolution.height,
+                                          4 * resolution.width, fmt,
+                                          sources[i % sources.size()].data(), out.data());
+    };
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> speedups;
+    for (auto _ : state) {
+        const Clock::time_point t0 = Clock::now();
+        std::thread(encodeFrames, 0, frames).join();
+        const Clock::time_point t1 = Clock::now();
+        std::thread second(encodeFrames, frames / 2, frames - frames / 2);
+        encodeFrames(0, frames / 2);
+        second.join();
+        const Clock::time_point t2 = Clock::now();
+        speedups.push_back(std::chrono::duration<double>(t1 - t0).count() /
+                           std::chrono::duration<double>(t2 - t1).count());
+    }
+    std::sort(speedups.begin(), speedups.end());
+    state.counters["speedup"] = speedups[speedups.size() / 2];
 }
 
 // ---- Squared-error measurement ------------------------------------------------------
@@ -324,23 +439,39 @@ const char* compressionName(uint32_t compression) {
 }
 
 const int registered = [] {
+    // This process is the host: it keeps the memory of the frames it fills
+    // mapped, as a host streaming frames does, instead of handing a whole
+    // clip's worth back to the kernel inside the measurement when the last
+    // frame is freed (glibc's default trims the heap's top then), and lets no
+    // buffer be mapped separately below 32 MiB.
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    // The status line of every frame would go to standard error.
+    brindle::logClose();
+    sourcePicture(resolutions[0]);
+    sourcePicture(resolutions[1]);
+    benchmark::AddCustomContext("picture", orvbench::pictureSource());
     for (const Resolution& resolution : resolutions) {
         for (uint32_t format = 0; format < 4; ++format) {
             for (uint32_t compression = 0; compression < 3; ++compression) {
-                for (uint32_t threads = 1; threads <= 2; ++threads) {
-                    const std::string name = std::string("BM_Encoder/") + resolution.name + "/" +
-                                             formatName(format) + "/" +
-                                             compressionName(compression) + "/threads:" +
-                                             std::to_string(threads);
-                    benchmark::RegisterBenchmark(name.c_str(), BM_Encoder, resolution, format,
-                                                 compression, threads)
-                        ->Unit(benchmark::kMillisecond)
-                        ->UseRealTime()
-                        ->MinTime(1.0);
-                }
+                const std::string name = std::string("BM_Scaling/") + resolution.name + "/" +
+                                         formatName(format) + "/" + compressionName(compression);
+                benchmark::RegisterBenchmark(name.c_str(), BM_Scaling, resolution, format,
+                                             compression)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime()
+                    ->MinTime(4.0);
             }
         }
     }
+    for (const Resolution& resolution : resolutions)
+        for (uint32_t format = 0; format < 4; ++format)
+            benchmark::RegisterBenchmark((std::string("BM_ComputeScaling/") + resolution.name +
+                                          "/" + formatName(format)).c_str(),
+                                         BM_ComputeScaling, resolution, format)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->MinTime(4.0);
     const struct {
         const char* name;
         brindle::OrvTexFmt fmt;

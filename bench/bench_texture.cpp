@@ -6,9 +6,10 @@
 // Rates are per CPU second of the one benchmark thread, so that other load on
 // the machine does not count against the encoder.
 //
-// The picture is procedural but photo-like (photo_like_image.hpp): flat test
-// patterns would all go through the flat-block shortcut and say nothing about
-// the general path.
+// The picture is natural content (natural_picture.hpp: photographs, or a
+// procedural photo-like picture where they are missing): flat test patterns
+// would all go through the flat-block shortcut and say nothing about the
+// general path. "flat" is the share of blocks that take the shortcut.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -21,7 +22,7 @@
 #include "brindle.hpp"
 #include "dxt_encoder_simd.hpp"
 #include "orvenc_ffmpeg.hpp"
-#include "photo_like_image.hpp"
+#include "natural_picture.hpp"
 
 namespace {
 
@@ -29,7 +30,7 @@ constexpr unsigned imageWidth = 1920;
 constexpr unsigned imageHeight = 1088;
 
 const std::vector<uint8_t>& sourceImage(bool bgra) {
-    static const std::vector<uint8_t> rgba = orvbench::photoLikeRGBA(imageWidth, imageHeight);
+    static const std::vector<uint8_t> rgba = orvbench::naturalPictureRGBA(imageWidth, imageHeight);
     static const std::vector<uint8_t> swapped = [] {
         std::vector<uint8_t> out = rgba;
         for (size_t i = 0; i < out.size(); i += 4) std::swap(out[i], out[i + 2]);
@@ -92,6 +93,8 @@ void compressImage(benchmark::State& state, brindle::OrvTexFmt fmt, bool bgra,
 // Names like BM_BC1_RGBA/avx2, grouped by format so that the levels of one
 // format sit next to each other in the output.
 const int registered = [] {
+    sourceImage(false);
+    benchmark::AddCustomContext("picture", orvbench::pictureSource());
     const struct {
         const char* name;
         brindle::OrvTexFmt fmt;

@@ -393,6 +393,7 @@ void OrvEncVideoStream::addStatistics(const OrvEncFrame& frame) {
 }
 
 void OrvEncVideoStream::writerMain() {
+    nameCurrentThread("orv-writer");
     try {
         while (std::shared_ptr<OrvFrameWriter> frame = getFrame()) {
             writer->writeFrame(*frame);

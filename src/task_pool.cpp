@@ -1,5 +1,7 @@
 #include "task_pool.hpp"
 
+#include <pthread.h>
+
 #include <utility>
 
 namespace brindle {
@@ -68,7 +70,16 @@ std::unique_ptr<TaskPool::Task> TaskPool::getTask() {
 }
 
 void TaskPool::workerMain() {
+    nameCurrentThread("orv-worker");
     while (std::unique_ptr<Task> task = getTask()) task->run();
+}
+
+void nameCurrentThread(const char* name) {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), name);
+#else
+    (void)name;
+#endif
 }
 
 }  // namespace brindle

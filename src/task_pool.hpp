@@ -49,4 +49,9 @@ private:
     bool stopping = false;
 };
 
+// Names the calling thread (up to 15 characters show) so that top, perf and
+// debuggers tell the library's threads from the host's. Best effort: a
+// platform without thread names ignores it.
+void nameCurrentThread(const char* name);
+
 }  // namespace brindle

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <functional>
@@ -75,6 +76,20 @@ TEST(TaskPool, StartsTheWorkersItIsAskedFor) {
     TaskPool pool(3);
     EXPECT_EQ(pool.numWorkers(), 3u);
 }
+
+#if defined(__linux__)
+TEST(TaskPool, WorkersCarryTheLibrarysName) {
+    // Profilers and the benchmarks tell the pool's threads apart by it.
+    TaskPool pool(1);
+    std::promise<std::string> name;
+    add(pool, 1, [&name] {
+        char buffer[16] = {};
+        pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+        name.set_value(buffer);
+    });
+    EXPECT_EQ(name.get_future().get(), "orv-worker");
+}
+#endif
 
 TEST(TaskPool, StartedTexturesFinishBeforeNewSlicesBegin) {
     // The pipeline's shape: a slice task (1) queues two encode tasks (2), each
