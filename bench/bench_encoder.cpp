@@ -17,6 +17,8 @@
 //                    file writes and freeing written frames) per frame
 //   bound_2t         the rate the stage times allow: 2 * 1000 / worker_ms_2t
 //   of_bound_2t      fps_2t / bound_2t
+//   of_all_2t        the same with the writer counted as a stage too:
+//                    fps_2t / (2 * 1000 / (worker_ms_2t + writer_ms_2t))
 // With one worker the writer runs on the otherwise idle second core; with
 // two it takes its share of the same two cores, which bounds the speed-up at
 // 2 * worker_ms / (worker_ms + writer_ms). LZ4 rows use compression hint 0
@@ -230,9 +232,11 @@ void BM_Scaling(benchmark::State& state, Resolution resolution, uint32_t format,
     std::sort(speedups.begin(), speedups.end());
     state.counters["speedup"] = speedups[speedups.size() / 2];
     state.counters["worker_ms_2t"] = workerMs;
-    state.counters["writer_ms_2t"] = 1e3 * total[2].otherCpu / frames;
+    const double writerMs = 1e3 * total[2].otherCpu / frames;
+    state.counters["writer_ms_2t"] = writerMs;
     state.counters["bound_2t"] = bound;
     state.counters["of_bound_2t"] = fps2 / bound;
+    state.counters["of_all_2t"] = fps2 * (workerMs + writerMs) / 2e3;
 }
 
 // ---- The machine's own scaling ---------------------------------------------------------

@@ -76,11 +76,6 @@ Bytes coreOf(void (*core)(uint8_t*, ptrdiff_t, const uint8_t*), const Block& blo
     core(out.data(), 16, block.data());
     return out;
 }
-Bytes alphaOf(const Block& block) { return coreOf(alpha_block, block); }
-Bytes colourOf(const Block& block) { return coreOf(color_block, block); }
-
-uint16_t colour0(const Bytes& b) { return static_cast<uint16_t>(b[0] | b[1] << 8); }
-uint16_t colour1(const Bytes& b) { return static_cast<uint16_t>(b[2] | b[3] << 8); }
 
 // ---- Sample blocks -------------------------------------------------------------
 
@@ -99,19 +94,19 @@ public:
         auto put = [&block](int k, int ch, int v) {
             block[4 * k + ch] = static_cast<uint8_t>(std::clamp(v, 0, 255));
         };
+        auto twoColours = [&] {
+            for (int ch = 0; ch < 4; ++ch) a[ch] = uniform(256), b[ch] = uniform(256);
+        };
         switch (kind % 7) {
             case 0:  // gradient
-                for (int ch = 0; ch < 4; ++ch) {
-                    a[ch] = uniform(256);
-                    b[ch] = uniform(81) - 40;
-                    c[ch] = uniform(81) - 40;
-                }
+                for (int ch = 0; ch < 4; ++ch)
+                    a[ch] = uniform(256), b[ch] = uniform(81) - 40, c[ch] = uniform(81) - 40;
                 for (int k = 0; k < 16; ++k)
                     for (int ch = 0; ch < 4; ++ch)
                         put(k, ch, a[ch] + b[ch] * (k & 3) / 3 + c[ch] * (k >> 2) / 3);
                 return block;
             case 1: {  // two colours split by a straight line through the block
-                twoColours(a, b);
+                twoColours();
                 const int nx = uniform(7) - 3, ny = uniform(7) - 3, offset = uniform(7) - 3;
                 for (int k = 0; k < 16; ++k) {
                     const bool side = nx * (2 * (k & 3) - 3) + ny * (2 * (k >> 2) - 3) > offset;
@@ -128,7 +123,7 @@ public:
                     for (int ch = 0; ch < 4; ++ch) put(k, ch, a[ch] + uniform(13) - 6);
                 return block;
             case 4:  // two colours scattered
-                twoColours(a, b);
+                twoColours();
                 for (int k = 0; k < 16; ++k) {
                     const bool pick = uniform(2) != 0;
                     for (int ch = 0; ch < 4; ++ch) put(k, ch, pick ? a[ch] : b[ch]);
@@ -146,13 +141,6 @@ public:
     }
 
 private:
-    void twoColours(int* a, int* b) {
-        for (int ch = 0; ch < 4; ++ch) {
-            a[ch] = uniform(256);
-            b[ch] = uniform(256);
-        }
-    }
-
     std::mt19937 rng;
 };
 
@@ -167,24 +155,21 @@ std::vector<Block> sampleBlocks(uint32_t seed) {
     return blocks;
 }
 
-// ---- Single-colour tables --------------------------------------------------
-
 TEST(SolidMatchTables, HoldTheListedRowsAndDecodeEveryFlatColourWithinTwoLevels) {
-    struct Row {
-        int v, q0, q1;
-    };
-    for (const Row& row : {Row{0, 0, 0}, Row{2, 0, 1}, Row{4, 1, 0}, Row{7, 1, 1},
-                           Row{100, 13, 11}, Row{103, 14, 10}, Row{128, 15, 17},
-                           Row{200, 25, 23}, Row{250, 31, 29}, Row{255, 31, 31}}) {
-        const brindle::SolidMatch m = brindle::solidMatch5(static_cast<uint8_t>(row.v));
-        EXPECT_EQ((std::array{int{m.q0}, int{m.q1}}), (std::array{row.q0, row.q1})) << row.v;
-    }
-    for (const Row& row : {Row{1, 0, 1}, Row{2, 1, 0}, Row{5, 2, 0}, Row{7, 3, 0},
-                           Row{100, 30, 15}, Row{101, 27, 21}, Row{128, 34, 27},
-                           Row{200, 52, 44}, Row{250, 63, 59}, Row{255, 63, 63}}) {
-        const brindle::SolidMatch m = brindle::solidMatch6(static_cast<uint8_t>(row.v));
-        EXPECT_EQ((std::array{int{m.q0}, int{m.q1}}), (std::array{row.q0, row.q1})) << row.v;
-    }
+    const struct {
+        brindle::SolidMatch (*match)(uint8_t);
+        std::vector<std::array<int, 3>> rows;  // v, q0, q1
+    } tables[] = {{brindle::solidMatch5, {{0, 0, 0}, {2, 0, 1}, {4, 1, 0}, {7, 1, 1}, {100, 13, 11},
+                                          {103, 14, 10}, {128, 15, 17}, {200, 25, 23}, {250, 31, 29},
+                                          {255, 31, 31}}},
+                  {brindle::solidMatch6, {{1, 0, 1}, {2, 1, 0}, {5, 2, 0}, {7, 3, 0}, {100, 30, 15},
+                                          {101, 27, 21}, {128, 34, 27}, {200, 52, 44}, {250, 63, 59},
+                                          {255, 63, 63}}}};
+    for (const auto& table : tables)
+        for (const auto& [v, q0, q1] : table.rows) {
+            const brindle::SolidMatch m = table.match(static_cast<uint8_t>(v));
+            EXPECT_EQ((std::array{int{m.q0}, int{m.q1}}), (std::array{q0, q1})) << v;
+        }
     // The tables exist so that a flat block decodes to (nearly) its colour.
     for (int v = 0; v < 256; ++v) {
         uint8_t decoded[64];
@@ -192,8 +177,6 @@ TEST(SolidMatchTables, HoldTheListedRowsAndDecodeEveryFlatColourWithinTwoLevels)
         for (int c = 0; c < 3; ++c) EXPECT_NEAR(decoded[c], v, 2) << "value " << v;
     }
 }
-
-// ---- Golden bytes ----------------------------------------------------------------
 
 TEST(ColourBlockGolden, ExamplesEncodeToTheirBytes) {
     std::array<int, 16> ramp16;
@@ -287,15 +270,13 @@ TEST(AlphaBlockGolden, ExamplesEncodeAndDecodeToTheirValues) {
         {zeroOrFull, {0xFF, 0x00, 0x48, 0x90, 0x20, 0x41, 0x82, 0x04}, zeroOrFull},
     };
     for (const auto& c : cases) {
-        const Bytes encoded = alphaOf(withAlpha(solidBlock(10, 20, 30, 0), c.alpha));
+        const Bytes encoded = coreOf(alpha_block, withAlpha(solidBlock(10, 20, 30, 0), c.alpha));
         EXPECT_EQ(encoded, c.expected) << "alpha " << c.alpha[0] << ", " << c.alpha[1];
         uint8_t decoded[64];
         brindle::decodeBC4RGBA(encoded.data(), decoded);
         for (int k = 0; k < 16; ++k) EXPECT_EQ(decoded[4 * k], c.decoded[k]) << "pixel " << k;
     }
 }
-
-// ---- YCoCg ---------------------------------------------------------------------
 
 TEST(YCoCgConversion, PrimariesAndGreys) {
     struct Case {
@@ -315,23 +296,7 @@ TEST(YCoCgConversion, PrimariesAndGreys) {
     }
 }
 
-// ---- Composition and the pinned corpus --------------------------------------------
-
-TEST(BlockFunctions, AreBuiltFromTheAlphaAndColourCores) {
-    for (const Block& block : sampleBlocks(11)) {
-        const Bytes colour = colourOf(block);
-        EXPECT_EQ(dxt1(block), colour);
-        Bytes bc3 = alphaOf(block);
-        orvtest::append(bc3, colour);
-        EXPECT_EQ(dxt5(block), bc3);
-        Block ycocg;
-        ycocg_block(ycocg.data(), 16, block.data());
-        Bytes ys = alphaOf(ycocg);
-        orvtest::append(ys, colourOf(ycocg));
-        EXPECT_EQ(dxt5ys(block), ys);
-        if (HasFailure()) break;
-    }
-}
+// ---- The pinned corpus and properties over many blocks ------------------------------
 
 // The encoders are defined down to their float rounding and tie-breaks, and
 // faster variants must reproduce them exactly, so every byte of a large
@@ -342,64 +307,62 @@ TEST(BlockFunctions, AreBuiltFromTheAlphaAndColourCores) {
 TEST(CorpusDigest, SevenThousandBlocksEncodeToThePinnedBytes) {
     BlockSamples samples(2024);
     uint64_t hash = 0xcbf29ce484222325u;
-    auto fold = [&hash](const Bytes& data) {
-        for (uint8_t byte : data) hash = (hash ^ byte) * 0x100000001b3u;
-    };
     for (int i = 0; i < 7000; ++i) {
         const Block block = samples.any(i);
-        fold(dxt1(block));
-        fold(dxt5(block));
-        fold(dxt5ys(block));
+        for (const Bytes& data : {dxt1(block), dxt5(block), dxt5ys(block)})
+            for (uint8_t byte : data) hash = (hash ^ byte) * 0x100000001b3u;
     }
     EXPECT_EQ(hash, 0x119fa4c1c1f47cd5u);
 }
 
-// ---- Properties over many blocks -----------------------------------------------
-
-TEST(ColourBlockProperties, Colour0IsNeverBelowColour1) {
-    for (const Block& block : sampleBlocks(1)) {
-        const Bytes encoded = dxt1(block);
-        ASSERT_GE(colour0(encoded), colour1(encoded));
-        if (colour0(encoded) != colour1(encoded)) continue;
-        // Only indices that mean "the one colour" in both BC1 modes.
-        for (int k = 0; k < 16; ++k) {
-            const int index = (encoded[4 + k / 4] >> (2 * (k % 4))) & 3;
-            ASSERT_TRUE(index == 0 || index == 2) << "pixel " << k;
-        }
-    }
-}
-
-TEST(BlockProperties, ReadOnlyTheFourRowsAtAnyStride) {
-    // Exact-size buffers with unaddressable gaps; a negative stride walks
-    // the same pixels stored bottom row first.
+TEST(BlockFunctions, ComposeTheCoresKeepColour0OnTopAndReadOnlyTheFourRowsAtAnyStride) {
     const TextureDspEnc dsp = dspTable();
-    for (const Block& block : sampleBlocks(2)) {
-        const Bytes bc1 = dxt1(block), bc3 = dxt5(block), ys = dxt5ys(block);
-        const uint32_t indices = color_indices(block.data(), 16, 0xFFFF, 0x0000);
-        for (ptrdiff_t stride : {16, 40, 4096 + 24, -16, -40}) {
-            const size_t step = static_cast<size_t>(std::abs(stride));
-            const orvtest::GuardedRows guarded(stride > 0 ? block.data() : block.data() + 48,
-                                               stride > 0 ? 16 : -16, 16, 4, step);
-            const uint8_t* rows = stride > 0 ? guarded.data() : guarded.data() + 3 * step;
-            uint8_t out[16];
-            ASSERT_EQ(dsp.dxt1_block(out, stride, rows), 8);
-            ASSERT_EQ(Bytes(out, out + 8), bc1) << "stride " << stride;
-            ASSERT_EQ(dsp.dxt5_block(out, stride, rows), 16);
-            ASSERT_EQ(Bytes(out, out + 16), bc3) << "stride " << stride;
-            ASSERT_EQ(dsp.dxt5ys_block(out, stride, rows), 16);
-            ASSERT_EQ(Bytes(out, out + 16), ys) << "stride " << stride;
-            alpha_block(out, stride, rows);
-            ASSERT_EQ(Bytes(out, out + 8), Bytes(bc3.begin(), bc3.begin() + 8));
-            ASSERT_EQ(color_indices(rows, stride, 0xFFFF, 0x0000), indices);
+    for (const uint32_t seed : {1u, 2u, 11u}) {
+        SCOPED_TRACE(seed);
+        for (const Block& block : sampleBlocks(seed)) {
+            // dxt1 is the colour core; dxt5 the alpha core and then the colour
+            // core; dxt5ys the same on the block's YCoCg form.
+            const Bytes bc1 = dxt1(block), bc3 = dxt5(block), ys = dxt5ys(block);
+            Block ycocg;
+            ycocg_block(ycocg.data(), 16, block.data());
+            Bytes cores = coreOf(alpha_block, block), ycocgCores = coreOf(alpha_block, ycocg);
+            orvtest::append(cores, coreOf(color_block, block));
+            orvtest::append(ycocgCores, coreOf(color_block, ycocg));
+            ASSERT_EQ(bc1, Bytes(cores.begin() + 8, cores.end()));
+            ASSERT_EQ(bc3, cores);
+            ASSERT_EQ(ys, ycocgCores);
+
+            // Colour 0 is never below colour 1; when equal, only indices that
+            // mean "the one colour" in both BC1 modes.
+            const int colour0 = bc1[0] | bc1[1] << 8, colour1 = bc1[2] | bc1[3] << 8;
+            ASSERT_GE(colour0, colour1);
+            for (int k = 0; k < 16 && colour0 == colour1; ++k) {
+                const int index = (bc1[4 + k / 4] >> (2 * (k % 4))) & 3;
+                ASSERT_TRUE(index == 0 || index == 2) << "pixel " << k;
+            }
+
+            // Exact-size buffers with unaddressable gaps; a negative stride
+            // walks the same pixels stored bottom row first.
+            const uint32_t indices = color_indices(block.data(), 16, 0xFFFF, 0x0000);
+            for (ptrdiff_t stride : {16, 40, 4096 + 24, -16, -40}) {
+                SCOPED_TRACE(stride);
+                const size_t step = static_cast<size_t>(std::abs(stride));
+                const orvtest::GuardedRows guarded(stride > 0 ? block.data() : block.data() + 48,
+                                                   stride > 0 ? 16 : -16, 16, 4, step);
+                const uint8_t* rows = stride > 0 ? guarded.data() : guarded.data() + 3 * step;
+                uint8_t out[16];
+                for (const auto& [fn, bytes] : {std::pair{dsp.dxt1_block, &bc1},
+                                                std::pair{dsp.dxt5_block, &bc3},
+                                                std::pair{dsp.dxt5ys_block, &ys}}) {
+                    ASSERT_EQ(fn(out, stride, rows), static_cast<int>(bytes->size()));
+                    ASSERT_EQ(Bytes(out, out + bytes->size()), *bytes);
+                }
+                alpha_block(out, stride, rows);
+                ASSERT_EQ(Bytes(out, out + 8), Bytes(bc3.begin(), bc3.begin() + 8));
+                ASSERT_EQ(color_indices(rows, stride, 0xFFFF, 0x0000), indices);
+            }
         }
     }
-}
-
-double rmse(const Block& source, const uint8_t* decoded) {
-    double sum = 0;
-    for (int k = 0; k < 16; ++k)
-        for (int c = 0; c < 3; ++c) sum += std::pow(source[4 * k + c] - decoded[4 * k + c], 2);
-    return std::sqrt(sum / 48.0);
 }
 
 TEST(RoundTrip, EachFormatStaysCloseToTheSource) {
@@ -419,6 +382,7 @@ TEST(RoundTrip, EachFormatStaysCloseToTheSource) {
         {dspTable().dxt5ys_block, brindle::decodeBC3YCOGR, 17.0, 7.0, 7.0, 7.0, 3.0, 50.0, 8},
     };
     for (const auto& f : formats) {
+        SCOPED_TRACE(f.seed);
         BlockSamples samples(f.seed);
         const double bound[7] = {f.gradient, f.edge, 0.0, f.grainy, f.twoColour, f.flat, f.flat};
         double noiseSum = 0;
@@ -427,27 +391,28 @@ TEST(RoundTrip, EachFormatStaysCloseToTheSource) {
             uint8_t encoded[16], decoded[64], bc4[64];
             f.encode(encoded, 16, block.data());
             f.decode(encoded, decoded);
-            const double error = rmse(block, decoded);
+            double sum = 0;
+            for (int k = 0; k < 16; ++k)
+                for (int c = 0; c < 3; ++c) sum += std::pow(block[4 * k + c] - decoded[4 * k + c], 2);
+            const double error = std::sqrt(sum / 48.0);
             if (i % 7 == 2)
                 noiseSum += error;
             else
-                ASSERT_LE(error, bound[i % 7]) << "seed " << f.seed << ", block " << i;
+                ASSERT_LE(error, bound[i % 7]) << "block " << i;
             if (f.decode != brindle::decodeBC3RGBA) continue;
             // Alpha: eight levels over the block's own range, each pixel
             // within half a level (range / 14) plus one for the decoder's
             // truncation; the BC4 plane is the same alpha block.
             brindle::decodeBC4RGBA(encoded, bc4);
             int lo = 255, hi = 0;
-            for (int k = 0; k < 16; ++k) {
-                lo = std::min<int>(lo, block[4 * k + 3]);
-                hi = std::max<int>(hi, block[4 * k + 3]);
-            }
+            for (int k = 0; k < 16; ++k)
+                lo = std::min<int>(lo, block[4 * k + 3]), hi = std::max<int>(hi, block[4 * k + 3]);
             for (int k = 0; k < 16; ++k) {
                 ASSERT_LE(std::abs(block[4 * k + 3] - decoded[4 * k + 3]), (hi - lo) / 14 + 1) << i;
                 ASSERT_LE(std::abs(block[4 * k + 3] - bc4[4 * k]), (hi - lo) / 14 + 1) << i;
             }
         }
-        EXPECT_LE(noiseSum / 1000, f.noiseMean) << "seed " << f.seed;
+        EXPECT_LE(noiseSum / 1000, f.noiseMean);
     }
 }
 

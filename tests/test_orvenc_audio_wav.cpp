@@ -3,39 +3,35 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "brindle.hpp"
-#include "buffer_pool.hpp"
 #include "orvenc_audio_wav.hpp"
 #include "test_support.hpp"
 
 using brindle::OrvEncAudioWavStream;
 using orvtest::Bytes;
-using orvtest::wavHeader;
+using orvtest::expectOrvError;
 using orvtest::readLE;
+using orvtest::wavHeader;
 
 namespace {
 
 const auto* const logFile = ::testing::AddGlobalTestEnvironment(new orvtest::LogFile);
 
-// A client buffer of planar float samples, channel 0 first.
+using Planes = std::vector<std::vector<float>>;
 using BufferPtr = std::unique_ptr<OrvBuffer_st, decltype(&orvBufferFree)>;
-BufferPtr planarBuffer(const std::vector<std::vector<float>>& channels) {
+
+// A client buffer of planar float samples, channel 0 first.
+BufferPtr planarBuffer(const Planes& channels) {
     size_t total = 0;
     for (const auto& plane : channels) total += plane.size();
     BufferPtr buffer(orvBufferAlloc(total * sizeof(float)), orvBufferFree);
-    uint8_t* out = static_cast<uint8_t*>(orvBufferData(buffer.get()));
-    for (const auto& plane : channels) {
-        if (plane.empty()) continue;
-        std::memcpy(out, plane.data(), plane.size() * sizeof(float));
-        out += plane.size() * sizeof(float);
-    }
+    auto* out = static_cast<float*>(orvBufferData(buffer.get()));
+    for (const auto& plane : channels) out = std::copy(plane.begin(), plane.end(), out);
     return buffer;
 }
 
@@ -46,20 +42,9 @@ OrvSrcFrame_st audioFrame(OrvBuffer_st* buffer, uint32_t numSamples) {
     return frame;
 }
 
-OrvAudioStreamParams_st audioParams(uint32_t channels, uint32_t layout, uint32_t rate = 48000) {
-    OrvAudioStreamParams_st params;
-    orvInitAudioStreamParams(&params);
-    params.sampleRate = rate;
-    params.numChannels = channels;
-    params.channelLayout = layout;
-    params.timebaseNum = 1;
-    params.timebaseDen = rate;
-    return params;
-}
-
 // The conversion a reader would expect, written independently of the stream:
 // scale by 32768, limit, truncate toward zero, NaN to silence.
-Bytes interleavedPcm(const std::vector<std::vector<float>>& channels) {
+Bytes interleavedPcm(const Planes& channels) {
     Bytes bytes;
     for (size_t s = 0; s < channels[0].size(); ++s)
         for (const auto& plane : channels) {
@@ -90,10 +75,13 @@ protected:
     AudioStreamTest() : context(OrvEncoderParams_st{1}) { context.writer.open(path, 16); }
     ~AudioStreamTest() override { context.writer.close(); }
 
+    // A stream whose begin() has run unless `begin` is false.
     std::unique_ptr<OrvEncAudioWavStream> makeStream(uint32_t channels, uint32_t layout,
-                                                     uint32_t rate = 48000) {
-        return std::make_unique<OrvEncAudioWavStream>(0, audioParams(channels, layout, rate),
-                                                       context);
+                                                     uint32_t rate = 48000, bool begin = true) {
+        const OrvAudioStreamParams_st params{rate, channels, layout, 1, rate};
+        auto stream = std::make_unique<OrvEncAudioWavStream>(0, params, context);
+        if (begin) stream->begin();
+        return stream;
     }
     Bytes fileNow() {
         context.writer.flush();
@@ -115,48 +103,42 @@ protected:
 
 TEST_F(AudioStreamTest, ConstructionLogsTheParametersEvenWhenRefused) {
     orvtest::LogCapture log;
-    OrvAudioStreamParams_st params = audioParams(2, ORV_CHANNEL_LAYOUT_STEREO);
+    OrvAudioStreamParams_st params{48000, 2, ORV_CHANNEL_LAYOUT_STEREO, 1, 48000};
     OrvEncAudioWavStream stream(3, params, context);
     EXPECT_EQ(stream.getType(), 1u);
     EXPECT_EQ(stream.getPreferredSrcPixFmts(), nullptr);
-    params.numChannels = 0;
     // Only the low 32 bits of the time base are shown, as signed values.
+    params.numChannels = 0;
     params.timebaseNum = 0x1FFFFFFFFll;
     params.timebaseDen = 0x100000007ll;
-    orvtest::expectOrvError([&] { OrvEncAudioWavStream refused(4, params, context); }, 13,
-                            "bad channel count");
+    expectOrvError([&] { OrvEncAudioWavStream refused(4, params, context); }, 13,
+                   "bad channel count");
     EXPECT_EQ(log.text(),
               "*** stream 3: samplerate: 48000, channels: 2, timebase: 1/48000\n"
               "*** stream 4: samplerate: 48000, channels: 0, timebase: -1/7\n");
 }
 
 TEST_F(AudioStreamTest, ChannelCountAndLayoutAreCheckedInThatOrder) {
+    const char *const count = "bad channel count", *const layout = "unknown channel layout",
+                      *const mismatch = "incorrect number of channels for layout", *const ok = "";
     const struct {
         uint32_t channels, layout;
-        const char* message;  // empty: accepted
+        const char* message;
     } cases[] = {
-        {0, ORV_CHANNEL_LAYOUT_ANY, "bad channel count"},
-        {65535, ORV_CHANNEL_LAYOUT_ANY, "bad channel count"},
-        {UINT32_MAX, ORV_CHANNEL_LAYOUT_ANY, "bad channel count"},
-        {0, 9, "bad channel count"},
-        {2, 4, "unknown channel layout"},
-        {1, ORV_CHANNEL_LAYOUT_STEREO, "incorrect number of channels for layout"},
-        {2, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, "incorrect number of channels for layout"},
-        {2, ORV_CHANNEL_LAYOUT_MONO, "incorrect number of channels for layout"},
-        {65534, ORV_CHANNEL_LAYOUT_MONO, "incorrect number of channels for layout"},
-        {1, ORV_CHANNEL_LAYOUT_ANY, ""},
-        {65534, ORV_CHANNEL_LAYOUT_ANY, ""},
-        {7, ORV_CHANNEL_LAYOUT_ANY, ""},
-        {1, ORV_CHANNEL_LAYOUT_MONO, ""},
-        {2, ORV_CHANNEL_LAYOUT_STEREO, ""},
-        {6, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, ""},
+        {0, ORV_CHANNEL_LAYOUT_ANY, count}, {65535, ORV_CHANNEL_LAYOUT_ANY, count},
+        {UINT32_MAX, ORV_CHANNEL_LAYOUT_ANY, count}, {0, 9, count}, {2, 4, layout},
+        {1, ORV_CHANNEL_LAYOUT_STEREO, mismatch}, {2, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, mismatch},
+        {2, ORV_CHANNEL_LAYOUT_MONO, mismatch}, {65534, ORV_CHANNEL_LAYOUT_MONO, mismatch},
+        {1, ORV_CHANNEL_LAYOUT_ANY, ok}, {65534, ORV_CHANNEL_LAYOUT_ANY, ok},
+        {7, ORV_CHANNEL_LAYOUT_ANY, ok}, {1, ORV_CHANNEL_LAYOUT_MONO, ok},
+        {2, ORV_CHANNEL_LAYOUT_STEREO, ok}, {6, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, ok},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.channels << " channels, layout " << c.layout);
         if (*c.message)
-            orvtest::expectOrvError([&] { makeStream(c.channels, c.layout); }, 13, c.message);
+            expectOrvError([&] { makeStream(c.channels, c.layout, 48000, false); }, 13, c.message);
         else
-            EXPECT_NO_THROW(makeStream(c.channels, c.layout));
+            EXPECT_NO_THROW(makeStream(c.channels, c.layout, 48000, false));
     }
 }
 
@@ -164,7 +146,6 @@ TEST_F(AudioStreamTest, ChannelCountAndLayoutAreCheckedInThatOrder) {
 
 TEST_F(AudioStreamTest, BeginWritesZeroSizesThatCloseFillsIn) {
     auto stream = makeStream(2, ORV_CHANNEL_LAYOUT_STEREO);
-    stream->begin();
     const Bytes begun = fileNow();
     ASSERT_EQ(begun.size(), 284u + 1 + 44);
     EXPECT_EQ(begun[284], 0u);  // audio codec: WAV
@@ -173,8 +154,7 @@ TEST_F(AudioStreamTest, BeginWritesZeroSizesThatCloseFillsIn) {
     EXPECT_EQ(readLE(begun, wavStart + 28, 4), 192000u);  // bytes per second
     EXPECT_EQ(readLE(begun, wavStart + 32, 2), 4u);       // block alignment
 
-    const std::vector<std::vector<float>> planes = {ramp(1000, 0.0f, 0.001f),
-                                                    ramp(1000, 0.5f, 0.003f)};
+    const Planes planes = {ramp(1000, 0.0f, 0.001f), ramp(1000, 0.5f, 0.003f)};
     BufferPtr buffer = planarBuffer(planes);
     stream->encodeFrame(audioFrame(buffer.get(), 1000));
     stream->close();
@@ -200,17 +180,13 @@ TEST_F(AudioStreamTest, BeginWritesZeroSizesThatCloseFillsIn) {
 }
 
 TEST_F(AudioStreamTest, StreamWithoutFramesIsAnEmptyValidWav) {
-    auto stream = makeStream(1, ORV_CHANNEL_LAYOUT_MONO, 44100);
-    stream->begin();
-    stream->close();
+    makeStream(1, ORV_CHANNEL_LAYOUT_MONO, 44100)->close();
     EXPECT_EQ(wavImage(), wavHeader(1, 44100, 36, 0));
 }
 
 TEST_F(AudioStreamTest, SixtyFiveThousandChannelsWrapTheSixteenBitFields) {
     auto stream = makeStream(65534, ORV_CHANNEL_LAYOUT_ANY, 8000);
-    stream->begin();
-    std::vector<std::vector<float>> planes(65534, std::vector<float>{0.25f, -0.25f});
-    BufferPtr buffer = planarBuffer(planes);
+    BufferPtr buffer = planarBuffer(Planes(65534, {0.25f, -0.25f}));
     stream->encodeFrame(audioFrame(buffer.get(), 2));
     stream->close();
     const Bytes image = wavImage();
@@ -230,7 +206,6 @@ TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndTruncated) {
     const std::vector<int16_t> out = {32767, -32768, 16384, 32767, -32768, 0,      0, 0,
                                       -16384, 32767, -32767, 32767, -32768, 32767, 0, 0};
     auto stream = makeStream(1, ORV_CHANNEL_LAYOUT_MONO);
-    stream->begin();
     BufferPtr buffer = planarBuffer({in});
     stream->encodeFrame(audioFrame(buffer.get(), static_cast<uint32_t>(in.size())));
     const Bytes image = wavImage();
@@ -243,13 +218,12 @@ TEST_F(AudioStreamTest, NeitherChunksNorFrameBoundariesShowInTheData) {
     // Three channels, channel 0 first: one frame of 10,000 samples goes out
     // in chunks of 4,096, 4,096 and 1,808; then frames of every awkward size.
     const size_t total = 10000 + 12289;
-    const std::vector<std::vector<float>> planes = {
-        ramp(total, 0.1f, 0.0007f), ramp(total, 0.9f, 0.0011f), ramp(total, -0.4f, 0.0005f)};
+    const Planes planes = {ramp(total, 0.1f, 0.0007f), ramp(total, 0.9f, 0.0011f),
+                           ramp(total, -0.4f, 0.0005f)};
     auto stream = makeStream(3, ORV_CHANNEL_LAYOUT_ANY);
-    stream->begin();
     size_t first = 0;
     for (size_t length : {10000, 1, 4095, 4097, 4096, 0, 0}) {
-        std::vector<std::vector<float>> part;
+        Planes part;
         for (const auto& plane : planes)
             part.emplace_back(plane.begin() + first, plane.begin() + first + length);
         BufferPtr buffer = planarBuffer(part);
@@ -266,8 +240,7 @@ TEST_F(AudioStreamTest, NeitherChunksNorFrameBoundariesShowInTheData) {
 // ---- Refused frames ------------------------------------------------------------------
 
 TEST_F(AudioStreamTest, RefusedFramesWriteNothing) {
-    BufferPtr bytes400(orvBufferAlloc(400), orvBufferFree);
-    BufferPtr bytes64(orvBufferAlloc(64), orvBufferFree);
+    BufferPtr bytes400(orvBufferAlloc(400), orvBufferFree), bytes64(orvBufferAlloc(64), orvBufferFree);
     std::memset(orvBufferData(bytes400.get()), 0, 400);
     const struct {
         uint32_t channels;
@@ -283,10 +256,8 @@ TEST_F(AudioStreamTest, RefusedFramesWriteNothing) {
     };
     for (const auto& c : cases) {
         auto stream = makeStream(c.channels, ORV_CHANNEL_LAYOUT_ANY);
-        stream->begin();
         const size_t before = fileNow().size();
-        orvtest::expectOrvError([&] { stream->encodeFrame(audioFrame(c.buffer, c.samples)); }, 13,
-                                c.message);
+        expectOrvError([&] { stream->encodeFrame(audioFrame(c.buffer, c.samples)); }, 13, c.message);
         EXPECT_EQ(fileNow().size(), before) << c.message;
         // The stream stays open: 400 bytes hold 50 stereo samples.
         if (c.channels == 2) {
@@ -299,7 +270,6 @@ TEST_F(AudioStreamTest, RefusedFramesWriteNothing) {
 
 TEST_F(AudioStreamTest, FrameThatWouldOverflowTheWavSizesIsRefusedWhole) {
     auto stream = makeStream(1, ORV_CHANNEL_LAYOUT_MONO);
-    stream->begin();
     BufferPtr first = planarBuffer({{0.5f, 0.5f, 0.5f, 0.5f, 0.5f}});
     stream->encodeFrame(audioFrame(first.get(), 5));
     const size_t before = fileNow().size();
@@ -310,8 +280,8 @@ TEST_F(AudioStreamTest, FrameThatWouldOverflowTheWavSizesIsRefusedWhole) {
     const size_t realSize = liar->size;
     liar->size = SIZE_MAX;
     const uint32_t justTooMany = (0xFFFFFFDBu - 10u) / 2u + 1u;
-    orvtest::expectOrvError([&] { stream->encodeFrame(audioFrame(liar.get(), justTooMany)); }, 13,
-                            "audio stream too long");
+    expectOrvError([&] { stream->encodeFrame(audioFrame(liar.get(), justTooMany)); }, 13,
+                   "audio stream too long");
     liar->size = realSize;
     EXPECT_EQ(fileNow().size(), before);
     stream->close();
@@ -322,9 +292,9 @@ TEST_F(AudioStreamTest, FrameThatWouldOverflowTheWavSizesIsRefusedWhole) {
 TEST_F(AudioStreamTest, StreamWhoseHeaderFailedCannotBeCompletedButCanBeLeft) {
     // Another section left open makes begin() fail before any WAV byte.
     context.writer.beginSection(brindle::ORV_SECTION_VIDEO);
-    auto stream = makeStream(2, ORV_CHANNEL_LAYOUT_STEREO);
-    orvtest::expectOrvError([&] { stream->begin(); }, 13, "missing call to endSection");
-    orvtest::expectOrvError([&] { stream->close(); }, 13, "audio header was not written");
+    auto stream = makeStream(2, ORV_CHANNEL_LAYOUT_STEREO, 48000, false);
+    expectOrvError([&] { stream->begin(); }, 13, "missing call to endSection");
+    expectOrvError([&] { stream->close(); }, 13, "audio header was not written");
     EXPECT_TRUE(stream->finished);
     EXPECT_NO_THROW(stream->close());
     EXPECT_EQ(fileNow().size(), 284u);

@@ -1,74 +1,64 @@
-// The primary compressor: block order, plane sizes, the BGRA path, strides
-// and refusals.
+// The primary compressor at every SIMD level this CPU has: block order, plane
+// sizes, the BGRA path, strides and refusals.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <utility>
 #include <vector>
 
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
+#include "dxt_encoder_simd.hpp"
 #include "orvenc_ffmpeg.hpp"
 #include "orvenc_frame.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-using brindle::OrvFFMpegCompressor;
-using brindle::OrvTexFmt;
+using namespace brindle;
 using orvtest::Bytes;
 
 constexpr uint8_t canary = 0xE7;
-const OrvTexFmt allFormats[] = {brindle::ORV_TEX_FMT_BC1_RGB, brindle::ORV_TEX_FMT_BC3_RGBA,
-                                brindle::ORV_TEX_FMT_BC3_YCOGR, brindle::ORV_TEX_FMT_BC4_ALPHA};
+const OrvTexFmt allFormats[] = {ORV_TEX_FMT_BC1_RGB, ORV_TEX_FMT_BC3_RGBA, ORV_TEX_FMT_BC3_YCOGR,
+                                ORV_TEX_FMT_BC4_ALPHA};
 
-// The RGBA or the BGRA block loop.
-void blockLoop(const OrvFFMpegCompressor& compressor, bool bgra, unsigned width, unsigned height,
-               unsigned stride, OrvTexFmt fmt, const uint8_t* src, uint8_t* dst) {
-    if (bgra)
-        compressor.compressBGRA32(width, height, stride, fmt, src, dst);
-    else
-        compressor.compressRGBA32(width, height, stride, fmt, src, dst);
+constexpr auto blockLoop(bool bgra) {
+    return bgra ? &OrvFFMpegCompressor::compressBGRA32 : &OrvFFMpegCompressor::compressRGBA32;
 }
 
-// An RGBA picture in a tightly packed or padded layout.
 struct Image {
-    unsigned width = 0, height = 0, stride = 0;
+    unsigned width, height, stride;
     Bytes pixels;  // height * stride bytes
-
-    uint8_t* pixel(unsigned x, unsigned y) { return &pixels[y * stride + 4 * x]; }
     const uint8_t* pixel(unsigned x, unsigned y) const { return &pixels[y * stride + 4 * x]; }
 };
 
 // A photo-like picture: smooth gradients, a soft bump, a hard diagonal edge,
-// fine hashed grain and a varying alpha, so that blocks of every kind occur
-// and no two neighbouring blocks are alike. Row padding is 0x99, bytes that
-// would change every block if they were read.
+// fine hashed grain and a varying alpha, so that blocks of every kind occur,
+// neighbouring blocks (in neighbouring SIMD lanes) are similar but never
+// alike. Row padding is 0x99, bytes that would change every block if read.
 Image naturalImage(unsigned width, unsigned height, unsigned padding = 0) {
     Image image{width, height, 4 * width + padding, {}};
     image.pixels.assign(static_cast<size_t>(image.stride) * height, 0x99);
-    for (unsigned y = 0; y < height; ++y) {
+    for (unsigned y = 0; y < height; ++y)
         for (unsigned x = 0; x < width; ++x) {
             uint32_t h = x * 73856093u ^ y * 19349663u;
-            h ^= h >> 13;
-            h *= 0x5bd1e995u;
-            h ^= h >> 15;
-            const int grain = static_cast<int>(h % 17) - 8;
-            const double bump =
-                60.0 * std::exp(-((x - 20.0) * (x - 20.0) + (y - 12.0) * (y - 12.0)) / 80.0);
+            h = (h ^ h >> 13) * 0x5bd1e995u;
+            const int grain = static_cast<int>((h ^ h >> 15) % 17) - 8;
+            const double dx = x - 20.0, dy = y - 12.0;
+            const double bump = 60.0 * std::exp(-(dx * dx + dy * dy) / 80.0);
             const bool beyondEdge = x + 2 * y > width;
-            const int rgba[4] = {
-                static_cast<int>(30 + 3.0 * x + bump) + grain,
-                static_cast<int>(90 + 4.0 * y - bump / 2) + grain / 2,
-                beyondEdge ? 200 - static_cast<int>(x) : 40 + static_cast<int>(y) + grain,
-                static_cast<int>(255 - 2.5 * y) + (beyondEdge ? -40 : 0)};
+            const int rgba[4] = {static_cast<int>(30 + 3.0 * x + bump) + grain,
+                                 static_cast<int>(90 + 4.0 * y - bump / 2) + grain / 2,
+                                 beyondEdge ? 200 - static_cast<int>(x) : 40 + static_cast<int>(y) + grain,
+                                 static_cast<int>(255 - 2.5 * y) + (beyondEdge ? -40 : 0)};
             for (int c = 0; c < 4; ++c)
-                image.pixel(x, y)[c] = static_cast<uint8_t>(std::clamp(rgba[c], 0, 255));
+                image.pixels[y * image.stride + 4 * x + c] =
+                    static_cast<uint8_t>(std::clamp(rgba[c], 0, 255));
         }
-    }
     return image;
 }
 
@@ -76,20 +66,15 @@ Image naturalImage(unsigned width, unsigned height, unsigned padding = 0) {
 // swizzle could mix up with alpha.
 Image randomImage(unsigned width, unsigned height) {
     Image image{width, height, 4 * width, Bytes(size_t{4} * width * height)};
-    uint32_t state = 12345;
-    for (uint8_t& v : image.pixels) {
-        state = state * 1664525u + 1013904223u;
-        v = static_cast<uint8_t>(state >> 24);
-    }
+    std::mt19937 rng(12345);
+    for (uint8_t& v : image.pixels) v = static_cast<uint8_t>(rng());
     return image;
 }
 
-Image toBGRA(const Image& rgba) {
-    Image bgra = rgba;
-    for (unsigned y = 0; y < rgba.height; ++y)
-        for (unsigned x = 0; x < rgba.width; ++x)
-            std::swap(bgra.pixel(x, y)[0], bgra.pixel(x, y)[2]);
-    return bgra;
+// Strides are whole pixels here, so the padding swaps with itself.
+Image toBGRA(Image image) {
+    for (size_t i = 0; i + 4 <= image.pixels.size(); i += 4) std::swap(image.pixels[i], image.pixels[i + 2]);
+    return image;
 }
 
 // The plane made by the block functions straight from packed copies of each
@@ -105,10 +90,10 @@ Bytes referencePlane(const Image& image, OrvTexFmt fmt) {
                 std::memcpy(block + 16 * row, image.pixel(bx, by + row), 16);
             int size = 8;  // BC4 is the alpha half of the BC3 block
             switch (fmt) {
-                case brindle::ORV_TEX_FMT_BC1_RGB: size = dsp.dxt1_block(out, 16, block); break;
-                case brindle::ORV_TEX_FMT_BC3_RGBA: size = dsp.dxt5_block(out, 16, block); break;
-                case brindle::ORV_TEX_FMT_BC3_YCOGR: size = dsp.dxt5ys_block(out, 16, block); break;
-                case brindle::ORV_TEX_FMT_BC4_ALPHA: dsp.dxt5_block(out, 16, block); break;
+                case ORV_TEX_FMT_BC1_RGB: size = dsp.dxt1_block(out, 16, block); break;
+                case ORV_TEX_FMT_BC3_RGBA: size = dsp.dxt5_block(out, 16, block); break;
+                case ORV_TEX_FMT_BC3_YCOGR: size = dsp.dxt5ys_block(out, 16, block); break;
+                case ORV_TEX_FMT_BC4_ALPHA: dsp.dxt5_block(out, 16, block); break;
             }
             plane.insert(plane.end(), out, out + size);
         }
@@ -118,130 +103,110 @@ Bytes referencePlane(const Image& image, OrvTexFmt fmt) {
 // Runs one block loop over the pixels in an exact-size buffer whose row
 // padding is unaddressable, into a buffer of exactly orvTexBufferSize bytes
 // plus a canary tail; checks the tail and returns the plane.
-Bytes compressPlane(const Image& image, OrvTexFmt fmt, bool bgra) {
-    const OrvFFMpegCompressor compressor{OrvVideoStreamParams_st{}};
-    const uint32_t size = brindle::orvTexBufferSize(fmt, image.width, image.height);
+Bytes compressPlane(const OrvFFMpegCompressor& compressor, const Image& image, OrvTexFmt fmt, bool bgra) {
+    const uint32_t size = orvTexBufferSize(fmt, image.width, image.height);
     Bytes out(size + 32, canary);
-    const orvtest::GuardedRows pixels(image.pixels.data(), image.stride, 4 * image.width,
-                                      image.height, image.stride);
-    blockLoop(compressor, bgra, image.width, image.height, image.stride, fmt, pixels.data(),
-              out.data());
+    const orvtest::GuardedRows pixels(image.pixels.data(), image.stride, 4 * image.width, image.height,
+                                      image.stride);
+    (compressor.*blockLoop(bgra))(image.width, image.height, image.stride, fmt, pixels.data(), out.data());
     EXPECT_EQ(Bytes(out.begin() + size, out.end()), Bytes(32, canary)) << "written past the plane";
     out.resize(size);
     return out;
 }
 
 // A slice record over an image, as the slicer hands it to compress.
-brindle::OrvSrcSlice sliceOf(const Image& image, uint32_t pixFmt) {
-    brindle::OrvSrcSlice slice;
+OrvSrcSlice sliceOf(const Image& image, uint32_t pixFmt) {
+    OrvSrcSlice slice;
     slice.width = image.width;
     slice.height = image.height;
     slice.stride = image.stride;
     slice.pixFmt = pixFmt;
-    slice.buffer = brindle::allocSharedBuffer(image.pixels.size());
-    if (!image.pixels.empty())
-        std::memcpy(slice.buffer->data, image.pixels.data(), image.pixels.size());
+    slice.buffer = allocSharedBuffer(image.pixels.size());
+    if (!image.pixels.empty()) std::memcpy(slice.buffer->data, image.pixels.data(), image.pixels.size());
     return slice;
 }
 
-brindle::OrvEncTexture textureFor(OrvTexFmt fmt, const Image& image) {
-    brindle::OrvEncTexture texture;
+OrvEncTexture textureFor(OrvTexFmt fmt, const Image& image) {
+    OrvEncTexture texture;
     texture.format = fmt;
-    texture.encodedSize = fmt < 4 ? brindle::orvTexBufferSize(fmt, image.width, image.height) : 64;
-    texture.encoded = brindle::allocSharedBuffer(texture.encodedSize);
+    texture.encodedSize = fmt < 4 ? orvTexBufferSize(fmt, image.width, image.height) : 64;
+    texture.encoded = allocSharedBuffer(texture.encodedSize);
     std::memset(texture.encoded->data, canary, texture.encodedSize);
     return texture;
 }
 
-Bytes encodedOf(const brindle::OrvEncTexture& texture) {
+Bytes encodedOf(const OrvEncTexture& texture) {
     return Bytes(texture.encoded->data, texture.encoded->data + texture.encodedSize);
 }
 
-class FFMpegCompressorTest : public ::testing::Test {
-protected:
-    OrvFFMpegCompressor compressor{OrvVideoStreamParams_st{}};
-};
-
-// ---- Planes -------------------------------------------------------------------------
-
-TEST_F(FFMpegCompressorTest, PlaneIsRowMajorAndExactlyTheTextureSizeAtAnyStride) {
-    // 13 x 7 blocks, both counts odd, so a row/column mix-up shows; padded
-    // strides must be read only up to each row's end, and BGRA must give the
-    // same textures as RGBA, on photo-like and on random pixels.
+TEST(FFMpegCompressor, PlaneIsRowMajorAndExactlyTheTextureSizeAtAnyStrideAndLevel) {
+    // 13 x 7 blocks, both counts odd, so a row/column mix-up shows and every
+    // level has a remainder after its vector groups; padded strides must be
+    // read only up to each row's end, and BGRA must give the same textures as
+    // RGBA, from the loops and from compress(), on photo-like and on random
+    // pixels.
     std::vector<std::pair<Image, Image>> cases;  // tight reference, input
     for (unsigned padding : {0u, 16u, 20u, 48u})
         cases.emplace_back(naturalImage(52, 28), naturalImage(52, 28, padding));
     cases.emplace_back(randomImage(32, 32), randomImage(32, 32));
-    for (const auto& [tight, input] : cases) {
-        for (OrvTexFmt fmt : allFormats) {
-            SCOPED_TRACE(testing::Message() << "format " << fmt << ", stride " << input.stride);
-            const Bytes expected = referencePlane(tight, fmt);
-            const unsigned blockSize = fmt % 3 == 0 ? 8 : 16;  // BC1 and BC4
-            EXPECT_EQ(expected.size(), input.width / 4 * input.height / 4 * blockSize);
-            EXPECT_EQ(compressPlane(input, fmt, false), expected);
-            EXPECT_EQ(compressPlane(toBGRA(input), fmt, true), expected);
-        }
+    for (const DxtSimdLevel level : {DxtSimdLevel::scalar, DxtSimdLevel::sse41, DxtSimdLevel::avx2}) {
+        const DxtRowEncoders* rows = dxtRowEncodersFor(level);
+        if (rows == nullptr) continue;  // this CPU lacks the level
+        OrvFFMpegCompressor compressor(OrvVideoStreamParams_st{}, *rows);
+        for (const auto& [tight, input] : cases)
+            for (OrvTexFmt fmt : allFormats) {
+                SCOPED_TRACE(testing::Message() << dxtSimdLevelName(level) << ", format " << fmt
+                                                << ", stride " << input.stride);
+                const Bytes expected = referencePlane(tight, fmt);
+                EXPECT_EQ(expected.size(), input.width / 4 * input.height / 4 * (fmt % 3 == 0 ? 8 : 16));
+                for (const bool bgra : {false, true}) {
+                    const Image source = bgra ? toBGRA(input) : input;
+                    EXPECT_EQ(compressPlane(compressor, source, fmt, bgra), expected) << bgra;
+                    OrvEncTexture texture = textureFor(fmt, input);
+                    const uint32_t pixFmt = bgra ? ORV_SRC_PIX_FMT_BGRA32 : ORV_SRC_PIX_FMT_RGBA32;
+                    compressor.compress(sliceOf(source, pixFmt), fmt, texture);
+                    EXPECT_EQ(encodedOf(texture), expected) << "compress, " << bgra;
+                }
+            }
     }
 }
 
-TEST_F(FFMpegCompressorTest, EmptySliceWritesNothing) {
-    for (OrvTexFmt fmt : allFormats) {
+TEST(FFMpegCompressor, WritesNothingForEmptySlicesAndRefusesSourceThenTextureFormats) {
+    OrvFFMpegCompressor compressor{OrvVideoStreamParams_st{}};  // the best level
+    const Image image = naturalImage(8, 8), empty = naturalImage(0, 0);
+    for (OrvTexFmt fmt : allFormats)
         for (auto [width, height] : {std::pair{0u, 8u}, std::pair{8u, 0u}, std::pair{0u, 0u}}) {
             Bytes out(16, canary);
-            const uint8_t pixels[4] = {1, 2, 3, 4};
-            compressor.compressRGBA32(width, height, 32, fmt, pixels, out.data());
-            compressor.compressBGRA32(width, height, 32, fmt, pixels, out.data());
+            for (bool bgra : {false, true})
+                (compressor.*blockLoop(bgra))(width, height, 32, fmt, image.pixels.data(), out.data());
             EXPECT_EQ(out, Bytes(16, canary)) << "format " << fmt << ", " << width << "x" << height;
         }
-    }
-}
-
-TEST_F(FFMpegCompressorTest, CompressDispatchesOnTheSlicesPixelFormat) {
-    const Image rgba = naturalImage(16, 8, 8);
-    for (OrvTexFmt fmt : allFormats) {
-        const Bytes expected = referencePlane(rgba, fmt);
-        brindle::OrvEncTexture fromRGBA = textureFor(fmt, rgba);
-        compressor.compress(sliceOf(rgba, ORV_SRC_PIX_FMT_RGBA32), fmt, fromRGBA);
-        EXPECT_EQ(encodedOf(fromRGBA), expected);
-        brindle::OrvEncTexture fromBGRA = textureFor(fmt, rgba);
-        compressor.compress(sliceOf(toBGRA(rgba), ORV_SRC_PIX_FMT_BGRA32), fmt, fromBGRA);
-        EXPECT_EQ(encodedOf(fromBGRA), expected);
-    }
-}
-
-// ---- Refusals -------------------------------------------------------------------
-
-TEST_F(FFMpegCompressorTest, RefusesSourceFormatsFirstThenTextureFormatsWithoutWriting) {
-    const Image image = naturalImage(8, 8), empty = naturalImage(0, 0);
-    const OrvTexFmt bc1 = brindle::ORV_TEX_FMT_BC1_RGB;
     // The source format is checked first, so it is what a slice of an
     // unknown texture format hears about.
-    for (uint32_t pixFmt : {0u, 2u, 4u, 5u, 6u}) {
-        for (OrvTexFmt fmt : {bc1, static_cast<OrvTexFmt>(4)}) {
-            brindle::OrvEncTexture texture = textureFor(fmt, image);
-            orvtest::expectOrvError(
-                [&] { compressor.compress(sliceOf(image, pixFmt), fmt, texture); }, 13,
-                "unsupported source pixel format");
+    for (uint32_t pixFmt : {0u, 2u, 4u, 5u, 6u})
+        for (OrvTexFmt fmt : {ORV_TEX_FMT_BC1_RGB, static_cast<OrvTexFmt>(4)}) {
+            OrvEncTexture texture = textureFor(fmt, image);
+            orvtest::expectOrvError([&] { compressor.compress(sliceOf(image, pixFmt), fmt, texture); }, 13,
+                                    "unsupported source pixel format");
             EXPECT_EQ(encodedOf(texture), Bytes(texture.encodedSize, canary)) << pixFmt;
         }
-    }
     // An unknown texture format is refused even when there is nothing to do.
     for (uint32_t fmt : {4u, 5u, 0xFFFFFFFFu}) {
         const OrvTexFmt bad = static_cast<OrvTexFmt>(fmt);
         Bytes out(64, canary);
-        const uint8_t* src = image.pixels.data();
         for (unsigned side : {0u, 8u})
-            for (bool bgra : {false, true})
+            for (bool bgra : {false, true}) {
+                const auto loop = blockLoop(bgra);
                 orvtest::expectOrvError(
-                    [&] { blockLoop(compressor, bgra, side, side, 4 * side, bad, src, &out[0]); },
-                    13, "unsupported texture format");
+                    [&] { (compressor.*loop)(side, side, 4 * side, bad, image.pixels.data(), &out[0]); }, 13,
+                    "unsupported texture format");
+            }
         EXPECT_EQ(out, Bytes(64, canary)) << "a refused call wrote";
-        brindle::OrvEncTexture texture;
-        texture.encoded = brindle::allocSharedBuffer(0);
+        OrvEncTexture texture;
+        texture.encoded = allocSharedBuffer(0);
         for (uint32_t pixFmt : {1u, 3u})
-            orvtest::expectOrvError(
-                [&] { compressor.compress(sliceOf(empty, pixFmt), bad, texture); }, 13,
-                "unsupported texture format");
+            orvtest::expectOrvError([&] { compressor.compress(sliceOf(empty, pixFmt), bad, texture); }, 13,
+                                    "unsupported texture format");
     }
 }
 

@@ -71,19 +71,7 @@ std::vector<size_t> writeSizes(const RecordingSink& sink) {
 
 }  // namespace
 
-// ---- Texture sections ----------------------------------------------------------
-
-TEST(HapOneTexture, BC1WithLZ4IsOneShortSectionWrittenFromTheCodersBuffer) {
-    const OrvEncSlice slice = sliceOf({textureOf(ORV_TEX_FMT_BC1_RGB, ORV_COMPRESSION_LZ4, 1000)});
-    const RecordingSink sink = written(slice);
-    EXPECT_EQ(OrvHapWriter().size(slice), 1004u);
-    ASSERT_EQ(sink.writes.size(), 2u);
-    EXPECT_EQ(sink.writes[0].bytes, (Bytes{0xE8, 0x03, 0x00, 0xFB}));
-    EXPECT_EQ(sink.writes[1].bytes, payloadOf(slice.textures[0]));
-    EXPECT_EQ(sink.writes[1].data, slice.textures[0].compressed->data);
-}
-
-TEST(HapOneTexture, EveryFormatAndMethodHasItsTypeByte) {
+TEST(HapOneTexture, EveryFormatAndMethodIsOneShortSectionWithItsTypeByteFromTheCodersBuffer) {
     // Written as a table so that a swapped nibble shows; BC4 alpha is only
     // reachable through writeTexture on its own.
     const uint8_t expected[4][3] = {
@@ -91,15 +79,16 @@ TEST(HapOneTexture, EveryFormatAndMethodHasItsTypeByte) {
     for (uint32_t format = 0; format < 4; ++format) {
         for (uint32_t compression = 0; compression < 3; ++compression) {
             SCOPED_TRACE(testing::Message() << "format " << format << ", method " << compression);
-            const OrvEncTexture texture = textureOf(format, compression, 5);
+            const OrvEncTexture texture = textureOf(format, compression, 1000);
             RecordingSink sink;
             if (format == ORV_TEX_FMT_BC4_ALPHA)
                 OrvHapWriter().writeTexture(texture, sink);
             else
                 sink = written(sliceOf({texture}));
-            EXPECT_EQ(writeSizes(sink), (std::vector<size_t>{4, 5}));
-            EXPECT_EQ(sink.all(), concat({{0x05, 0x00, 0x00, expected[format][compression]},
-                                          payloadOf(texture)}));
+            ASSERT_EQ(writeSizes(sink), (std::vector<size_t>{4, 1000}));
+            EXPECT_EQ(sink.writes[0].bytes, (Bytes{0xE8, 0x03, 0x00, expected[format][compression]}));
+            EXPECT_EQ(sink.writes[1].bytes, payloadOf(texture));
+            EXPECT_EQ(sink.writes[1].data, texture.compressed->data) << "the payload was copied";
         }
     }
     // An empty payload is a header alone.
@@ -107,36 +96,37 @@ TEST(HapOneTexture, EveryFormatAndMethodHasItsTypeByte) {
               (Bytes{0x00, 0x00, 0x00, 0xAE}));
 }
 
-TEST(HapTwoTextures, YCoCgAndAlphaShareOneMultipleImageSection) {
+TEST(HapTwoTextures, YCoCgAndAlphaShareOneMultipleImageSectionLongOnlyWhenItsSectionsNeedIt) {
+    // The last two: 0x800000 + 4 and 0x7FFFF8 + 4 bytes are exactly 0x1000000
+    // inside, so the outer header is long while both inner ones are short;
+    // one byte less and everything fits the short form.
     const struct {
         uint32_t compression;
-        uint8_t colourType, alphaType;
+        size_t colourSize, alphaSize;
+        Bytes outer, colourHeader, alphaHeader;
     } cases[] = {
-        {ORV_COMPRESSION_SNAPPY, 0xBF, 0xB1},
-        {ORV_COMPRESSION_LZ4, 0xFF, 0xF1},
-        {ORV_COMPRESSION_NONE, 0xAF, 0xA1},
+        {ORV_COMPRESSION_SNAPPY, 100, 50, {0x9E, 0, 0, 0x0D}, {0x64, 0, 0, 0xBF}, {0x32, 0, 0, 0xB1}},
+        {ORV_COMPRESSION_LZ4, 100, 50, {0x9E, 0, 0, 0x0D}, {0x64, 0, 0, 0xFF}, {0x32, 0, 0, 0xF1}},
+        {ORV_COMPRESSION_NONE, 100, 50, {0x9E, 0, 0, 0x0D}, {0x64, 0, 0, 0xAF}, {0x32, 0, 0, 0xA1}},
+        {ORV_COMPRESSION_SNAPPY, 0x800000, 0x7FFFF8, {0, 0, 0, 0x0D, 0, 0, 0, 0x01}, {0, 0, 0x80, 0xBF},
+         {0xF8, 0xFF, 0x7F, 0xB1}},
+        {ORV_COMPRESSION_SNAPPY, 0x800000, 0x7FFFF7, {0xFF, 0xFF, 0xFF, 0x0D}, {0, 0, 0x80, 0xBF},
+         {0xF7, 0xFF, 0x7F, 0xB1}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.compression);
-        const OrvEncSlice slice =
-            sliceOf({textureOf(ORV_TEX_FMT_BC3_YCOGR, c.compression, 100, 0),
-                     textureOf(ORV_TEX_FMT_BC4_ALPHA, c.compression, 50, 99)});
+        SCOPED_TRACE(testing::Message() << "method " << c.compression << ", alpha " << c.alphaSize);
+        const OrvEncSlice slice = sliceOf({textureOf(ORV_TEX_FMT_BC3_YCOGR, c.compression, c.colourSize, 0),
+                                           textureOf(ORV_TEX_FMT_BC4_ALPHA, c.compression, c.alphaSize, 99)});
         const RecordingSink sink = written(slice);
-        EXPECT_EQ(OrvHapWriter().size(slice), 162u);
-        EXPECT_EQ(sink.all(), concat({{0x9E, 0x00, 0x00, 0x0D},
-                                      {0x64, 0x00, 0x00, c.colourType},
-                                      payloadOf(slice.textures[0]),
-                                      {0x32, 0x00, 0x00, c.alphaType},
+        EXPECT_EQ(sink.all(), concat({c.outer, c.colourHeader, payloadOf(slice.textures[0]), c.alphaHeader,
                                       payloadOf(slice.textures[1])}));
         // One write per header, one per payload.
-        EXPECT_EQ(writeSizes(sink), (std::vector<size_t>{4, 4, 100, 4, 50}));
+        EXPECT_EQ(writeSizes(sink), (std::vector<size_t>{c.outer.size(), 4, c.colourSize, 4, c.alphaSize}));
     }
 }
 
-// ---- Header forms -------------------------------------------------------------------
-
 TEST(HapSectionHeader, LongFormStartsAbove0xFFFFFFAndEachFormIsOneWrite) {
-    // Smaller lengths show through size() in the tests around this one.
+    // Smaller lengths show through size() in the other tests.
     const OrvHapWriter hap;
     EXPECT_EQ(hap.sectionSize(0xFFFFFFFF), 0x100000007u);
     const struct {
@@ -160,37 +150,16 @@ TEST(HapSectionHeader, LongFormStartsAbove0xFFFFFFAndEachFormIsOneWrite) {
 }
 
 TEST(HapSectionHeader, LargestShortAndSmallestLongTexturesAreWrittenAsAnnounced) {
-    const RecordingSink shortSink =
-        written(sliceOf({textureOf(ORV_TEX_FMT_BC1_RGB, ORV_COMPRESSION_NONE, 0xFFFFFF)}));
-    EXPECT_EQ(writeSizes(shortSink), (std::vector<size_t>{4, 0xFFFFFF}));
-    EXPECT_EQ(shortSink.writes[0].bytes, (Bytes{0xFF, 0xFF, 0xFF, 0xAB}));
-
-    const OrvEncSlice longest =
-        sliceOf({textureOf(ORV_TEX_FMT_BC1_RGB, ORV_COMPRESSION_LZ4, 0x1000000)});
-    const RecordingSink longSink = written(longest);
-    EXPECT_EQ(OrvHapWriter().size(longest), 0x1000008u);
-    EXPECT_EQ(longSink.all(), concat({{0x00, 0x00, 0x00, 0xFB, 0x00, 0x00, 0x00, 0x01},
-                                      payloadOf(longest.textures[0])}));
-    EXPECT_EQ(writeSizes(longSink), (std::vector<size_t>{8, 0x1000000}));
-}
-
-TEST(HapSectionHeader, MultipleImageSectionTakesTheLongFormWhenItsSectionsNeedIt) {
-    // 0x800000 + 4 and 0x7FFFF8 + 4 bytes: exactly 0x1000000 inside, so the
-    // outer header is long while both inner ones are short; one byte less
-    // and everything fits the short form.
-    for (const size_t alphaSize : {0x7FFFF8, 0x7FFFF7}) {
-        const OrvEncSlice slice =
-            sliceOf({textureOf(ORV_TEX_FMT_BC3_YCOGR, ORV_COMPRESSION_SNAPPY, 0x800000),
-                     textureOf(ORV_TEX_FMT_BC4_ALPHA, ORV_COMPRESSION_SNAPPY, alphaSize)});
-        const RecordingSink sink = written(slice);
-        const bool longForm = alphaSize == 0x7FFFF8;
-        EXPECT_EQ(OrvHapWriter().size(slice), longForm ? 0x1000008u : 0x1000003u);
-        ASSERT_EQ(sink.writes.size(), 5u);
-        EXPECT_EQ(sink.writes[0].bytes,
-                  longForm ? (Bytes{0x00, 0x00, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x01})
-                           : (Bytes{0xFF, 0xFF, 0xFF, 0x0D}));
-        EXPECT_EQ(sink.writes[1].bytes, (Bytes{0x00, 0x00, 0x80, 0xBF}));
-        EXPECT_EQ(sink.writes[3].bytes, (Bytes{static_cast<uint8_t>(alphaSize), 0xFF, 0x7F, 0xB1}));
+    const struct {
+        size_t size;
+        Bytes header;
+    } cases[] = {{0xFFFFFF, {0xFF, 0xFF, 0xFF, 0xFB}},
+                 {0x1000000, {0x00, 0x00, 0x00, 0xFB, 0x00, 0x00, 0x00, 0x01}}};
+    for (const auto& c : cases) {
+        const OrvEncSlice slice = sliceOf({textureOf(ORV_TEX_FMT_BC1_RGB, ORV_COMPRESSION_LZ4, c.size)});
+        const RecordingSink sink = written(slice);  // as size() announced
+        EXPECT_EQ(sink.all(), concat({c.header, payloadOf(slice.textures[0])}));
+        EXPECT_EQ(writeSizes(sink), (std::vector<size_t>{c.header.size(), c.size}));
     }
 }
 

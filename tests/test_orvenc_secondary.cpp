@@ -70,11 +70,8 @@ Bytes payloadOf(const OrvEncTexture& texture) {
     return Bytes(texture.compressed->data, texture.compressed->data + texture.compressedSize);
 }
 
-Bytes snappyDecode(const Bytes& payload) {
-    std::string out;
-    EXPECT_TRUE(
-        snappy::Uncompress(reinterpret_cast<const char*>(payload.data()), payload.size(), &out));
-    return Bytes(out.begin(), out.end());
+const char* chars(const Bytes& bytes, size_t at = 0) {
+    return reinterpret_cast<const char*>(bytes.data() + at);
 }
 
 // Reads the size prefix and decodes the LZ4 block after it.
@@ -82,8 +79,7 @@ Bytes lz4Decode(const Bytes& payload) {
     Bytes out(orvtest::readLE(payload, 0, 4));
     if (payload.size() < 4) return out;  // already a failure
     const int size = static_cast<int>(out.size());
-    EXPECT_EQ(LZ4_decompress_safe(reinterpret_cast<const char*>(payload.data() + 4),
-                                  reinterpret_cast<char*>(out.data()),
+    EXPECT_EQ(LZ4_decompress_safe(chars(payload, 4), reinterpret_cast<char*>(out.data()),
                                   static_cast<int>(payload.size() - 4), size), size);
     return out;
 }
@@ -92,8 +88,7 @@ Bytes lz4Decode(const Bytes& payload) {
 Bytes lz4Block(const Bytes& bytes, int level) {
     const int size = static_cast<int>(bytes.size());
     Bytes out(LZ4_compressBound(size));
-    const int r = LZ4_compress_HC(reinterpret_cast<const char*>(bytes.data()),
-                                  reinterpret_cast<char*>(out.data()), size,
+    const int r = LZ4_compress_HC(chars(bytes), reinterpret_cast<char*>(out.data()), size,
                                   static_cast<int>(out.size()), level);
     EXPECT_GT(r, 0);
     out.resize(r);
@@ -129,27 +124,25 @@ TEST(CodedCompressors, PayloadsDecodeToExactlyTheTexture) {
     const struct {
         Bytes bytes;
         Size size;
-    } cases[] = {{blockLikeBytes(4096), any},
-                 {randomBytes(4096, 2), grows},
-                 {Bytes(65536, 0), shrinks},
+    } cases[] = {{blockLikeBytes(4096), any}, {randomBytes(4096, 2), grows}, {Bytes(65536, 0), shrinks},
                  {blockLikeBytes(8), any}};
     for (const auto& c : cases) {
         const size_t n = c.bytes.size();
         SCOPED_TRACE(n);
         OrvEncTexture viaSnappy = textureOf(c.bytes), viaLZ4 = textureOf(c.bytes);
-        EXPECT_EQ(OrvSnappyCompressor(paramsWithHint(1)).compress(viaSnappy),
-                  viaSnappy.compressedSize);
+        EXPECT_EQ(OrvSnappyCompressor(paramsWithHint(1)).compress(viaSnappy), viaSnappy.compressedSize);
         EXPECT_EQ(OrvLZ4Compressor(paramsWithHint(1)).compress(viaLZ4), viaLZ4.compressedSize);
         EXPECT_LE(viaSnappy.compressedSize, viaSnappy.compressed->size);
         // The LZ4 buffer holds the coder's worst case plus the prefix.
         EXPECT_EQ(viaLZ4.compressed->size, size_t(LZ4_compressBound(static_cast<int>(n))) + 4);
         const Bytes snappyPayload = payloadOf(viaSnappy), lz4Payload = payloadOf(viaLZ4);
-        EXPECT_EQ(snappyDecode(snappyPayload), c.bytes);
-        EXPECT_EQ(lz4Decode(lz4Payload), c.bytes);
         // Snappy's raw format, exactly as the library makes it.
-        std::string direct;
-        snappy::Compress(reinterpret_cast<const char*>(c.bytes.data()), n, &direct);
+        std::string direct, decoded;
+        snappy::Compress(chars(c.bytes), n, &direct);
         EXPECT_EQ(snappyPayload, Bytes(direct.begin(), direct.end()));
+        EXPECT_TRUE(snappy::Uncompress(chars(snappyPayload), snappyPayload.size(), &decoded));
+        EXPECT_EQ(Bytes(decoded.begin(), decoded.end()), c.bytes);
+        EXPECT_EQ(lz4Decode(lz4Payload), c.bytes);
         for (const Bytes& payload : {snappyPayload, lz4Payload}) {
             EXPECT_TRUE(c.size != shrinks || payload.size() < n / 10) << payload.size();
             EXPECT_TRUE(c.size != grows || payload.size() > n) << payload.size();
@@ -157,7 +150,9 @@ TEST(CodedCompressors, PayloadsDecodeToExactlyTheTexture) {
     }
 }
 
-TEST(LZ4Compressor, HintSelectsTheLevelBehindTheLittleEndianSizePrefix) {
+TEST(CodedCompressors, HintsSelectTheLZ4LevelBehindTheLittleEndianSizePrefix) {
+    EXPECT_EQ(listOf(OrvSnappyCompressor::supportedCompressionHints()), (std::vector<int32_t>{1}));
+    EXPECT_EQ(listOf(OrvLZ4Compressor::supportedCompressionHints()), (std::vector<int32_t>{0, 1, 2}));
     const Bytes bytes = blockLikeBytes(4096);
     // Without this the test could not tell the levels apart.
     ASSERT_NE(lz4Block(bytes, 3), lz4Block(bytes, 10));
@@ -179,50 +174,35 @@ TEST(LZ4Compressor, HintSelectsTheLevelBehindTheLittleEndianSizePrefix) {
     // Four different bytes: a swapped or shifted prefix shows.
     OrvEncTexture odd = textureOf(Bytes(0x030208, 0));
     OrvLZ4Compressor(paramsWithHint(0)).compress(odd);
-    EXPECT_EQ(Bytes(odd.compressed->data, odd.compressed->data + 4),
-              (Bytes{0x08, 0x02, 0x03, 0x00}));
+    EXPECT_EQ(Bytes(odd.compressed->data, odd.compressed->data + 4), (Bytes{0x08, 0x02, 0x03, 0x00}));
 }
 
-TEST(CodedCompressors, SupportedHints) {
-    EXPECT_EQ(listOf(OrvSnappyCompressor::supportedCompressionHints()), (std::vector<int32_t>{1}));
-    EXPECT_EQ(listOf(OrvLZ4Compressor::supportedCompressionHints()),
-              (std::vector<int32_t>{0, 1, 2}));
-}
-
-// ---- Failures ---------------------------------------------------------------------
-
-TEST(LZ4Compressor, CoderRefusalIsCompressionFailed) {
-    // LZ4 refuses what it cannot bound; the record claims such a size while the
-    // buffer is small, the only cheap way to make the coder say no.
-    OrvEncTexture texture = textureOf(blockLikeBytes(4096));
-    texture.encodedSize = 0x7F000000;
-    orvtest::expectOrvError([&] { OrvLZ4Compressor(paramsWithHint(1)).compress(texture); }, 13,
-                            "compression failed");
-}
-
-TEST(CodedCompressors, NoOutputBufferMeansTheCoderDoesNotRun) {
+TEST(CodedCompressors, CoderRefusalOrNoOutputBufferFailsAndKeepsThePreviousResult) {
     OrvSnappyCompressor snappyCoder(paramsWithHint(1));
     OrvLZ4Compressor lz4Coder(paramsWithHint(1));
-    OrvEncSecondaryCompressor* coders[] = {&snappyCoder, &lz4Coder};
-    for (OrvEncSecondaryCompressor* coder : coders) {
+    for (OrvEncSecondaryCompressor* coder : {static_cast<OrvEncSecondaryCompressor*>(&snappyCoder),
+                                             static_cast<OrvEncSecondaryCompressor*>(&lz4Coder)}) {
         OrvEncTexture texture = textureOf(blockLikeBytes(4096));
         const SharedBuffer previous = allocSharedBuffer(8);
         texture.compressed = previous;
         texture.compressedSize = 8;
         {
             const orvtest::AllocationFailureGuard failNext(0);
-            orvtest::expectOrvError([&] { coder->compress(texture); }, 13,
-                                    "failed to allocate memory");
+            orvtest::expectOrvError([&] { coder->compress(texture); }, 13, "failed to allocate memory");
         }
         EXPECT_EQ(texture.compressed, previous);
         EXPECT_EQ(texture.compressedSize, 8u);
     }
+    // LZ4 refuses what it cannot bound; the record claims such a size while
+    // the buffer is small, the only cheap way to make the coder say no.
+    OrvEncTexture texture = textureOf(blockLikeBytes(4096));
+    texture.encodedSize = 0x7F000000;
+    orvtest::expectOrvError([&] { lz4Coder.compress(texture); }, 13, "compression failed");
 }
 
 // Assertions guard the pipeline's own invariants; one stands for them all.
 TEST(CodedCompressorsDeathTest, MissingBlocksAreAnInternalError) {
     OrvEncTexture texture;
     texture.encodedSize = 4096;
-    EXPECT_DEATH(OrvLZ4Compressor(paramsWithHint(1)).compress(texture),
-                 "tex\\.encoded != nullptr");
+    EXPECT_DEATH(OrvLZ4Compressor(paramsWithHint(1)).compress(texture), "tex\\.encoded != nullptr");
 }

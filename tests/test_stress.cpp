@@ -9,38 +9,26 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <future>
 #include <memory>
 #include <random>
-#include <span>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "brindle.hpp"
-#include "buffer_pool.hpp"
 #include "host_session.hpp"
-#include "orv.h"
 #include "orv_reader.hpp"
 #include "orvenc.hpp"
-#include "task_pool.hpp"
 
 namespace {
 
 using hostsession::makePicture;
 using hostsession::makeSamples;
-using hostsession::readFile;
 using hostsession::videoParams;
-
-// ---- Plans of whole sessions ------------------------------------------------------
+using orvtest::Bytes;
+using orvtest::readFile;
 
 struct VideoPlan {
-    uint32_t width = 16;
-    uint32_t height = 16;
+    uint32_t width = 16, height = 16;
     uint32_t format = ORV_PIX_FMT_DXT1;
     uint32_t compression = ORV_COMPRESSION_NONE;
     uint32_t maxParallel = 1;
@@ -50,15 +38,11 @@ struct VideoPlan {
     int frames = 4;
 };
 
-struct AudioPlan {
-    uint32_t channels = 2;
-    std::vector<uint32_t> frameSamples;  // samples per channel of each frame
-};
-
 struct StreamPlan {
     bool video = true;
     VideoPlan v;
-    AudioPlan a;
+    uint32_t channels = 2;               // audio
+    std::vector<uint32_t> frameSamples;  // audio: samples per channel of each frame
 };
 
 // Streams are added in order and begun in `beginOrder`.
@@ -68,34 +52,32 @@ struct SessionPlan {
     std::vector<size_t> beginOrder;
 };
 
+StreamPlan videoStream(const VideoPlan& v) { return {true, v, 0, {}}; }
+StreamPlan audioStream(std::vector<uint32_t> frameSamples) {
+    return {false, {}, 2, std::move(frameSamples)};
+}
+
 // A plan of 1 or 2 video and 0 to 2 audio streams with small frames of any
 // shape, begun in a shuffled order.
 SessionPlan randomPlan(uint32_t seed) {
     std::mt19937 random(seed);
     auto pick = [&](uint32_t below) { return static_cast<uint32_t>(random() % below); };
-    SessionPlan plan;
-    plan.threads = 1 + pick(8);
-    const uint32_t videos = 1 + pick(2);
-    const uint32_t audios = pick(3);
     const uint32_t maxParallels[] = {0, 1, 2, 5, 1000, 0x80000000u};
+    SessionPlan plan{1 + pick(8), {}, {}};
+    const uint32_t videos = 1 + pick(2), audios = pick(3);
     for (uint32_t i = 0; i < videos; ++i) {
-        StreamPlan stream;
-        stream.v.width = 8 + pick(57);
-        stream.v.height = 8 + pick(57);
-        stream.v.format = pick(4);
-        stream.v.compression = pick(3);
-        stream.v.maxParallel = maxParallels[pick(6)];
-        stream.v.pixFmt = pick(2) == 0 ? ORV_SRC_PIX_FMT_RGBA32 : ORV_SRC_PIX_FMT_BGRA32;
-        stream.v.origin = pick(2);
-        stream.v.extraStride = pick(3) * 4;
-        stream.v.frames = 1 + static_cast<int>(pick(10));
-        plan.streams.push_back(stream);
+        VideoPlan v{.width = 8 + pick(57), .height = 8 + pick(57), .format = pick(4),
+                    .compression = pick(3), .maxParallel = maxParallels[pick(6)]};
+        v.pixFmt = pick(2) == 0 ? ORV_SRC_PIX_FMT_RGBA32 : ORV_SRC_PIX_FMT_BGRA32;
+        v.origin = pick(2);
+        v.extraStride = pick(3) * 4;
+        v.frames = 1 + static_cast<int>(pick(10));
+        plan.streams.push_back(videoStream(v));
     }
     for (uint32_t i = 0; i < audios; ++i) {
-        StreamPlan stream;
-        stream.video = false;
-        stream.a.channels = 1 + pick(6);
-        for (uint32_t f = 0, n = pick(5); f < n; ++f) stream.a.frameSamples.push_back(pick(5000));
+        StreamPlan stream = audioStream({});
+        stream.channels = 1 + pick(6);
+        for (uint32_t f = 0, n = pick(5); f < n; ++f) stream.frameSamples.push_back(pick(5000));
         plan.streams.push_back(stream);
     }
     for (size_t i = 0; i < plan.streams.size(); ++i) plan.beginOrder.push_back(i);
@@ -123,31 +105,19 @@ OrvSrcFrame_st videoFrame(const VideoPlan& plan, int index) {
     return frame;
 }
 
-// How a host ends its session.
-enum class Ending {
-    finish,       // orvEncoderFinish, then orvEncoderClose
-    closeOnly,    // orvEncoderClose alone, with the last stream still active
-};
-
-// Runs a plan from the calling thread; every call must succeed. Returns
-// the file's bytes.
+// Runs a plan from the calling thread; every call must succeed.
 class Session {
 public:
     Session(const SessionPlan& plan, std::string path) : plan(plan), path(std::move(path)) {}
 
-    std::string run(Ending ending = Ending::finish) {
+    // The whole session, ended by orvEncoderFinish and orvEncoderClose; the file's bytes.
+    Bytes run() {
         open();
-        for (size_t i = 0; i < plan.beginOrder.size(); ++i) {
-            const bool last = i + 1 == plan.beginOrder.size();
-            runStream(plan.beginOrder[i], !(last && ending == Ending::closeOnly));
-        }
-        if (ending == Ending::finish) {
-            EXPECT_EQ(orvEncoderFinish(encoder), ORV_ERR_NONE);
-        }
+        for (size_t index : plan.beginOrder) runStream(index, true);
+        EXPECT_EQ(orvEncoderFinish(encoder), ORV_ERR_NONE);
         close();
         return readFile(path);
     }
-
     void open() {
         const OrvEncoderParams_st params{plan.threads};
         ASSERT_EQ(orvEncoderOpen(path.c_str(), &params, &encoder), ORV_ERR_NONE);
@@ -155,55 +125,43 @@ public:
             int id = -1;
             if (stream.video) {
                 const VideoPlan& v = stream.v;
-                OrvVideoStreamParams_st params =
+                const OrvVideoStreamParams_st params =
                     videoParams(v.width, v.height, v.format, v.compression, v.maxParallel);
                 ASSERT_EQ(orvAddVideoStream(encoder, &params, &id), ORV_ERR_NONE);
             } else {
-                OrvAudioStreamParams_st params;
-                orvInitAudioStreamParams(&params);
-                params.sampleRate = 44100;
-                params.numChannels = stream.a.channels;
+                const OrvAudioStreamParams_st params{44100, stream.channels, 0, 0, 0};
                 ASSERT_EQ(orvAddAudioStream(encoder, &params, &id), ORV_ERR_NONE);
             }
             ids.push_back(id);
         }
     }
-
     // Begins stream `index` and hands over all its frames; ends it when `end`.
     void runStream(size_t index, bool end) {
         const StreamPlan& stream = plan.streams[index];
         ASSERT_EQ(orvBeginStream(encoder, ids[index]), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
-        if (stream.video) {
-            for (int f = 0; f < stream.v.frames; ++f) encodeVideo(stream.v, f);
-        } else {
-            int seed = 0;
-            for (uint32_t samples : stream.a.frameSamples) {
-                OrvSrcFrame_st frame{};
-                frame.numSamples = samples;
-                frame.buffer = makeSamples(stream.a.channels, samples, seed++);
-                EXPECT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
-                orvBufferFree(frame.buffer);
-            }
+        for (int f = 0; stream.video && f < stream.v.frames; ++f) {
+            OrvSrcFrame_st frame = videoFrame(stream.v, f);
+            const OrvError_enum code = orvEncodeFrame(encoder, &frame);
+            EXPECT_EQ(code, ORV_ERR_NONE) << orvGetErrorMessage(encoder);
+            if (code != ORV_ERR_NONE) orvBufferFree(frame.buffer);
+        }
+        int seed = 0;
+        for (uint32_t samples : stream.frameSamples) {
+            OrvSrcFrame_st frame{};
+            frame.numSamples = samples;
+            frame.buffer = makeSamples(stream.channels, samples, seed++);
+            EXPECT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
+            orvBufferFree(frame.buffer);
         }
         if (end) {
             EXPECT_EQ(orvEndStream(encoder), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
         }
     }
-
-    void encodeVideo(const VideoPlan& v, int index) {
-        OrvSrcFrame_st frame = videoFrame(v, index);
-        const OrvError_enum code = orvEncodeFrame(encoder, &frame);
-        EXPECT_EQ(code, ORV_ERR_NONE) << orvGetErrorMessage(encoder);
-        if (code != ORV_ERR_NONE) orvBufferFree(frame.buffer);
-    }
-
     void close() {
         EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);
         encoder = nullptr;
     }
-
     OrvEnc* handle() const { return encoder; }
-    int id(size_t index) const { return ids[index]; }
 
 private:
     SessionPlan plan;
@@ -217,12 +175,9 @@ private:
 class WorkerGate {
 public:
     WorkerGate(OrvEnc* encoder, size_t workers) {
-        class Wait : public brindle::TaskPool::Task {
-        public:
+        struct Wait : brindle::TaskPool::Task {
             explicit Wait(std::shared_future<void> opened) : Task(100), opened(std::move(opened)) {}
             void run() override { opened.wait(); }
-
-        private:
             std::shared_future<void> opened;
         };
         const std::shared_future<void> opened = promise.get_future().share();
@@ -244,166 +199,136 @@ private:
     bool released = false;
 };
 
-class QuietLog {
-public:
+// The session's log goes nowhere: it would print thousands of lines.
+struct QuietLog {
     QuietLog() { brindle::logOpen("/dev/null"); }
     ~QuietLog() { brindle::logClose(); }
 };
 
 class Stress : public ::testing::Test {
 protected:
-    Stress() {
-        std::string pattern = ::testing::TempDir() + "orv_stress_XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        dir = pattern;
-    }
-    ~Stress() override { std::filesystem::remove_all(dir); }
+    std::string file(const std::string& name) const { return dir.path(name); }
+    // The file a single worker writes with one frame in flight.
+    Bytes serialFile(const SessionPlan& plan) { return Session(serialised(plan), file("serial")).run(); }
 
-    std::string file(const std::string& name) const { return dir + "/" + name; }
-
-    std::string dir;
+    orvtest::TempDir dir;
     QuietLog quiet;
 };
 
-std::span<const uint8_t> asBytes(const std::string& bytes) {
-    return std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+// The pts of every frame of the file's first video section.
+std::vector<uint64_t> videoPts(const Bytes& bytes) {
+    return orvread::OrvFile(bytes).video(0).framePts;
 }
 
-// The pts of every frame of the file's first video section.
-std::vector<uint64_t> videoPts(const std::string& bytes) {
-    const orvread::OrvFile file(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    return file.video(0).framePts;
+// A video stream of 16x16 BC3 frames compressed by LZ4, begun in a session of `workers`.
+OrvEnc* openClip(const std::string& path, uint32_t workers, uint32_t maxParallel) {
+    const OrvEncoderParams_st params{workers};
+    OrvEnc* encoder = nullptr;
+    EXPECT_EQ(orvEncoderOpen(path.c_str(), &params, &encoder), ORV_ERR_NONE);
+    const OrvVideoStreamParams_st video =
+        videoParams(16, 16, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_LZ4, maxParallel);
+    int id = -1;
+    EXPECT_EQ(orvAddVideoStream(encoder, &video, &id), ORV_ERR_NONE);
+    EXPECT_EQ(orvBeginStream(encoder, id), ORV_ERR_NONE);
+    return encoder;
+}
+
+// The most buffer bytes one 16x16 frame holds at once: the host's pixels
+// (compressed in place, no slice copy), the BC3 blocks, and LZ4's output at
+// its worst case plus its size prefix.
+constexpr uint64_t kPictureBytes = 16 * 16 * 4;
+constexpr uint64_t kBlockBytes = 4 * 4 * 16;
+constexpr uint64_t kFrameBytes = kPictureBytes + kBlockBytes + (kBlockBytes + kBlockBytes / 255 + 16) + 4;
+
+// Frames alive at once: at most maxParallel + 1 queued, one being written,
+// and one per worker whose last task still holds a frame that was already
+// written. The host's next picture exists before it is handed over.
+uint64_t memoryBound(uint32_t maxParallel, uint32_t workers) {
+    return (uint64_t{maxParallel} + 2 + workers) * kFrameBytes + kPictureBytes;
 }
 
 }  // namespace
 
 // ---- Many sessions ------------------------------------------------------------------
 
-TEST_F(Stress, ManyShortSessionsOfEveryShapeWriteWhatOneWorkerWrites) {
-    for (uint32_t seed = 1; seed <= 40; ++seed) {
-        const SessionPlan plan = randomPlan(seed);
-        SCOPED_TRACE("session " + std::to_string(seed) + " on " + std::to_string(plan.threads) +
+// Random sessions, then sessions of the most streams a session holds (two
+// video, two audio) each begun and ended in turn, with maxParallel 0 and large.
+TEST_F(Stress, ManySessionsOfEveryShapeWriteWhatOneWorkerWrites) {
+    std::vector<SessionPlan> plans;
+    for (uint32_t seed = 1; seed <= 40; ++seed) plans.push_back(randomPlan(seed));
+    for (uint32_t threads : {1u, 2u, 5u, 8u}) {
+        SessionPlan& plan = plans.emplace_back(SessionPlan{threads, {}, {1, 0, 3, 2}});
+        for (uint32_t maxParallel : {0u, 1000u}) {
+            plan.streams.push_back(videoStream({.width = 20, .height = 12,
+                                                .format = ORV_PIX_FMT_YCOCG_DXT5_ALPHA,
+                                                .compression = ORV_COMPRESSION_LZ4,
+                                                .maxParallel = maxParallel, .frames = 12}));
+            plan.streams.push_back(audioStream({100, 4097, 0, 9000}));
+        }
+    }
+    for (size_t i = 0; i < plans.size(); ++i) {
+        SCOPED_TRACE("plan " + std::to_string(i) + " on " + std::to_string(plans[i].threads) +
                      " workers");
-        const std::string expected = Session(serialised(plan), file("serial.orv")).run();
-        EXPECT_TRUE(orvread::verify(asBytes(expected)).empty());
-        const std::string written = Session(plan, file("threaded.orv")).run();
-        ASSERT_TRUE(written == expected) << "threading changed the file";
+        const Bytes expected = serialFile(plans[i]);
+        EXPECT_TRUE(orvread::verify(expected).empty());
+        ASSERT_TRUE(Session(plans[i], file("threaded")).run() == expected)
+            << "threading changed the file";
     }
 }
 
 TEST_F(Stress, SessionsOnSeveralHostThreadsAtOnce) {
-    constexpr int hosts = 4;
-    constexpr uint32_t sessionsPerHost = 4;
-    std::vector<std::string> expected;
-    for (uint32_t seed = 100; seed < 100 + hosts * sessionsPerHost; ++seed)
-        expected.push_back(
-            Session(serialised(randomPlan(seed)), file("serial" + std::to_string(seed))).run());
-    std::vector<std::future<int>> running;
-    for (int host = 0; host < hosts; ++host)
+    constexpr uint32_t hosts = 4, sessionsPerHost = 4;
+    std::vector<Bytes> expected;
+    for (uint32_t seed = 0; seed < hosts * sessionsPerHost; ++seed)
+        expected.push_back(serialFile(randomPlan(100 + seed)));
+    std::vector<std::future<uint32_t>> running;
+    for (uint32_t host = 0; host < hosts; ++host)
         running.push_back(std::async(std::launch::async, [&, host] {
-            int same = 0;
-            for (uint32_t i = 0; i < sessionsPerHost; ++i) {
-                const uint32_t seed = 100 + static_cast<uint32_t>(host) * sessionsPerHost + i;
-                const std::string written =
-                    Session(randomPlan(seed), file("host" + std::to_string(seed))).run();
-                if (written == expected[seed - 100]) ++same;
-            }
+            uint32_t same = 0;
+            for (uint32_t seed = host * sessionsPerHost; seed < (host + 1) * sessionsPerHost; ++seed)
+                same += Session(randomPlan(100 + seed), file("host" + std::to_string(seed))).run() ==
+                        expected[seed];
             return same;
         }));
-    for (std::future<int>& host : running) EXPECT_EQ(host.get(), static_cast<int>(sessionsPerHost));
-}
-
-TEST_F(Stress, ManyStreamsBegunAndEndedInOneSession) {
-    // Two video and two audio streams, the most a session holds, each begun
-    // and ended in turn with maxParallel 0, 1 and large on 1 to 8 workers.
-    for (uint32_t threads : {1u, 2u, 5u, 8u}) {
-        SessionPlan plan;
-        plan.threads = threads;
-        for (uint32_t maxParallel : {0u, 1000u}) {
-            StreamPlan video;
-            video.v.width = 20;
-            video.v.height = 12;
-            video.v.format = ORV_PIX_FMT_YCOCG_DXT5_ALPHA;
-            video.v.compression = ORV_COMPRESSION_LZ4;
-            video.v.maxParallel = maxParallel;
-            video.v.frames = 12;
-            plan.streams.push_back(video);
-            StreamPlan audio;
-            audio.video = false;
-            audio.a.frameSamples = {100, 4097, 0, 9000};
-            plan.streams.push_back(audio);
-        }
-        plan.beginOrder = {1, 0, 3, 2};
-        SCOPED_TRACE(std::to_string(threads) + " workers");
-        const std::string expected = Session(serialised(plan), file("serial.orv")).run();
-        EXPECT_EQ(Session(plan, file("threaded.orv")).run(), expected);
-    }
+    for (std::future<uint32_t>& host : running) EXPECT_EQ(host.get(), sessionsPerHost);
 }
 
 // ---- Frames in flight ------------------------------------------------------------
 
-TEST_F(Stress, EndingAStreamWhileItsFramesAreInFlightWritesThemAllInOrder) {
+// The host ends the video stream, or closes the handle with neither
+// orvEndStream nor orvEncoderFinish, while no frame has been encoded yet.
+TEST_F(Stress, EndingOrClosingWithFramesInFlightWritesThemAllInOrder) {
     for (uint32_t threads : {1u, 3u, 8u}) {
-        SessionPlan plan;
-        plan.threads = threads;
-        StreamPlan video;
-        video.v.width = 36;  // copied slices: one more task per frame
-        video.v.height = 20;
-        video.v.compression = ORV_COMPRESSION_SNAPPY;
-        video.v.maxParallel = 1000;
-        video.v.frames = 24;
-        plan.streams.push_back(video);
-        plan.beginOrder = {0};
-        SCOPED_TRACE(std::to_string(threads) + " workers");
-        const std::string expected = Session(serialised(plan), file("serial.orv")).run();
-
-        Session session(plan, file("threaded.orv"));
-        session.open();
-        WorkerGate gate(session.handle(), threads);
-        session.runStream(0, false);
-        // No frame can have moved yet: the end is asked for with all 24 in flight.
-        std::future<OrvError_enum> ended =
-            std::async(std::launch::async, [&] { return orvEndStream(session.handle()); });
-        gate.release();
-        EXPECT_EQ(ended.get(), ORV_ERR_NONE);
-        EXPECT_EQ(orvEncoderFinish(session.handle()), ORV_ERR_NONE);
-        session.close();
-        const std::string written = readFile(file("threaded.orv"));
-        EXPECT_EQ(videoPts(written).size(), 24u);
-        EXPECT_TRUE(written == expected);
-    }
-}
-
-TEST_F(Stress, HostThatStopsCallingWithFramesInFlightStillGetsTheWholeFile) {
-    for (uint32_t threads : {1u, 4u}) {
-        SessionPlan plan;
-        plan.threads = threads;
-        StreamPlan audio;
-        audio.video = false;
-        audio.a.frameSamples = {300, 300};
-        plan.streams.push_back(audio);
-        StreamPlan video;
-        video.v.format = ORV_PIX_FMT_DXT5;
-        video.v.compression = ORV_COMPRESSION_LZ4;
-        video.v.maxParallel = 16;
-        video.v.frames = 16;
-        plan.streams.push_back(video);
-        plan.beginOrder = {0, 1};
-        SCOPED_TRACE(std::to_string(threads) + " workers");
-        const std::string expected = Session(serialised(plan), file("serial.orv")).run();
-
-        // Neither orvEndStream nor orvEncoderFinish: the host closes the
-        // handle while no frame has been encoded yet.
-        Session session(plan, file("abandoned.orv"));
-        session.open();
-        session.runStream(0, true);
-        WorkerGate gate(session.handle(), threads);
-        session.runStream(1, false);
-        std::future<void> closed =
-            std::async(std::launch::async, [&] { session.close(); });
-        gate.release();
-        closed.get();
-        EXPECT_TRUE(readFile(file("abandoned.orv")) == expected);
+        for (const bool closeOnly : {false, true}) {
+            SCOPED_TRACE(std::to_string(threads) + " workers" + (closeOnly ? ", close only" : ""));
+            // 36 wide: copied slices, one more task per frame.
+            const SessionPlan plan{threads,
+                                   {audioStream({300, 300}),
+                                    videoStream({.width = 36, .height = 20,
+                                                 .compression = ORV_COMPRESSION_SNAPPY,
+                                                 .maxParallel = 1000, .frames = 24})},
+                                   {0, 1}};
+            Session session(plan, file("threaded"));
+            session.open();
+            session.runStream(0, true);
+            WorkerGate gate(session.handle(), threads);
+            session.runStream(1, false);
+            // No frame can have moved yet: all 24 are in flight.
+            std::future<OrvError_enum> ended = std::async(std::launch::async, [&] {
+                if (!closeOnly) return orvEndStream(session.handle());
+                session.close();
+                return ORV_ERR_NONE;
+            });
+            gate.release();
+            EXPECT_EQ(ended.get(), ORV_ERR_NONE);
+            if (!closeOnly) {
+                EXPECT_EQ(orvEncoderFinish(session.handle()), ORV_ERR_NONE);
+                session.close();
+            }
+            const Bytes written = readFile(file("threaded"));
+            EXPECT_EQ(videoPts(written).size(), 24u);
+            EXPECT_TRUE(written == serialFile(plan));
+        }
     }
 }
 
@@ -412,14 +337,9 @@ TEST_F(Stress, HostThatStopsCallingAfterAFrameFailedNeitherHangsNorLeaks) {
         SCOPED_TRACE(std::to_string(threads) + " workers");
         const uint64_t liveBefore = brindle::bufferCounters().liveBytes;
         {
-            SessionPlan plan;
-            plan.threads = threads;
-            StreamPlan video;
-            video.v.maxParallel = 1000;
-            video.v.frames = 0;
-            plan.streams.push_back(video);
-            plan.beginOrder = {0};
-            Session session(plan, file("failed.orv"));
+            const SessionPlan plan{
+                threads, {videoStream({.maxParallel = 1000, .frames = 0})}, {0}};
+            Session session(plan, file("failed"));
             session.open();
             session.runStream(0, false);
             WorkerGate gate(session.handle(), threads);
@@ -433,8 +353,8 @@ TEST_F(Stress, HostThatStopsCallingAfterAFrameFailedNeitherHangsNorLeaks) {
             gate.release();
             closed.get();
             // The frames before the failed one are in a sound file.
-            const std::string written = readFile(file("failed.orv"));
-            EXPECT_TRUE(orvread::verify(asBytes(written)).empty());
+            const Bytes written = readFile(file("failed"));
+            EXPECT_TRUE(orvread::verify(written).empty());
             EXPECT_EQ(videoPts(written).size(), 7u);
         }
         EXPECT_EQ(brindle::bufferCounters().liveBytes, liveBefore);
@@ -443,25 +363,6 @@ TEST_F(Stress, HostThatStopsCallingAfterAFrameFailedNeitherHangsNorLeaks) {
 
 // ---- Memory ----------------------------------------------------------------------
 
-namespace {
-
-// The most buffer bytes one 16x16 frame holds at once: the host's pixels
-// (compressed in place, no slice copy), the BC3 blocks, and LZ4's output at
-// its worst case plus its size prefix.
-constexpr uint32_t kSide = 16;
-constexpr uint64_t kPictureBytes = uint64_t{kSide} * kSide * 4;
-constexpr uint64_t kBlockBytes = uint64_t{kSide / 4} * (kSide / 4) * 16;
-constexpr uint64_t kFrameBytes = kPictureBytes + kBlockBytes + (kBlockBytes + kBlockBytes / 255 + 16) + 4;
-
-// Frames alive at once: at most maxParallel + 1 queued, one being written,
-// and one per worker whose last task still holds a frame that was already
-// written. The host's next picture exists before it is handed over.
-uint64_t memoryBound(uint32_t maxParallel, uint32_t workers) {
-    return (uint64_t{maxParallel} + 2 + workers) * kFrameBytes + kPictureBytes;
-}
-
-}  // namespace
-
 TEST_F(Stress, LongClipMemoryStaysWithinTheMaxParallelBound) {
     constexpr int frames = 2000;
     for (const auto& [maxParallel, workers] :
@@ -469,14 +370,8 @@ TEST_F(Stress, LongClipMemoryStaysWithinTheMaxParallelBound) {
         SCOPED_TRACE("maxParallel " + std::to_string(maxParallel) + ", " +
                      std::to_string(workers) + " workers");
         const uint64_t liveBefore = brindle::bufferCounters().liveBytes;
-        const OrvEncoderParams_st params{workers};
-        OrvEnc* encoder = nullptr;
-        ASSERT_EQ(orvEncoderOpen(file("long.orv").c_str(), &params, &encoder), ORV_ERR_NONE);
-        OrvVideoStreamParams_st video =
-            videoParams(kSide, kSide, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_LZ4, maxParallel);
-        int id = -1;
-        ASSERT_EQ(orvAddVideoStream(encoder, &video, &id), ORV_ERR_NONE);
-        ASSERT_EQ(orvBeginStream(encoder, id), ORV_ERR_NONE);
+        OrvEnc* encoder = openClip(file("long"), workers, maxParallel);
+        ASSERT_FALSE(HasFailure());
         brindle::resetBufferPeak();
         uint64_t firstPeak = 0;
         for (int f = 0; f < frames; ++f) {
@@ -484,7 +379,7 @@ TEST_F(Stress, LongClipMemoryStaysWithinTheMaxParallelBound) {
                 firstPeak = brindle::bufferCounters().peakBytes - liveBefore;
                 brindle::resetBufferPeak();
             }
-            OrvSrcFrame_st frame = videoFrame(VideoPlan{kSide, kSide}, f);
+            OrvSrcFrame_st frame = videoFrame(VideoPlan{}, f);
             ASSERT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
         }
         ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
@@ -495,31 +390,24 @@ TEST_F(Stress, LongClipMemoryStaysWithinTheMaxParallelBound) {
         EXPECT_LE(firstPeak, memoryBound(maxParallel, workers));
         EXPECT_LE(laterPeak, memoryBound(maxParallel, workers));
         EXPECT_EQ(brindle::bufferCounters().liveBytes, liveBefore) << "frames outlived the session";
-        EXPECT_EQ(videoPts(readFile(file("long.orv"))).size(), static_cast<size_t>(frames));
+        EXPECT_EQ(videoPts(readFile(file("long"))).size(), static_cast<size_t>(frames));
     }
 }
 
+// The counters see what is really alive: with every worker held, each
+// accepted frame keeps its picture, and nothing else exists yet.
 TEST_F(Stress, FramesHeldBackByBusyWorkersAreCountedInFlight) {
-    // The counters see what is really alive: with every worker held, each
-    // accepted frame keeps its picture, and nothing else exists yet.
     constexpr uint32_t maxParallel = 5;
     const uint64_t liveBefore = brindle::bufferCounters().liveBytes;
-    const OrvEncoderParams_st params{2};
-    OrvEnc* encoder = nullptr;
-    ASSERT_EQ(orvEncoderOpen(file("held.orv").c_str(), &params, &encoder), ORV_ERR_NONE);
-    OrvVideoStreamParams_st video =
-        videoParams(kSide, kSide, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_LZ4, maxParallel);
-    int id = -1;
-    ASSERT_EQ(orvAddVideoStream(encoder, &video, &id), ORV_ERR_NONE);
-    ASSERT_EQ(orvBeginStream(encoder, id), ORV_ERR_NONE);
+    OrvEnc* encoder = openClip(file("held"), 2, maxParallel);
+    ASSERT_FALSE(HasFailure());
     {
         WorkerGate gate(encoder, 2);
         for (uint32_t f = 0; f <= maxParallel; ++f) {
-            OrvSrcFrame_st frame = videoFrame(VideoPlan{kSide, kSide}, static_cast<int>(f));
+            OrvSrcFrame_st frame = videoFrame(VideoPlan{}, static_cast<int>(f));
             ASSERT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
         }
-        EXPECT_EQ(brindle::bufferCounters().liveBytes - liveBefore,
-                  (maxParallel + 1) * kPictureBytes);
+        EXPECT_EQ(brindle::bufferCounters().liveBytes - liveBefore, (maxParallel + 1) * kPictureBytes);
     }
     EXPECT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
     EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);

@@ -36,27 +36,18 @@ Rgba pixel(const Pixels& out, int k) {
     return {out[4 * k], out[4 * k + 1], out[4 * k + 2], out[4 * k + 3]};
 }
 
-// ---- Colour arithmetic ----------------------------------------------------------
-
 TEST(ColourArithmetic, TwoThirdsPointWrapsInThirtyTwoBitsAndTruncates) {
-    const color mix = (2 * color{255, 0, 0, 255} + color{0, 0, 255, 255}) / 3;
-    EXPECT_EQ((Rgba{int(mix.r), int(mix.g), int(mix.b), int(mix.a)}), (Rgba{170, 0, 85, 255}));
-
+    using Channels = std::array<uint32_t, 4>;
+    auto channels = [](const color& c) { return Channels{c.r, c.g, c.b, c.a}; };
+    EXPECT_EQ(channels((2 * color{255, 0, 0, 255} + color{0, 0, 255, 255}) / 3), (Channels{170, 0, 85, 255}));
     const color big{0xFFFFFFFFu, 1, 7, 0};
-    EXPECT_EQ((1 + big).r, 0u);
-    EXPECT_EQ((1 + big).g, 2u);
+    EXPECT_EQ(channels(1 + big), (Channels{0, 2, 8, 1}));
     EXPECT_EQ((2 * big).r, 0xFFFFFFFEu);
-    const color negative = -1 + color{0, 5, 0, 0};  // the scalar is taken as unsigned
-    EXPECT_EQ(negative.r, 0xFFFFFFFFu);
-    EXPECT_EQ(negative.g, 4u);
-    const color third = color{8, 9, 10, 11} / 3;
-    EXPECT_EQ((std::array{third.r, third.g, third.b, third.a}), (std::array{2u, 3u, 3u, 3u}));
-    const color pair = color{1, 2, 3, 4} + color{10, 20, 30, 40};
-    EXPECT_EQ(pair.r, 11u);
-    EXPECT_EQ(pair.a, 44u);
+    // The scalar is taken as unsigned.
+    EXPECT_EQ(channels(-1 + color{0, 5, 0, 0}), (Channels{0xFFFFFFFFu, 4, 0xFFFFFFFFu, 0xFFFFFFFFu}));
+    EXPECT_EQ(channels(color{8, 9, 10, 11} / 3), (Channels{2, 3, 3, 3}));
+    EXPECT_EQ(channels(color{1, 2, 3, 4} + color{10, 20, 30, 40}), (Channels{11, 22, 33, 44}));
 }
-
-// ---- BC1 ----------------------------------------------------------------------
 
 TEST(DecodeBC1, PaletteByBitReplicationAndIndicesFromTheLowBits) {
     constexpr Rgba red{255, 0, 0, 255}, blue{0, 0, 255, 255}, redish{170, 0, 85, 255},
@@ -84,8 +75,6 @@ TEST(DecodeBC1, PaletteByBitReplicationAndIndicesFromTheLowBits) {
                 << std::hex << c.c0 << " " << c.c1 << " " << c.indices << ", pixel " << k;
     }
 }
-
-// ---- Alpha: BC3 and BC4 -----------------------------------------------------------
 
 TEST(DecodeAlpha, EightAndSixValueModesInBC3AndBC4) {
     // Alpha indices 0..7 twice, so every palette entry shows up.
@@ -144,34 +133,28 @@ TEST(DecodeBC3YCoCg, InvertsTheScaledTransformAndClamps) {
     for (int k = 0; k < 16; ++k) EXPECT_EQ(pixel(out, k), expected[k < 3 ? k : 0]) << k;
 }
 
-// ---- Metric ---------------------------------------------------------------------
-
-TEST(SquareErrorRGBA, SumsSquaresOfExactlyNBytes) {
+TEST(SquareErrorRGBA, SumsSquaresOfExactlyNBytesInThirtyTwoBitsWithWrapAround) {
+    using brindle::metrics::squareErrorRGBA;
+    const uint8_t zero[4] = {0, 0, 0, 0}, ramp[4] = {1, 2, 3, 4};
+    EXPECT_EQ(squareErrorRGBA(zero, ramp, 4), 30.0);
+    EXPECT_EQ(squareErrorRGBA(ramp, zero, 4), 30.0);
     std::vector<uint8_t> a(64);
     for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i * 7);
-    EXPECT_EQ(brindle::metrics::squareErrorRGBA(a.data(), a.data(), 64), 0.0);
-    const uint8_t zero[4] = {0, 0, 0, 0}, ramp[4] = {1, 2, 3, 4};
-    EXPECT_EQ(brindle::metrics::squareErrorRGBA(zero, ramp, 4), 30.0);
-    EXPECT_EQ(brindle::metrics::squareErrorRGBA(ramp, zero, 4), 30.0);
-    EXPECT_EQ(brindle::metrics::squareErrorRGBA(nullptr, nullptr, 0), 0.0);
+    EXPECT_EQ(squareErrorRGBA(a.data(), a.data(), 64), 0.0);
+    EXPECT_EQ(squareErrorRGBA(nullptr, nullptr, 0), 0.0);
     // Exact-size heap buffers: a read past n shows under AddressSanitizer,
     // and the differing bytes beyond n in the longer buffers must not count.
     std::vector<uint8_t> x(8, 0), y(8, 0);
     y[2] = 10;
     y[5] = 200;
-    EXPECT_EQ(brindle::metrics::squareErrorRGBA(x.data(), y.data(), 4), 100.0);
-}
-
-TEST(SquareErrorRGBA, SumsInThirtyTwoBitsWithWrapAround) {
+    EXPECT_EQ(squareErrorRGBA(x.data(), y.data(), 4), 100.0);
     // 16,513 pixels of maximal difference: 16513 * 4 * 65025 = 4,295,031,300
     // wraps to 64,004; one pixel fewer still fits, and one block is exact.
     const unsigned n = 16513 * 4;
     std::vector<uint8_t> black(n, 0), white(n, 255);
-    EXPECT_EQ(brindle::metrics::squareErrorRGBA(black.data(), white.data(), 64), 4161600.0);
-    EXPECT_EQ(brindle::metrics::squareErrorRGBA(black.data(), white.data(), n),
-              4295031300.0 - 4294967296.0);
-    EXPECT_EQ(brindle::metrics::squareErrorRGBA(black.data(), white.data(), n - 4),
-              16512.0 * 4 * 65025);
+    EXPECT_EQ(squareErrorRGBA(black.data(), white.data(), 64), 4161600.0);
+    EXPECT_EQ(squareErrorRGBA(black.data(), white.data(), n), 4295031300.0 - 4294967296.0);
+    EXPECT_EQ(squareErrorRGBA(black.data(), white.data(), n - 4), 16512.0 * 4 * 65025);
 }
 
 }  // namespace
