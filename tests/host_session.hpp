@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,11 +17,6 @@
 namespace hostsession {
 
 using orvtest::videoParams;
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Pixels with edges and noise, so that every block encoder path has work.
 inline OrvBuffer_st* makePicture(uint32_t height, uint32_t stride, int seed) {
@@ -46,24 +39,17 @@ inline OrvBuffer_st* makeSamples(uint32_t channels, uint32_t count, int seed) {
     auto* samples = static_cast<float*>(orvBufferData(buffer));
     for (uint32_t c = 0; c < channels; ++c)
         for (uint32_t i = 0; i < count; ++i)
-            samples[size_t{c} * count + i] =
-                static_cast<float>(((i * 37 + c * 101 + static_cast<uint32_t>(seed) * 13) % 257)) /
-                    120.0f -
-                1.05f;
+            samples[size_t{c} * count + i] = static_cast<float>(
+                (i * 37 + c * 101 + static_cast<uint32_t>(seed) * 13) % 257) / 120.0f - 1.05f;
     return buffer;
 }
 
 // What one session looks like: one video and one audio stream, in either order.
 struct SessionPlan {
-    uint32_t threads = 2;
-    uint32_t width = 16;
-    uint32_t height = 16;
-    uint32_t format = ORV_PIX_FMT_DXT1;
-    uint32_t compression = ORV_COMPRESSION_NONE;
-    uint32_t maxParallel = 1;
+    uint32_t threads = 2, width = 16, height = 16;
+    uint32_t format = ORV_PIX_FMT_DXT1, compression = ORV_COMPRESSION_NONE, maxParallel = 1;
     int videoFrames = 3;
-    uint32_t channels = 2;
-    uint32_t samplesPerFrame = 60;
+    uint32_t channels = 2, samplesPerFrame = 60;
     int audioFrames = 3;
     bool audioFirst = false;
 };
@@ -95,7 +81,7 @@ struct Outcome {
 // before the first call, so that an allocation hook armed by the caller only
 // sees the library's own allocations; pictures the library refused and all
 // sample buffers are freed at the end, as a host would.
-class Host {
+class Host : orvtest::NoCopy {
 public:
     explicit Host(const SessionPlan& plan) : plan(plan) {
         for (int i = 0; i < plan.videoFrames; ++i)
@@ -107,8 +93,6 @@ public:
         for (OrvBuffer_st* picture : pictures) orvBufferFree(picture);
         for (OrvBuffer_st* buffer : samples) orvBufferFree(buffer);
     }
-    Host(const Host&) = delete;
-    Host& operator=(const Host&) = delete;
 
     Outcome run(const std::string& path,
                 const std::function<void(size_t)>& beforeCall = [](size_t) {}) {
@@ -127,16 +111,10 @@ public:
         if (encoder == nullptr) return outcome;
         outcome.opened = true;
 
-        int videoId = -1;
-        int audioId = -1;
+        int videoId = -1, audioId = -1;
         const OrvVideoStreamParams_st video = videoParams(plan.width, plan.height, plan.format,
                                                           plan.compression, plan.maxParallel);
-        OrvAudioStreamParams_st audio;
-        orvInitAudioStreamParams(&audio);
-        audio.sampleRate = 48000;
-        audio.numChannels = plan.channels;
-        audio.timebaseNum = 1;
-        audio.timebaseDen = 48000;
+        const OrvAudioStreamParams_st audio{48000, plan.channels, 0, 1, 48000};
         next();
         record("add video", orvAddVideoStream(encoder, &video, &videoId));
         next();
@@ -150,13 +128,9 @@ public:
             // After any other failure it carries on regardless.
             const bool videoActive = outcome.calls.back().message != "missing call to endStream()";
             for (int i = 0; i < plan.videoFrames && videoActive; ++i) {
-                OrvSrcFrame_st frame{};
-                frame.width = plan.width;
-                frame.height = plan.height;
-                frame.stride = plan.width * 4;
-                frame.pixFmt = ORV_SRC_PIX_FMT_RGBA32;
-                frame.pts = 1000 + 2 * i;
-                frame.buffer = pictures[static_cast<size_t>(i)];
+                OrvSrcFrame_st frame{plan.width,       plan.height, plan.width * 4,
+                                     ORV_SRC_PIX_FMT_RGBA32, 0, 0, 1000 + 2 * i,
+                                     pictures[static_cast<size_t>(i)]};
                 next();
                 const OrvError_enum code = orvEncodeFrame(encoder, &frame);
                 // An accepted buffer is the library's now.
@@ -169,24 +143,19 @@ public:
         auto runAudio = [&] {
             next();
             record("begin audio", orvBeginStream(encoder, audioId));
-            const bool audioActive = outcome.calls.back().message != "missing call to endStream()";
-            for (int i = 0; i < plan.audioFrames && audioActive; ++i) {
-                OrvSrcFrame_st frame{};
-                frame.numSamples = plan.samplesPerFrame;
-                frame.buffer = samples[static_cast<size_t>(i)];
+            const bool active = outcome.calls.back().message != "missing call to endStream()";
+            for (int i = 0; i < plan.audioFrames && active; ++i) {
+                OrvSrcFrame_st frame{0, 0, 0, 0, 0, plan.samplesPerFrame, 0,
+                                     samples[static_cast<size_t>(i)]};
                 next();
                 record("audio frame " + std::to_string(i), orvEncodeFrame(encoder, &frame));
             }
             next();
             record("end audio", orvEndStream(encoder));
         };
-        if (plan.audioFirst) {
-            runAudio();
-            runVideo();
-        } else {
-            runVideo();
-            runAudio();
-        }
+        if (plan.audioFirst) runAudio();
+        runVideo();
+        if (!plan.audioFirst) runAudio();
         next();
         record("finish", orvEncoderFinish(encoder));
         next();

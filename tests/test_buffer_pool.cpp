@@ -6,26 +6,19 @@
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
 #include "orv.h"
+#include "test_support.hpp"
 
-TEST(ClientBuffers, HoldTheSizeAskedFor) {
-    OrvBuffer_st* buffer = orvBufferAlloc(1000);
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(orvBufferSize(buffer), 1000u);
-    ASSERT_NE(orvBufferData(buffer), nullptr);
-    std::memset(orvBufferData(buffer), 0x5A, 1000);  // all of it is writable
-    orvBufferFree(buffer);
+TEST(ClientBuffers, HoldTheSizeAskedForAndEvenZeroHasValidData) {
+    for (const size_t size : {size_t{1000}, size_t{0}}) {
+        OrvBuffer_st* buffer = orvBufferAlloc(size);
+        ASSERT_NE(buffer, nullptr);
+        EXPECT_EQ(orvBufferSize(buffer), size);
+        ASSERT_NE(orvBufferData(buffer), nullptr);
+        std::memset(orvBufferData(buffer), 0x5A, size == 0 ? 1 : size);  // all of it is writable
+        orvBufferFree(buffer);
+    }
+    orvBufferFree(nullptr);  // does nothing
 }
-
-TEST(ClientBuffers, ZeroSizeStillHasValidData) {
-    OrvBuffer_st* buffer = orvBufferAlloc(0);
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(orvBufferSize(buffer), 0u);
-    ASSERT_NE(orvBufferData(buffer), nullptr);
-    static_cast<uint8_t*>(orvBufferData(buffer))[0] = 1;
-    orvBufferFree(buffer);
-}
-
-TEST(ClientBuffers, FreeingNullDoesNothing) { orvBufferFree(nullptr); }
 
 TEST(ClientBuffers, AnImpossibleAllocationReturnsNull) {
     // Under AddressSanitizer this needs allocator_may_return_null=1.
@@ -33,11 +26,13 @@ TEST(ClientBuffers, AnImpossibleAllocationReturnsNull) {
 }
 
 TEST(ClientBuffers, InjectedFailureReturnsNullAndLeaksNothing) {
-    brindle::failBufferAllocationAfter(1);
-    OrvBuffer_st* first = orvBufferAlloc(16);
-    OrvBuffer_st* second = orvBufferAlloc(16);
-    OrvBuffer_st* third = orvBufferAlloc(16);
-    brindle::failBufferAllocationAfter(-1);
+    OrvBuffer_st *first, *second, *third;
+    {
+        const orvtest::AllocationFailureGuard failSecond(1);
+        first = orvBufferAlloc(16);
+        second = orvBufferAlloc(16);
+        third = orvBufferAlloc(16);
+    }
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);
     EXPECT_NE(third, nullptr) << "only the one allocation fails";
@@ -46,15 +41,9 @@ TEST(ClientBuffers, InjectedFailureReturnsNullAndLeaksNothing) {
 }
 
 TEST(SharedBuffers, FailureIsReportedAsAnException) {
-    brindle::failBufferAllocationAfter(0);
-    try {
-        brindle::allocSharedBuffer(64);
-        FAIL() << "allocation should have failed";
-    } catch (const brindle::OrvException& e) {
-        EXPECT_STREQ(e.what(), "failed to allocate memory");
-        EXPECT_EQ(e.code, 13u);
-    }
-    brindle::failBufferAllocationAfter(-1);
+    const orvtest::AllocationFailureGuard failNext(0);
+    orvtest::expectOrvError([] { brindle::allocSharedBuffer(64); }, 13,
+                            "failed to allocate memory");
 }
 
 TEST(SharedBuffers, AdoptedHostBufferIsFreedByTheLastHolder) {

@@ -32,6 +32,10 @@ OrvSliceLayout layoutOf(uint32_t width, uint32_t height) {
 uint8_t sourceByte(uint32_t row, uint32_t byte) {
     return static_cast<uint8_t>(1 + (row * 7 + byte) % 251);
 }
+void fillSource(uint8_t* data, uint32_t stride, uint32_t rows) {
+    for (uint32_t r = 0; r < rows; ++r)
+        for (uint32_t i = 0; i < stride; ++i) data[size_t{r} * stride + i] = sourceByte(r, i);
+}
 
 // A frame whose buffer is exactly stride * height bytes, so that
 // AddressSanitizer reports any read beyond its end.
@@ -44,9 +48,7 @@ OrvEncFrame makeFrame(uint32_t width, uint32_t height, uint32_t pixFmt, uint32_t
     frame.origin = origin;
     frame.stride = width * bpp;
     frame.srcBuffer = allocSharedBuffer(size_t{frame.stride} * height);
-    for (uint32_t r = 0; r < height; ++r)
-        for (uint32_t i = 0; i < frame.stride; ++i)
-            frame.srcBuffer->data[size_t{r} * frame.stride + i] = sourceByte(r, i);
+    fillSource(frame.srcBuffer->data, frame.stride, height);
     return frame;
 }
 
@@ -65,7 +67,11 @@ std::vector<OrvSrcSlice> copiedSlices(const OrvEncFrame& frame, const OrvSliceLa
 }
 
 using Rect = std::array<uint32_t, 4>;
-Rect rectOf(const OrvSrcSlice& slice) { return {slice.x, slice.y, slice.width, slice.height}; }
+Rect rectOf(const OrvSrcSlice& s) { return {s.x, s.y, s.width, s.height}; }
+using Grid = std::array<uint32_t, 4>;  // slice width and height, columns and rows
+Grid grid(const OrvSliceLayout& l) {
+    return {l.sliceWidth, l.sliceHeight, l.numColumns, l.numRows};
+}
 
 // Checks one slice row: its first `copied` bytes are source row `srcRow` from
 // byte `offset` on, and the rest are zero.
@@ -83,9 +89,7 @@ void expectSliceRow(const OrvSrcSlice& slice, uint32_t row, uint32_t srcRow, uin
 // ---- Slice grid ---------------------------------------------------------------
 
 TEST(SliceLayout, ExampleSidesGiveTheirSliceSizeAndCount) {
-    struct Side {
-        uint32_t length, sliceSize, count;
-    };
+    struct Side { uint32_t length, sliceSize, count; };
     const Side sides[] = {
         {1, 4, 1},        {5, 8, 1},        {1022, 1024, 1},  {1920, 1920, 1},
         {1921, 1924, 1},  {2160, 2160, 1},  {3071, 3072, 1},  {3072, 1536, 2},
@@ -95,17 +99,10 @@ TEST(SliceLayout, ExampleSidesGiveTheirSliceSizeAndCount) {
     };
     for (const Side& side : sides) {
         // Each side follows the rule on its own, whatever the other one is.
-        const OrvSliceLayout wide = layoutOf(side.length, 1080);
-        EXPECT_EQ(wide.sliceWidth, side.sliceSize) << side.length;
-        EXPECT_EQ(wide.numColumns, side.count) << side.length;
-        EXPECT_EQ(wide.sliceHeight, 1080u);
-        EXPECT_EQ(wide.numRows, 1u);
-
-        const OrvSliceLayout tall = layoutOf(7168, side.length);
-        EXPECT_EQ(tall.sliceHeight, side.sliceSize) << side.length;
-        EXPECT_EQ(tall.numRows, side.count) << side.length;
-        EXPECT_EQ(tall.sliceWidth, 1792u);
-        EXPECT_EQ(tall.numColumns, 4u);
+        EXPECT_EQ(grid(layoutOf(side.length, 1080)), (Grid{side.sliceSize, 1080, side.count, 1}))
+            << side.length;
+        EXPECT_EQ(grid(layoutOf(7168, side.length)), (Grid{1792, side.sliceSize, 4, side.count}))
+            << side.length;
     }
     for (auto [width, height] : {std::pair{0u, 1080u}, std::pair{1920u, 0u}, std::pair{0u, 0u}})
         orvtest::expectOrvError([&] { layoutOf(width, height); }, 13, "bad frame dimensions");
@@ -123,19 +120,17 @@ TEST(SliceLayout, EverySideIsCoveredByWholeBlocksOfAtMost3072) {
 
 // ---- Listing slices -------------------------------------------------------------
 
-TEST(PickSlices, OnlyAnAlignedSingleSliceTopDownFrameSharesItsBuffer) {
-    struct Case {
-        const char* what;
-        uint32_t width, height, origin;
-    };
+TEST(PickSlices, OnlyAnAlignedSingleSliceTopDownFrameSharesItsBufferAndSlicesGoRowByRow) {
+    struct Case { const char* what; uint32_t width, height, origin; };
     const Case cases[] = {
         {"shared", 1920, 1080, 0},
         {"bottom-up", 1920, 1080, 1},
         {"width not a multiple of 4", 1922, 1080, 0},
         {"height not a multiple of 4", 1920, 1082, 0},
-        {"more than one slice", 3840, 2160, 0},
+        {"3 x 2 slices of 1708 x 2048", 5120, 4096, 0},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         OrvEncFrame frame;
         frame.width = c.width;
         frame.height = c.height;
@@ -146,33 +141,24 @@ TEST(PickSlices, OnlyAnAlignedSingleSliceTopDownFrameSharesItsBuffer) {
         const OrvSliceLayout layout = layoutOf(c.width, c.height);
         const OrvEncSlicer slicer(layout);
         std::vector<OrvSrcSlice> slices = pickSlices(slicer, frame);
-        ASSERT_EQ(slices.size(), size_t{layout.numColumns} * layout.numRows) << c.what;
+        ASSERT_EQ(slices.size(), size_t{layout.numColumns} * layout.numRows);
         const bool shared = &c == &cases[0];
-        for (const OrvSrcSlice& slice : slices) {
-            EXPECT_EQ(slice.buffer, shared ? frame.srcBuffer : nullptr) << c.what;
-            EXPECT_EQ(slice.stride, shared ? frame.stride : 0u) << c.what;
-            EXPECT_EQ(slice.pixFmt, uint32_t{ORV_SRC_PIX_FMT_BGRA32}) << c.what;
+        for (uint32_t i = 0; i < slices.size(); ++i) {
+            const uint32_t column = i % layout.numColumns, row = i / layout.numColumns;
+            EXPECT_EQ(rectOf(slices[i]), (Rect{layout.sliceWidth * column, layout.sliceHeight * row,
+                                               layout.sliceWidth, layout.sliceHeight}))
+                << i;
+            EXPECT_EQ(slices[i].buffer, shared ? frame.srcBuffer : nullptr);
+            EXPECT_EQ(slices[i].stride, shared ? frame.stride : 0u);
+            EXPECT_EQ(slices[i].pixFmt, uint32_t{ORV_SRC_PIX_FMT_BGRA32});
         }
         if (!shared) continue;
-        EXPECT_EQ(rectOf(slices[0]), (Rect{0, 0, 1920, 1080}));
         // copy leaves a shared slice alone: still the frame's buffer, no allocation.
         const orvtest::AllocationFailureGuard noAllocation(0);
         slicer.copy(frame, slices[0]);
         EXPECT_EQ(slices[0].buffer, frame.srcBuffer);
         EXPECT_EQ(slices[0].stride, frame.stride);
     }
-}
-
-TEST(PickSlices, SlicesComeRowByRowFromTheTopLeft) {
-    OrvEncFrame frame;
-    frame.width = 5120;
-    frame.height = 4096;
-    frame.srcBuffer = allocSharedBuffer(1);
-    // 3 x 2 slices of 1708 x 2048.
-    const std::vector<OrvSrcSlice> slices = pickSlices(OrvEncSlicer(layoutOf(5120, 4096)), frame);
-    ASSERT_EQ(slices.size(), 6u);
-    for (uint32_t i = 0; i < 6; ++i)
-        EXPECT_EQ(rectOf(slices[i]), (Rect{1708 * (i % 3), 2048 * (i / 3), 1708, 2048})) << i;
 }
 
 // Assertions guard the slicer's own invariants; one stands for them all.
@@ -185,49 +171,41 @@ TEST(PickSlicesDeathTest, FrameWithoutBufferIsAnInternalError) {
 
 // ---- Copying slices -------------------------------------------------------------
 
-TEST(CopySlice, TopDownFrameWithShortRowsIsPaddedWithZeroes) {
-    // 1922 wide: a 1924-pixel slice of which the last 2 pixels lie outside.
-    const OrvEncFrame frame = makeFrame(1922, 8, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
-    const std::vector<OrvSrcSlice> slices = copiedSlices(frame, layoutOf(1922, 8));
-    ASSERT_EQ(slices.size(), 1u);
-    const OrvSrcSlice& slice = slices[0];
-    ASSERT_NE(slice.buffer, nullptr);
-    EXPECT_NE(slice.buffer, frame.srcBuffer);
-    EXPECT_EQ(slice.stride, 1924u * 4);
-    EXPECT_EQ(slice.pixFmt, uint32_t{ORV_SRC_PIX_FMT_RGBA32});
-    ASSERT_EQ(slice.buffer->size, size_t{1924} * 4 * 8);
-    for (uint32_t row = 0; row < 8; ++row) expectSliceRow(slice, row, row, 0, 1922 * 4);
-}
-
-TEST(CopySlice, LastColumnReadsNothingBeyondTheFrame) {
-    // 5120 wide: the last column starts at pixel 3416 and holds only 1704 of
-    // its 1708 pixels; the frame buffer ends exactly at the last pixel.
-    const OrvEncFrame frame = makeFrame(5120, 8, ORV_SRC_PIX_FMT_BGRA32, 4, 0);
-    const std::vector<OrvSrcSlice> slices = copiedSlices(frame, layoutOf(5120, 8));
-    ASSERT_EQ(slices.size(), 3u);
-    for (uint32_t row = 0; row < 8; ++row) {
-        expectSliceRow(slices[0], row, row, 0, 1708 * 4);
-        expectSliceRow(slices[1], row, row, 1708 * 4, 1708 * 4);
-        expectSliceRow(slices[2], row, row, 3416 * 4, 1704 * 4);
-    }
-}
-
-TEST(CopySlice, RowsBelowTheFrameAreZero) {
-    // 3100 high: two rows of 1552; the second copies 1548 rows and pads 4.
-    const OrvEncFrame frame = makeFrame(4, 3100, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
-    const std::vector<OrvSrcSlice> slices = copiedSlices(frame, layoutOf(4, 3100));
-    ASSERT_EQ(slices.size(), 2u);
-    ASSERT_EQ(slices[1].y, 1552u);
-    for (uint32_t row = 0; row < 1552; ++row) {
-        expectSliceRow(slices[0], row, row, 0, 16);
-        expectSliceRow(slices[1], row, 1552 + row, 0, row < 1548 ? 16 : 0);
+TEST(CopySlice, WhatLiesOutsideTheFrameIsZeroAndNothingBeyondItIsRead) {
+    // Each frame's buffer ends exactly at its last pixel.
+    struct Slice { uint32_t firstRow, offset, copied, rowsInside; };  // source rows and bytes
+    struct Case { uint32_t width, height, pixFmt; std::vector<Slice> slices; };
+    const Case cases[] = {
+        // A 1924-pixel slice of which the last 2 pixels lie outside.
+        {1922, 8, ORV_SRC_PIX_FMT_RGBA32, {{0, 0, 1922 * 4, 8}}},
+        // The last column starts at pixel 3416 and holds only 1704 of its 1708.
+        {5120, 8, ORV_SRC_PIX_FMT_BGRA32,
+         {{0, 0, 1708 * 4, 8}, {0, 1708 * 4, 1708 * 4, 8}, {0, 3416 * 4, 1704 * 4, 8}}},
+        // Two rows of 1552; the second copies 1548 rows and pads 4.
+        {4, 3100, ORV_SRC_PIX_FMT_RGBA32, {{0, 0, 16, 1552}, {1552, 0, 16, 1548}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
+        const OrvEncFrame frame = makeFrame(c.width, c.height, c.pixFmt, 4, 0);
+        const OrvSliceLayout layout = layoutOf(c.width, c.height);
+        const std::vector<OrvSrcSlice> slices = copiedSlices(frame, layout);
+        ASSERT_EQ(slices.size(), c.slices.size());
+        for (size_t s = 0; s < slices.size(); ++s) {
+            const Slice& expected = c.slices[s];
+            ASSERT_NE(slices[s].buffer, nullptr);
+            EXPECT_NE(slices[s].buffer, frame.srcBuffer);
+            EXPECT_EQ(slices[s].stride, layout.sliceWidth * 4);
+            EXPECT_EQ(slices[s].pixFmt, c.pixFmt);
+            ASSERT_EQ(slices[s].buffer->size, size_t{layout.sliceWidth} * 4 * layout.sliceHeight);
+            for (uint32_t row = 0; row < layout.sliceHeight; ++row)
+                expectSliceRow(slices[s], row, expected.firstRow + row, expected.offset,
+                               row < expected.rowsInside ? expected.copied : 0);
+        }
     }
 }
 
 TEST(CopySlice, EveryPixelSizeIsPaddedAndBottomUpFramesAreFlipped) {
-    struct Format {
-        uint32_t pixFmt, bpp;
-    };
+    struct Format { uint32_t pixFmt, bpp; };
     const Format formats[] = {{ORV_SRC_PIX_FMT_RGB24, 3},  {ORV_SRC_PIX_FMT_RGBA32, 4},
                               {ORV_SRC_PIX_FMT_BGR24, 3},  {ORV_SRC_PIX_FMT_BGRA32, 4},
                               {ORV_SRC_PIX_FMT_RGB96, 12}, {ORV_SRC_PIX_FMT_RGBA128, 16}};
@@ -251,10 +229,7 @@ TEST(CopySlice, EveryPixelSizeIsPaddedAndBottomUpFramesAreFlipped) {
 }
 
 TEST(CopySlice, RefusalLeavesTheSliceUntouched) {
-    struct Case {
-        uint32_t width, pixFmt;
-        const char* message;
-    };
+    struct Case { uint32_t width, pixFmt; const char* message; };
     // 6 wide needs a copy, 4 wide is shared; an unknown format is refused
     // before anything is allocated, so the armed failure stays pending.
     for (const Case& c : {Case{6, 6, "unknown pixel format"}, Case{4, 6, "unknown pixel format"},
@@ -279,9 +254,7 @@ TEST(CopySlice, RefusalLeavesTheSliceUntouched) {
 // ---- Row helpers ------------------------------------------------------------------
 
 TEST(RowCopies, EveryByteOfTheSliceIsCopiedOrZeroed) {
-    struct Case {
-        uint32_t offset, y, srcStride, srcRows, dstStride, dstRows;
-    };
+    struct Case { uint32_t offset, y, srcStride, srcRows, dstStride, dstRows; };
     const Case cases[] = {
         {0, 0, 16, 4, 16, 4},     // the whole frame
         {0, 0, 24, 4, 16, 4},     // a slice narrower than the row
@@ -296,9 +269,7 @@ TEST(RowCopies, EveryByteOfTheSliceIsCopiedOrZeroed) {
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> src(size_t{c.srcStride} * c.srcRows);
-        for (uint32_t r = 0; r < c.srcRows; ++r)
-            for (uint32_t i = 0; i < c.srcStride; ++i)
-                src[size_t{r} * c.srcStride + i] = sourceByte(r, i);
+        fillSource(src.data(), c.srcStride, c.srcRows);
         for (const bool inverted : {false, true}) {
             // Source bytes where the slice overlaps the frame (rows flipped
             // for a bottom-up frame), 0 everywhere else; the destination
@@ -341,12 +312,12 @@ TEST(RowCopies, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
             OrvEncSlicer::copySliceInverted(8, 0, stride, rows, src, 16, 4, dst.data());
         else
             OrvEncSlicer::copySlice(8, 65536, stride, rows, src, 16, 4, dst.data());
+        std::vector<uint8_t> expected(16 * 4, 0);  // two rows in the frame, two below
         for (uint32_t i = 0; i < 16; ++i) {
-            EXPECT_EQ(dst[i], sourceByte(inverted ? 65537 : 65536, i)) << i;
-            EXPECT_EQ(dst[16 + i], sourceByte(inverted ? 65536 : 65537, i)) << i;
-            EXPECT_EQ(dst[32 + i], 0) << i;
-            EXPECT_EQ(dst[48 + i], 0) << i;
+            expected[i] = sourceByte(inverted ? 65537 : 65536, i);
+            expected[16 + i] = sourceByte(inverted ? 65536 : 65537, i);
         }
+        EXPECT_EQ(dst, expected) << inverted;
     }
     munmap(mapping, bytes);
 }

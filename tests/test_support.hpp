@@ -1,7 +1,8 @@
 // Helpers that several test programs share: little-endian bytes, files and
 // temporary directories, the container header, expected refusals, the
-// captured diagnostic log, a recording byte sink, guarded pixel rows, and
-// hooks that make writes or allocations fail.
+// captured diagnostic log, a recording byte sink, guarded pixel rows, a gate
+// that holds a task pool's worker, and hooks that make writes or allocations
+// fail.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,16 +17,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#if defined(__has_include)
 #if __has_include(<sanitizer/asan_interface.h>)
 #include <sanitizer/asan_interface.h>
-#endif
 #endif
 #ifndef ASAN_POISON_MEMORY_REGION
 #define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
@@ -36,6 +36,7 @@
 #include "buffer_pool.hpp"
 #include "orv.h"
 #include "orvwriter.hpp"
+#include "task_pool.hpp"
 
 namespace orvtest {
 
@@ -49,10 +50,8 @@ inline OrvVideoStreamParams_st videoParams(uint32_t width, uint32_t height,
     orvInitVideoStreamParams(&params);
     params.width = width;
     params.height = height;
-    params.timebaseNum = 1;
-    params.timebaseDen = 25;
-    params.fpsNum = 25;
-    params.fpsDen = 1;
+    params.timebaseNum = params.fpsDen = 1;
+    params.timebaseDen = params.fpsNum = 25;
     params.format = format;
     params.compression = compression;
     params.compressionHint = 0;
@@ -88,20 +87,20 @@ inline Bytes readFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+// Objects that undo something when they go must not be copied.
+struct NoCopy {
+    NoCopy() = default;
+    NoCopy(const NoCopy&) = delete;
+    NoCopy& operator=(const NoCopy&) = delete;
+};
+
 // A fresh directory of its own under the test temp dir, removed whole.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = ::testing::TempDir() + "orv_test_XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root = pattern;
+struct TempDir : NoCopy {
+    TempDir() : root(::testing::TempDir() + "orv_test_XXXXXX") {
+        if (mkdtemp(root.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
     ~TempDir() { std::filesystem::remove_all(root); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     std::string path(const std::string& name) const { return root + "/" + name; }
-
-private:
     std::string root;
 };
 
@@ -198,37 +197,28 @@ public:
         return name;
     }
     void SetUp() override { brindle::logOpen(path().c_str()); }
-    void TearDown() override {
-        brindle::logClose();
-        std::remove(path().c_str());
-    }
+    void TearDown() override { brindle::logClose(); std::remove(path().c_str()); }
 };
 
 // The lines logged since this capture was made.
-class LogCapture {
-public:
-    LogCapture() : start(std::filesystem::file_size(LogFile::path())) {}
+struct LogCapture {
     std::string text() const {
         std::ifstream in(LogFile::path(), std::ios::binary);
         in.seekg(static_cast<std::streamoff>(start));
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-
-private:
-    uintmax_t start;
+    uintmax_t start = std::filesystem::file_size(LogFile::path());
 };
 
 // ---- Sinks and buffers ----------------------------------------------------------------
 
 // Keeps every write apart, so that a test sees how the bytes were written as
 // well as which bytes.
-class RecordingSink : public brindle::OrvIOSink {
-public:
+struct RecordingSink : brindle::OrvIOSink {
     struct Write {
         const void* data;
         Bytes bytes;
     };
-
     void write(size_t size, const void* data) override {
         const uint8_t* begin = static_cast<const uint8_t*>(data);
         writes.push_back({data, Bytes(begin, begin + size)});
@@ -238,12 +228,7 @@ public:
         for (const Write& w : writes) append(bytes, w.bytes);
         return bytes;
     }
-    uint64_t total() const {
-        uint64_t sum = 0;
-        for (const Write& w : writes) sum += w.bytes.size();
-        return sum;
-    }
-
+    uint64_t total() const { return all().size(); }
     std::vector<Write> writes;
 };
 
@@ -251,8 +236,7 @@ public:
 // ends right after the last row. Under AddressSanitizer the gaps between
 // rows are unaddressable too, so a read anywhere outside the rows is
 // reported (exactly so when the gaps start and end 8-byte aligned).
-class GuardedRows {
-public:
+struct GuardedRows : NoCopy {
     GuardedRows(const uint8_t* src, ptrdiff_t srcStride, size_t rowBytes, size_t rows,
                 size_t stride)
         : size(rows == 0 ? 0 : (rows - 1) * stride + rowBytes), storage(new uint8_t[size]) {
@@ -263,45 +247,51 @@ public:
             ASAN_POISON_MEMORY_REGION(storage.get() + y * stride + rowBytes, stride - rowBytes);
     }
     ~GuardedRows() { ASAN_UNPOISON_MEMORY_REGION(storage.get(), size); }
-    GuardedRows(const GuardedRows&) = delete;
-    GuardedRows& operator=(const GuardedRows&) = delete;
-
     const uint8_t* data() const { return storage.get(); }
-
-private:
     size_t size;
     std::unique_ptr<uint8_t[]> storage;
 };
 
-// ---- Failure hooks ------------------------------------------------------------------
+// ---- Holding workers and failing ----------------------------------------------------
+
+// Holds one worker of `pool` until released: queued above every pipeline
+// task, so that nothing queued meanwhile can run on a one-worker pool.
+struct PoolGate : NoCopy {
+    explicit PoolGate(brindle::TaskPool& pool) {
+        struct Wait : brindle::TaskPool::Task {
+            explicit Wait(std::shared_future<void> open) : Task(1000), opened(std::move(open)) {}
+            void run() override { opened.wait(); }
+            std::shared_future<void> opened;
+        };
+        pool.addTask(std::make_unique<Wait>(promise.get_future().share()));
+    }
+    ~PoolGate() { release(); }
+    void release() {
+        if (!released) promise.set_value();
+        released = true;
+    }
+    std::promise<void> promise;
+    bool released = false;
+};
 
 // The allocation hook is process-wide; this disarms it whatever happens.
-struct AllocationFailureGuard {
+struct AllocationFailureGuard : NoCopy {
     explicit AllocationFailureGuard(long count) { brindle::failBufferAllocationAfter(count); }
     ~AllocationFailureGuard() { brindle::failBufferAllocationAfter(-1); }
 };
 
 // Caps the size of files this process writes, with SIGXFSZ ignored so that
 // crossing the cap is a failing write instead of the end of the process.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler = signal(SIGXFSZ, SIG_IGN);
+struct FileSizeLimit : NoCopy {
+    explicit FileSizeLimit(rlim_t bytes) : previousHandler(signal(SIGXFSZ, SIG_IGN)) {
         getrlimit(RLIMIT_FSIZE, &previous);
         rlimit capped = previous;
         capped.rlim_cur = bytes;
         EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &capped), 0);
     }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        signal(SIGXFSZ, previousHandler);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit previous{};
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous); signal(SIGXFSZ, previousHandler); }
     sighandler_t previousHandler;
+    rlimit previous{};
 };
 
 }  // namespace orvtest

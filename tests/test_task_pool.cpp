@@ -12,18 +12,18 @@
 #include <vector>
 
 #include "task_pool.hpp"
+#include "test_support.hpp"
 
 using brindle::TaskPool;
+// Holds a one-worker pool, so that what is queued meanwhile is ordered by the heap alone.
+using orvtest::PoolGate;
 
 namespace {
 
-class FunctionTask : public TaskPool::Task {
-public:
+struct FunctionTask : TaskPool::Task {
     FunctionTask(int priority, std::function<void()> body)
         : Task(priority), body(std::move(body)) {}
     void run() override { body(); }
-
-private:
     std::function<void()> body;
 };
 
@@ -31,50 +31,27 @@ void add(TaskPool& pool, int priority, std::function<void()> body) {
     pool.addTask(std::make_unique<FunctionTask>(priority, std::move(body)));
 }
 
-// Keeps the single worker of a pool busy until opened, so that everything
-// queued meanwhile is ordered by the heap alone.
-class Gate {
-public:
-    explicit Gate(TaskPool& pool) {
-        std::shared_future<void> opened = open.get_future().share();
-        add(pool, 1000, [opened] { opened.wait(); });
-    }
-    void release() { open.set_value(); }
-
-private:
-    std::promise<void> open;
-};
-
-// The order in which tasks ran, written by the workers.
-class Journal {
-public:
-    void note(const std::string& entry) {
+// What the tasks noted, in the order they ran.
+template <typename Entry>
+struct Journal {
+    void note(const Entry& entry) {
         std::lock_guard<std::mutex> guard(lock);
         entries.push_back(entry);
     }
-    std::vector<std::string> read() {
-        std::lock_guard<std::mutex> guard(lock);
-        return entries;
-    }
-
-private:
     std::mutex lock;
-    std::vector<std::string> entries;
+    std::vector<Entry> entries;  // read once the pool is gone
 };
 
 }  // namespace
 
-TEST(TaskPool, ZeroWorkersMeansOne) {
-    TaskPool pool(0);
-    EXPECT_EQ(pool.numWorkers(), 1u);
-    std::promise<void> ran;
-    add(pool, 1, [&ran] { ran.set_value(); });
-    ran.get_future().wait();
-}
-
-TEST(TaskPool, StartsTheWorkersItIsAskedFor) {
-    TaskPool pool(3);
-    EXPECT_EQ(pool.numWorkers(), 3u);
+TEST(TaskPool, StartsTheWorkersItIsAskedForAndZeroMeansOne) {
+    for (const auto& [asked, started] : {std::pair{0u, 1u}, std::pair{3u, 3u}}) {
+        TaskPool pool(asked);
+        EXPECT_EQ(pool.numWorkers(), started);
+        std::promise<void> ran;
+        add(pool, 1, [&ran] { ran.set_value(); });
+        ran.get_future().wait();
+    }
 }
 
 #if defined(__linux__)
@@ -94,12 +71,11 @@ TEST(TaskPool, WorkersCarryTheLibrarysName) {
 TEST(TaskPool, StartedTexturesFinishBeforeNewSlicesBegin) {
     // The pipeline's shape: a slice task (1) queues two encode tasks (2), each
     // encode task queues its compress task (3).
-    Journal journal;
+    Journal<std::string> journal;
     {
         TaskPool pool(1);
-        Gate gate(pool);
-        for (const char* slice : {"A", "B"}) {
-            const std::string name = slice;
+        PoolGate gate(pool);
+        for (const std::string name : {"A", "B"})
             add(pool, 1, [&pool, &journal, name] {
                 journal.note("slice " + name);
                 for (int texture = 0; texture < 2; ++texture) {
@@ -110,10 +86,9 @@ TEST(TaskPool, StartedTexturesFinishBeforeNewSlicesBegin) {
                     });
                 }
             });
-        }
         gate.release();
     }
-    const std::vector<std::string> order = journal.read();
+    const std::vector<std::string>& order = journal.entries;
     ASSERT_EQ(order.size(), 10u);
     // Slices run one at a time, and everything a slice started finishes
     // before the next slice; each compress task directly follows its encode.
@@ -122,49 +97,35 @@ TEST(TaskPool, StartedTexturesFinishBeforeNewSlicesBegin) {
         const std::string name = order[first].substr(6);
         for (size_t step = 0; step < 2; ++step) {
             const std::string& encode = order[first + 1 + 2 * step];
-            const std::string& compress = order[first + 2 + 2 * step];
             ASSERT_EQ(encode.rfind("encode " + name, 0), 0u) << encode;
-            EXPECT_EQ(compress, "compress " + encode.substr(7));
+            EXPECT_EQ(order[first + 2 + 2 * step], "compress " + encode.substr(7));
         }
     }
 }
 
 TEST(TaskPool, RunsTheHighestPriorityFirst) {
-    std::vector<int> ran;
-    std::mutex lock;
+    Journal<int> ran;
     {
         TaskPool pool(1);
-        Gate gate(pool);
+        PoolGate gate(pool);
         std::mt19937 random(7);
         for (int i = 0; i < 500; ++i) {
             const int priority = static_cast<int>(random() % 50) - 10;
-            add(pool, priority, [&ran, &lock, priority] {
-                std::lock_guard<std::mutex> guard(lock);
-                ran.push_back(priority);
-            });
+            add(pool, priority, [&ran, priority] { ran.note(priority); });
         }
         gate.release();
     }
-    ASSERT_EQ(ran.size(), 500u);
-    for (size_t i = 1; i < ran.size(); ++i) EXPECT_GE(ran[i - 1], ran[i]) << "at " << i;
-}
-
-TEST(TaskPool, DestructionRunsEveryQueuedTask) {
-    std::atomic<int> count{0};
-    {
-        TaskPool pool(2);
-        for (int i = 0; i < 1000; ++i) add(pool, i % 3, [&count] { ++count; });
-    }
-    EXPECT_EQ(count.load(), 1000);
+    ASSERT_EQ(ran.entries.size(), 500u);
+    for (size_t i = 1; i < ran.entries.size(); ++i)
+        EXPECT_GE(ran.entries[i - 1], ran.entries[i]) << "at " << i;
 }
 
 TEST(TaskPool, TasksQueuedDuringShutdownRunToo) {
     std::atomic<int> chained{0};
     auto pool = std::make_unique<TaskPool>(1);
     std::promise<void> open;
-    std::shared_future<void> opened = open.get_future().share();
     TaskPool* raw = pool.get();
-    add(*raw, 1, [raw, opened, &chained] {
+    add(*raw, 1, [raw, opened = open.get_future().share(), &chained] {
         opened.wait();
         // The pool is stopping (or about to): what is queued now must still run.
         add(*raw, 1, [raw, &chained] {
@@ -178,9 +139,8 @@ TEST(TaskPool, TasksQueuedDuringShutdownRunToo) {
     EXPECT_EQ(chained.load(), 2);
 }
 
-TEST(TaskPool, ManyProducersAndWorkers) {
-    constexpr int producers = 4;
-    constexpr int tasksEach = 2000;
+TEST(TaskPool, ManyProducersAndWorkersAndDestructionRunsEveryQueuedTask) {
+    constexpr int producers = 4, tasksEach = 2000;
     std::atomic<int> count{0};
     {
         TaskPool pool(4);
@@ -191,6 +151,6 @@ TEST(TaskPool, ManyProducersAndWorkers) {
                     add(pool, (i + p) % 4, [&count] { count.fetch_add(1); });
             });
         for (std::thread& thread : threads) thread.join();
-    }
+    }  // with tasks most likely still queued
     EXPECT_EQ(count.load(), producers * tasksEach);
 }
