@@ -454,7 +454,7 @@ const int registered = [] {
     brindle::logClose();
     sourcePicture(resolutions[0]);
     sourcePicture(resolutions[1]);
-    benchmark::AddCustomContext("picture", orvbench::pictureSource());
+    benchmark::AddCustomContext("picture", orvbench::pictureSource);
     for (const Resolution& resolution : resolutions) {
         for (uint32_t format = 0; format < 4; ++format) {
             for (uint32_t compression = 0; compression < 3; ++compression) {

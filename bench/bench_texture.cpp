@@ -94,7 +94,7 @@ void compressImage(benchmark::State& state, brindle::OrvTexFmt fmt, bool bgra,
 // format sit next to each other in the output.
 const int registered = [] {
     sourceImage(false);
-    benchmark::AddCustomContext("picture", orvbench::pictureSource());
+    benchmark::AddCustomContext("picture", orvbench::pictureSource);
     const struct {
         const char* name;
         brindle::OrvTexFmt fmt;

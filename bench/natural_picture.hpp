@@ -4,7 +4,7 @@
 // by ffmpeg; photographs have no alpha, so the alpha channel is the
 // procedural picture's, with its soft and hard transitions. Without the
 // photographs or ffmpeg the whole procedural picture stands in, and
-// pictureSource() says so in the benchmark's context.
+// pictureSource says so in the benchmark's context.
 #pragma once
 
 #include <sys/wait.h>
@@ -18,13 +18,8 @@
 
 namespace orvbench {
 
-inline std::string& pictureSourceText() {
-    static std::string text = "procedural (photographs not decoded yet)";
-    return text;
-}
-
 // What the last naturalPictureRGBA call used.
-inline const std::string& pictureSource() { return pictureSourceText(); }
+inline std::string pictureSource;
 
 // The mosaic of photographs at width x height (both even), RGBA, or an empty
 // vector when it cannot be made.
@@ -57,13 +52,13 @@ inline std::vector<uint8_t> naturalPictureRGBA(unsigned width, unsigned height) 
     std::vector<uint8_t> picture = photoLikeRGBA(width, height);
     const std::vector<uint8_t> mosaic = photographMosaicRGBA(width, height);
     if (mosaic.empty()) {
-        pictureSourceText() =
+        pictureSource =
             "procedural: install mate-backgrounds and ffmpeg for the photographs";
         return picture;
     }
     for (size_t i = 0; i < picture.size(); i += 4)
         for (size_t c = 0; c < 3; ++c) picture[i + c] = mosaic[i + c];
-    pictureSourceText() = "photographs from mate-backgrounds, procedural alpha";
+    pictureSource = "photographs from mate-backgrounds, procedural alpha";
     return picture;
 }
 
