@@ -60,14 +60,13 @@ double flatBlockShare(const std::vector<uint8_t>& pixels) {
 
 void compressImage(benchmark::State& state, brindle::OrvTexFmt fmt, bool bgra,
                    brindle::DxtSimdLevel level) {
-    const brindle::DxtRowEncoders* rows = brindle::dxtRowEncodersFor(level);
-    if (rows == nullptr) {
+    if (brindle::dxtRowEncodersFor(level) == nullptr) {
         state.SkipWithError("this CPU lacks the level");
         return;
     }
     OrvVideoStreamParams_st params;
     std::memset(&params, 0, sizeof params);
-    const brindle::OrvFFMpegCompressor compressor(params, *rows);
+    const brindle::OrvFFMpegCompressor compressor(params, level);
     const std::vector<uint8_t>& pixels = sourceImage(bgra);
     std::vector<uint8_t> texture(brindle::orvTexBufferSize(fmt, imageWidth, imageHeight));
 

@@ -50,48 +50,48 @@ void swizzleBGRABlock(uint8_t* local, const uint8_t* block, ptrdiff_t stride) {
 #endif
 }
 
-template <int (*encode)(uint8_t*, ptrdiff_t, const uint8_t*)>
-void scalarRowRgba(uint8_t* dst, const uint8_t* src, ptrdiff_t stride, unsigned numBlocks) {
-    for (unsigned i = 0; i < numBlocks; ++i) dst += encode(dst, stride, src + 16 * size_t{i});
+// Each block through its scalar function and, measuring, the reference
+// decode and compare.
+template <int (*encode)(uint8_t*, ptrdiff_t, const uint8_t*), DxtBlockKind kind, bool measure>
+uint64_t scalarRowRgba(uint8_t* dst, const uint8_t* src, ptrdiff_t stride, unsigned numBlocks) {
+    uint64_t error = 0;
+    for (unsigned i = 0; i < numBlocks; ++i) {
+        const uint8_t* block = src + 16 * size_t{i};
+        const int written = encode(dst, stride, block);
+        if constexpr (measure) error += dxtBlockSquaredError(kind, dst, block, stride);
+        dst += written;
+    }
+    return error;
 }
 
-template <int (*encode)(uint8_t*, ptrdiff_t, const uint8_t*)>
-void scalarRowBgra(uint8_t* dst, const uint8_t* src, ptrdiff_t stride, unsigned numBlocks) {
+template <int (*encode)(uint8_t*, ptrdiff_t, const uint8_t*), DxtBlockKind kind, bool measure>
+uint64_t scalarRowBgra(uint8_t* dst, const uint8_t* src, ptrdiff_t stride, unsigned numBlocks) {
     // Aligned so the swizzle can store whole rows at once.
     alignas(16) uint8_t local[64];
+    uint64_t error = 0;
     for (unsigned i = 0; i < numBlocks; ++i) {
         swizzleBGRABlock(local, src + 16 * size_t{i}, stride);
-        dst += encode(dst, 16, local);
+        const int written = encode(dst, 16, local);
+        if constexpr (measure) error += dxtBlockSquaredError(kind, dst, local, 16);
+        dst += written;
     }
+    return error;
 }
 
-void scalarRowAlpha(uint8_t* dst, const uint8_t* src, ptrdiff_t stride, unsigned numBlocks) {
-    for (unsigned i = 0; i < numBlocks; ++i)
-        alpha_block(dst + 8 * size_t{i}, stride, src + 16 * size_t{i});
+int alphaBlock(uint8_t* dst, ptrdiff_t stride, const uint8_t* block) {
+    alpha_block(dst, stride, block);
+    return 8;
 }
 
+template <bool measure>
 constexpr DxtRowEncoders scalarEncoders = {
-    scalarRowRgba<dxt1_block>,   scalarRowBgra<dxt1_block>,   scalarRowRgba<dxt5_block>,
-    scalarRowBgra<dxt5_block>,   scalarRowRgba<dxt5ys_block>, scalarRowBgra<dxt5ys_block>,
-    scalarRowAlpha,
-};
-
-// The error meters' scalar level: the reference per block.
-template <DxtBlockKind kind, bool bgra>
-uint64_t scalarRowError(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride,
-                        unsigned numBlocks) {
-    const size_t blockBytes = kind == dxtKindBC1 || kind == dxtKindBC4 ? 8 : 16;
-    uint64_t sum = 0;
-    for (unsigned i = 0; i < numBlocks; ++i)
-        sum += dxtBlockSquaredError(kind, bgra, blocks + blockBytes * i, src + 16 * size_t{i}, stride);
-    return sum;
-}
-
-constexpr DxtRowErrorMeters scalarErrorMeters = {
-    scalarRowError<dxtKindBC1, false>,   scalarRowError<dxtKindBC1, true>,
-    scalarRowError<dxtKindBC3, false>,   scalarRowError<dxtKindBC3, true>,
-    scalarRowError<dxtKindYCoCg, false>, scalarRowError<dxtKindYCoCg, true>,
-    scalarRowError<dxtKindBC4, false>,
+    scalarRowRgba<dxt1_block, dxtKindBC1, measure>,
+    scalarRowBgra<dxt1_block, dxtKindBC1, measure>,
+    scalarRowRgba<dxt5_block, dxtKindBC3, measure>,
+    scalarRowBgra<dxt5_block, dxtKindBC3, measure>,
+    scalarRowRgba<dxt5ys_block, dxtKindYCoCg, measure>,
+    scalarRowBgra<dxt5ys_block, dxtKindYCoCg, measure>,
+    scalarRowRgba<alphaBlock, dxtKindBC4, measure>,
 };
 
 // ---- CPU features ------------------------------------------------------------
@@ -147,13 +147,15 @@ DxtSimdLevel dxtBestSimdLevel() {
     return level;
 }
 
-const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level) {
+const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level, DxtRowOutput output) {
     if (!cpuHas(level)) return nullptr;
+    const bool measure = output == DxtRowOutput::blocksAndError;
     switch (level) {
-        case DxtSimdLevel::scalar: return &scalarEncoders;
+        case DxtSimdLevel::scalar: return measure ? &scalarEncoders<true> : &scalarEncoders<false>;
 #if defined(__x86_64__)
-        case DxtSimdLevel::sse41: return &dxtRowEncodersSse41;
-        case DxtSimdLevel::avx2: return &dxtRowEncodersAvx2;
+        case DxtSimdLevel::sse41:
+            return measure ? &dxtMeasuringRowEncodersSse41 : &dxtRowEncodersSse41;
+        case DxtSimdLevel::avx2: return measure ? &dxtMeasuringRowEncodersAvx2 : &dxtRowEncodersAvx2;
 #else
         case DxtSimdLevel::sse41:
         case DxtSimdLevel::avx2: return nullptr;
@@ -162,28 +164,8 @@ const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level) {
     return nullptr;
 }
 
-const DxtRowErrorMeters* dxtRowErrorMetersFor(DxtSimdLevel level) {
-    if (!cpuHas(level)) return nullptr;
-    switch (level) {
-        case DxtSimdLevel::scalar: return &scalarErrorMeters;
-#if defined(__x86_64__)
-        case DxtSimdLevel::sse41: return &dxtRowErrorMetersSse41;
-        case DxtSimdLevel::avx2: return &dxtRowErrorMetersAvx2;
-#else
-        case DxtSimdLevel::sse41:
-        case DxtSimdLevel::avx2: return nullptr;
-#endif
-    }
-    return nullptr;
-}
-
-const DxtRowErrorMeters& dxtRowErrorMeters() {
-    static const DxtRowErrorMeters& chosen = *dxtRowErrorMetersFor(dxtBestSimdLevel());
-    return chosen;
-}
-
-uint32_t dxtBlockSquaredError(DxtBlockKind kind, bool bgra, const uint8_t* encoded,
-                              const uint8_t* block, ptrdiff_t stride) {
+uint32_t dxtBlockSquaredError(DxtBlockKind kind, const uint8_t* encoded, const uint8_t* block,
+                              ptrdiff_t stride) {
     uint8_t decoded[64];
     bool colour = true;  // compares R, G, B
     bool alpha = false;  // compares A
@@ -201,16 +183,7 @@ uint32_t dxtBlockSquaredError(DxtBlockKind kind, bool bgra, const uint8_t* encod
             break;
     }
     uint8_t source[64];
-    for (int row = 0; row < 4; ++row) {
-        uint8_t* out = source + 16 * row;
-        std::memcpy(out, block + row * stride, 16);
-        if (bgra)
-            for (int p = 0; p < 16; p += 4) {
-                const uint8_t b = out[p];
-                out[p] = out[p + 2];
-                out[p + 2] = b;
-            }
-    }
+    for (int row = 0; row < 4; ++row) std::memcpy(source + 16 * row, block + row * stride, 16);
     // Channels the format does not carry are made equal, so they add nothing.
     for (int p = 0; p < 64; p += 4) {
         if (!colour) std::memcpy(source + p, decoded + p, 3);
@@ -220,9 +193,11 @@ uint32_t dxtBlockSquaredError(DxtBlockKind kind, bool bgra, const uint8_t* encod
     return static_cast<uint32_t>(metrics::squareErrorRGBA(source, decoded, 64));
 }
 
-const DxtRowEncoders& dxtRowEncoders() {
-    static const DxtRowEncoders& chosen = *dxtRowEncodersFor(dxtBestSimdLevel());
-    return chosen;
+const DxtRowEncoders& dxtRowEncoders(DxtRowOutput output) {
+    static const DxtRowEncoders& plain = *dxtRowEncodersFor(dxtBestSimdLevel());
+    static const DxtRowEncoders& measuring =
+        *dxtRowEncodersFor(dxtBestSimdLevel(), DxtRowOutput::blocksAndError);
+    return output == DxtRowOutput::blocksAndError ? measuring : plain;
 }
 
 const char* dxtSimdLevelName(DxtSimdLevel level) {

@@ -13,8 +13,15 @@ namespace brindle {
 // i's top-left pixel at src + 16 i, pixel rows `stride` bytes apart) and
 // writes their encodings back to back at dst. Reads nothing outside the
 // blocks' four rows of 16 bytes; writes exactly numBlocks encodings.
-using DxtRowEncodeFn = void (*)(uint8_t* dst, const uint8_t* src, ptrdiff_t stride,
-                                unsigned numBlocks);
+//
+// The measuring variants also return the row's squared error: the sum, over
+// the blocks, of squareErrorRGBA between the RGBA source block and what the
+// written block decodes to (decodeBC1RGB / decodeBC3RGBA / decodeBC3YCOGR /
+// decodeBC4RGBA), with the channels the format does not carry made equal,
+// so over BC1 and YCoCg R, G, B; BC3 all four; BC4 alpha. The others return
+// 0 and cost nothing extra.
+using DxtRowEncodeFn = uint64_t (*)(uint8_t* dst, const uint8_t* src, ptrdiff_t stride,
+                                    unsigned numBlocks);
 
 // One entry per texture format and source layout. The BC4 alpha plane reads
 // only the fourth byte of each pixel, which is alpha in both layouts.
@@ -28,54 +35,33 @@ struct DxtRowEncoders {
     DxtRowEncodeFn alpha;       // 8-byte BC4 blocks
 };
 
+// What a table's row encoders give besides the blocks.
+enum class DxtRowOutput { blocks, blocksAndError };
+
 // Ordered: a level needs every instruction set of the levels below it.
 enum class DxtSimdLevel { scalar, sse41, avx2 };
 
 // Chosen once, on first use, from the features of the CPU that runs the
 // process (never from the build machine's).
-const DxtRowEncoders& dxtRowEncoders();
+const DxtRowEncoders& dxtRowEncoders(DxtRowOutput output = DxtRowOutput::blocks);
 DxtSimdLevel dxtBestSimdLevel();
 
 // The encoders of one level, so that tests and benchmarks can force each one;
 // nullptr when this CPU or this build lacks the level.
-const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level);
+const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level,
+                                        DxtRowOutput output = DxtRowOutput::blocks);
 const char* dxtSimdLevelName(DxtSimdLevel level);
-
-// ---- Squared error of encoded rows -------------------------------------------
-
-// The sum of squared differences between a row of numBlocks source blocks
-// (laid out as for DxtRowEncodeFn) and the same blocks decoded from
-// `blocks` (numBlocks encodings back to back), over the channels the format
-// carries: BC1 and YCoCg R, G, B; BC3 all four; BC4 alpha. Exactly the sum,
-// over the blocks, of squareErrorRGBA between the RGBA source block and the
-// block's decodeBC1RGB / decodeBC3RGBA / decodeBC3YCOGR / decodeBC4RGBA
-// output, with the channels the format does not carry made equal.
-using DxtRowErrorFn = uint64_t (*)(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride,
-                                   unsigned numBlocks);
-
-struct DxtRowErrorMeters {
-    DxtRowErrorFn bc1Rgba;
-    DxtRowErrorFn bc1Bgra;
-    DxtRowErrorFn bc3Rgba;
-    DxtRowErrorFn bc3Bgra;
-    DxtRowErrorFn ycocgRgba;
-    DxtRowErrorFn ycocgBgra;
-    DxtRowErrorFn bc4;  // alpha only: either layout
-};
-
-// Chosen with the encoders' level; nullptr for a level this CPU lacks.
-const DxtRowErrorMeters& dxtRowErrorMeters();
-const DxtRowErrorMeters* dxtRowErrorMetersFor(DxtSimdLevel level);
 
 // ---- Internals shared by the levels ------------------------------------------
 
 // The texture formats' numbers (OrvTexFmt) as the kernels need them.
 enum DxtBlockKind { dxtKindBC1 = 0, dxtKindBC3 = 1, dxtKindYCoCg = 2, dxtKindBC4 = 3 };
 
-// The squared error of one block (the reference of DxtRowErrorFn): `encoded`
-// is one block of the kind, `block` the source pixels in RGBA or BGRA.
-uint32_t dxtBlockSquaredError(DxtBlockKind kind, bool bgra, const uint8_t* encoded,
-                              const uint8_t* block, ptrdiff_t stride);
+// The squared error of one block, the reference of the measuring row
+// encoders: `encoded` is one block of the kind, `block` its RGBA source
+// pixels, decoded with texture_decode's decoders and compared.
+uint32_t dxtBlockSquaredError(DxtBlockKind kind, const uint8_t* encoded, const uint8_t* block,
+                              ptrdiff_t stride);
 
 // The single-colour tables in the shape a table lookup per lane wants: for an
 // 8-bit value v, q0 in bits 0-15 and q1 in bits 16-31, so that one lookup
@@ -90,7 +76,7 @@ const DxtSolidPairs& dxtSolidPairs();
 // set flags and only on x86-64. Call them only after checking the CPU.
 extern const DxtRowEncoders dxtRowEncodersSse41;
 extern const DxtRowEncoders dxtRowEncodersAvx2;
-extern const DxtRowErrorMeters dxtRowErrorMetersSse41;
-extern const DxtRowErrorMeters dxtRowErrorMetersAvx2;
+extern const DxtRowEncoders dxtMeasuringRowEncodersSse41;
+extern const DxtRowEncoders dxtMeasuringRowEncodersAvx2;
 
 }  // namespace brindle

@@ -32,8 +32,6 @@
 //   swizzleBlock(local, block, stride)   one BGRA block to RGBA rows of 16
 //   sub16(a, b)       per 16-bit half, wrapping
 //   selectBySign(s, a, b)   lanes of a where bit 31 of s is set, else b
-//   loadBlocks8(src, a, b) / loadBlocks16(src, a, b, c, d)   the inverse of
-//                     store8 / store16: per lane the words of one encoding
 #pragma once
 
 #include <cstddef>
@@ -56,18 +54,14 @@ constexpr bool div3IsExact() {
 }
 static_assert(div3IsExact());
 
-// The alpha decoder's divisions by 7 and 5 of at most 7 * 255 and 5 * 255,
-// the same way.
-constexpr int div7Multiplier = 9363;   // ceil(2^16 / 7)
-constexpr int div5Multiplier = 13108;  // ceil(2^16 / 5)
-constexpr bool div75AreExact() {
+// The alpha decoder's division by 7 of at most 7 * 255, the same way.
+constexpr int div7Multiplier = 9363;  // ceil(2^16 / 7)
+constexpr bool div7IsExact() {
     for (int x = 0; x <= 7 * 255; ++x)
         if ((x * div7Multiplier) >> 16 != x / 7) return false;
-    for (int x = 0; x <= 5 * 255; ++x)
-        if ((x * div5Multiplier) >> 16 != x / 5) return false;
     return true;
 }
-static_assert(div75AreExact());
+static_assert(div7IsExact());
 
 // Colour index of each pattern of the three threshold tests, as in the
 // reference's index_map {0, 2, 0, 2, 3, 3, 1, 1}: with b = "below tB",
@@ -349,9 +343,11 @@ struct DxtLanes {
     }
 
     // The reference's color_block for every lane: writes c0 | c1 << 16 and
-    // the index word.
-    template <bool hasBlue>
-    static void colourBlocks(const VI word[16], VI& endpoints, VI& indices) {
+    // the index word. When measuring, returns the squared error of R, G and
+    // B between the pixels and what the block decodes to, else zeros.
+    template <bool hasBlue, bool measure>
+    static VI colourBlocks(const VI word[16], VI& endpoints, VI& indices) {
+        static_assert(hasBlue || !measure, "YCoCg is measured in RGB, after its luma");
         Planes<hasBlue> p;
         VI flat = splat(-1);
         for (int k = 0; k < 16; ++k) {
@@ -382,6 +378,8 @@ struct DxtLanes {
         const VI lo = V::select(swap, c0, c1);
         endpoints = hi | sll(lo, 16);
         indices = mask ^ (swap & 0x55555555);
+        if constexpr (measure) return colourError(p, endpoints, indices);
+        return VI{};
     }
 
     template <bool hasBlue>
@@ -462,8 +460,10 @@ struct DxtLanes {
     // ---- Alpha block ----------------------------------------------------------
 
     // The reference's alpha_block for 16 values per lane (0..255): the block's
-    // bytes 0-3 in w0 and 4-7 in w1, little-endian.
-    static void alphaBlocks(const VI a[16], VI& w0, VI& w1) {
+    // bytes 0-3 in w0 and 4-7 in w1, little-endian. When measuring, also the
+    // 16 values the block decodes to.
+    template <bool measure>
+    static void alphaBlocks(const VI a[16], VI& w0, VI& w1, VI decoded[16]) {
         VI mn = a[0];
         VI mx = a[0];
         for (int k = 1; k < 16; ++k) {
@@ -488,6 +488,12 @@ struct DxtLanes {
             v -= ~below2 & dist2;
             const VI below1 = v < dist;
             const VI level = (~below4 & 4) | (~below2 & 2) | (~below1 & 1);
+            // The decoder's entry for the index of level L is
+            // ((7 - L) * mn + L * mx) / 7 = mn + L * dist / 7, truncated (also
+            // at L = 0 and 7, and for dist = 0, where every index is 0 and
+            // decodes to mx = mn). L * dist <= 7 * 255 fits a 16-bit half.
+            if constexpr (measure)
+                decoded[k] = mn + (V::madd(V::madd(level, dist), splat(div7Multiplier)) >> 16);
             // Level 0..7 becomes index 1, 7, 6, 5, 4, 3, 2, 0.
             const VI t = (VI{} - level) & 7;
             const VI index = t ^ ((t < 2) & 1);
@@ -504,34 +510,44 @@ struct DxtLanes {
     }
 
     // ---- Block groups -----------------------------------------------------------
+    //
+    // Each encodes `lanes` blocks side by side and, when measuring, returns
+    // per lane the sum of squared differences between the block's pixels and
+    // what the written block decodes to (texture_decode's decoders), over the
+    // channels the format carries: BC1 and YCoCg R, G, B; BC3 all four; BC4
+    // alpha. A block's sum is at most 16 * 4 * 255^2 = 4,161,600, exact in
+    // its lane.
 
     static void alphaOf(const VI px[16], VI a[16]) {
         for (int k = 0; k < 16; ++k) a[k] = srl(px[k], 24);
     }
 
-    template <bool bgra>
-    static void dxt1Group(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
+    template <bool bgra, bool measure>
+    static VI dxt1Group(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
         VI px[16];
         V::template load<bgra>(src, stride, px);
         VI endpoints, indices;
-        colourBlocks<true>(px, endpoints, indices);
+        const VI error = colourBlocks<true, measure>(px, endpoints, indices);
         V::store8(dst, endpoints, indices);
+        return error;
     }
 
-    template <bool bgra>
-    static void dxt5Group(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
+    template <bool bgra, bool measure>
+    static VI dxt5Group(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
         VI px[16];
         V::template load<bgra>(src, stride, px);
         VI a[16];
         alphaOf(px, a);
-        VI w0, w1, endpoints, indices;
-        alphaBlocks(a, w0, w1);
-        colourBlocks<true>(px, endpoints, indices);
+        VI w0, w1, endpoints, indices, decoded[16];
+        alphaBlocks<measure>(a, w0, w1, decoded);
+        VI error = colourBlocks<true, measure>(px, endpoints, indices);
         V::store16(dst, w0, w1, endpoints, indices);
+        if constexpr (measure) error += alphaError(a, decoded);
+        return error;
     }
 
-    template <bool bgra>
-    static void dxt5ysGroup(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
+    template <bool bgra, bool measure>
+    static VI dxt5ysGroup(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
         VI px[16];
         V::template load<bgra>(src, stride, px);
         // The reference's ycocg_block: each pixel becomes (Co, Cg, 0, Y).
@@ -548,205 +564,125 @@ struct DxtLanes {
             const VI cg = V::min((128 + g) - t, limit);
             local[k] = co | (cg << 8) | sll(y[k], 24);
         }
-        VI w0, w1, endpoints, indices;
-        alphaBlocks(y, w0, w1);
-        colourBlocks<false>(local, endpoints, indices);
+        VI w0, w1, endpoints, indices, luma[16];
+        alphaBlocks<measure>(y, w0, w1, luma);
+        colourBlocks<false, false>(local, endpoints, indices);
         V::store16(dst, w0, w1, endpoints, indices);
+        if constexpr (measure) return ycocgError(px, endpoints, indices, luma);
+        return VI{};
     }
 
-    static void alphaGroup(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
+    template <bool measure>
+    static VI alphaGroup(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
         VI px[16];
         V::template load<false>(src, stride, px);
         VI a[16];
         alphaOf(px, a);
-        VI w0, w1;
-        alphaBlocks(a, w0, w1);
+        VI w0, w1, decoded[16];
+        alphaBlocks<measure>(a, w0, w1, decoded);
         V::store8(dst, w0, w1);
+        if constexpr (measure) return alphaError(a, decoded);
+        return VI{};
     }
 
-    // ---- Squared error of decoded blocks -------------------------------------------
-    //
-    // Each lane decodes its block the way texture_decode's decoders do and
-    // sums the squared differences to the source pixels. A block's sum is at
-    // most 16 * 4 * 255^2 = 4,161,600, so every lane's sum is exact in 32
-    // bits; the row's total is summed in 64.
+    // ---- Squared error of what the blocks decode to ----------------------------------
 
-    // decodeColourHalf's palette as pixel words R | G << 8 | B << 16.
-    static void colourPaletteWords(VI endpoints, VI words[4]) {
+    // Entry i of a four-entry table per lane, with bit 0 of i in the sign of
+    // bit0 and bit 1 in the sign of bit1.
+    static VI pick(VI bit0, VI bit1, const VI table[4]) {
+        return V::selectBySign(bit1, V::selectBySign(bit0, table[3], table[2]),
+                               V::selectBySign(bit0, table[1], table[0]));
+    }
+
+    // The palette of stored endpoints (c0 | c1 << 16) as the decoder builds
+    // it, always the four-colour one, as words of its first two channels
+    // (`second` bits up) and, with `third`, its third channel (bits 16 up).
+    template <int second, bool third>
+    static void decodedPalette(VI endpoints, VI words[4]) {
         VI pal[4][3];
         palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
-        for (int j = 0; j < 4; ++j) words[j] = pal[j][0] | (pal[j][1] << 8) | sll(pal[j][2], 16);
-    }
-
-    // decodeAlphaHalf's eight entries: the six interpolated values when
-    // alpha 0 > alpha 1, else four and then 0 and 255.
-    static void alphaPalette(VI w0, VI pal[8]) {
-        const VI a0 = w0 & 0xFF;
-        const VI a1 = (w0 >> 8) & 0xFF;
-        const VI eightValues = a0 > a1;
-        pal[0] = a0;
-        pal[1] = a1;
-        for (int j = 2; j < 8; ++j) {
-            const VI seventh = (((8 - j) * a0 + (j - 1) * a1) * div7Multiplier) >> 16;
-            const VI other = j < 6 ? (((6 - j) * a0 + (j - 1) * a1) * div5Multiplier) >> 16
-                                   : splat(j == 6 ? 0 : 255);
-            pal[j] = V::select(eightValues, seventh, other);
+        for (int j = 0; j < 4; ++j) {
+            words[j] = pal[j][0] | sll(pal[j][1], second);
+            if constexpr (third) words[j] |= sll(pal[j][2], 16);
         }
     }
 
-    // Entry `index` (its low 2 or 3 bits) of a per-lane palette.
-    static VI pick4(const VI pal[4], VI index) {
-        const VI bit0 = sll(index, 31);
-        const VI low = V::selectBySign(bit0, pal[1], pal[0]);
-        const VI high = V::selectBySign(bit0, pal[3], pal[2]);
-        return V::selectBySign(sll(index, 30), high, low);
-    }
-    static VI pick8(const VI pal[8], VI index) {
-        const VI low = pick4(pal, index);
-        const VI high = pick4(pal + 4, index);
-        return V::selectBySign(sll(index, 29), high, low);
-    }
-
-    // The 3-bit alpha index of pixel k: the 48-bit field is bytes 2-7 of
-    // the alpha block, i.e. bits 16-31 of w0 and all of w1.
-    static VI alphaIndex(VI w0, VI w1, int k) {
-        const VI low = srl(w0, 16) | sll(w1, 16);  // field bits 0-31
-        const VI high = srl(w1, 16);              // field bits 32-47
-        if (k < 10) return srl(low, 3 * k);
-        if (k == 10) return srl(low, 30) | sll(high, 2);
-        return srl(high, 3 * k - 32);
-    }
-
-    // Squared differences of R, G, B (and A) of two pixel words, with the
-    // channels as 16-bit halves for the multiply-add.
-    template <bool withAlpha>
-    static VI wordError(VI a, VI b) {
-        const VI rb = V::sub16(a & 0x00FF00FF, b & 0x00FF00FF);
-        const int gaMask = withAlpha ? 0x00FF00FF : 0x000000FF;
-        const VI ga = V::sub16(srl(a, 8) & gaMask, srl(b, 8) & gaMask);
-        return V::madd(rb, rb) + V::madd(ga, ga);
-    }
-
-    template <bool bgra>
-    static VI bc1ErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
-        VI px[16];
-        V::template load<bgra>(src, stride, px);
-        VI endpoints, indices;
-        V::loadBlocks8(blocks, endpoints, indices);
-        VI colours[4];
-        colourPaletteWords(endpoints, colours);
-        VI sum = VI{};
-        for (int k = 0; k < 16; ++k) sum += wordError<false>(px[k], pick4(colours, srl(indices, 2 * k)));
-        return sum;
-    }
-
-    template <bool bgra>
-    static VI bc3ErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
-        VI px[16];
-        V::template load<bgra>(src, stride, px);
-        VI w0, w1, endpoints, indices;
-        V::loadBlocks16(blocks, w0, w1, endpoints, indices);
-        VI colours[4];
-        colourPaletteWords(endpoints, colours);
-        VI alphas[8];
-        alphaPalette(w0, alphas);
+    // R and B as 16-bit halves against the source word's, G alone.
+    static VI colourError(const Planes<true>& p, VI endpoints, VI indices) {
+        VI words[4];
+        decodedPalette<8, true>(endpoints, words);
         VI sum = VI{};
         for (int k = 0; k < 16; ++k) {
-            const VI decoded = pick4(colours, srl(indices, 2 * k)) |
-                               sll(pick8(alphas, alphaIndex(w0, w1, k)), 24);
-            sum += wordError<true>(px[k], decoded);
+            const VI q = pick(sll(indices, 31 - 2 * k), sll(indices, 30 - 2 * k), words);
+            const VI drb = V::sub16(p.word[k] & 0x00FF00FF, q & 0x00FF00FF);
+            const VI dg = V::sub16(p.g[k], srl(q, 8) & 0xFF);
+            sum += V::madd(drb, drb) + V::madd(dg, dg);
         }
         return sum;
     }
 
-    template <bool bgra>
-    static VI ycocgErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
-        VI px[16];
-        V::template load<bgra>(src, stride, px);
-        VI w0, w1, endpoints, indices;
-        V::loadBlocks16(blocks, w0, w1, endpoints, indices);
-        VI colours[4];
-        colourPaletteWords(endpoints, colours);
-        VI lumas[8];
-        alphaPalette(w0, lumas);
-        const VI zero = VI{};
-        const VI limit = splat(255);
+    static VI alphaError(const VI a[16], const VI decoded[16]) {
         VI sum = VI{};
         for (int k = 0; k < 16; ++k) {
-            // decodeBC3YCOGR: Co in red, Cg in green, Y in alpha.
-            const VI c = pick4(colours, srl(indices, 2 * k));
-            const VI co = (c & 0xFF) - 128;
-            const VI cg = ((c >> 8) & 0xFF) - 128;
-            const VI y = pick8(lumas, alphaIndex(w0, w1, k));
-            const VI r = V::min(V::max((y + co) - cg, zero), limit);
-            const VI g = V::min(V::max(y + cg, zero), limit);
-            const VI b = V::min(V::max((y - co) - cg, zero), limit);
-            sum += wordError<false>(px[k], r | (g << 8) | sll(b, 16));
-        }
-        return sum;
-    }
-
-    static VI bc4ErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
-        VI px[16];
-        V::template load<false>(src, stride, px);
-        VI w0, w1;
-        V::loadBlocks8(blocks, w0, w1);
-        VI alphas[8];
-        alphaPalette(w0, alphas);
-        VI sum = VI{};
-        for (int k = 0; k < 16; ++k) {
-            const VI d = (srl(px[k], 24) - pick8(alphas, alphaIndex(w0, w1, k))) & 0xFFFF;
+            const VI d = V::sub16(a[k], decoded[k]);
             sum += V::madd(d, d);
         }
         return sum;
     }
 
-    template <VI (*group)(const uint8_t*, const uint8_t*, ptrdiff_t), DxtBlockKind kind, bool bgra>
-    static uint64_t errorRow(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride,
-                             unsigned numBlocks) {
-        constexpr size_t blockBytes = kind == dxtKindBC1 || kind == dxtKindBC4 ? 8 : 16;
-        uint64_t total = 0;
-        unsigned i = 0;
-        for (; i + lanes <= numBlocks; i += lanes) {
-            const VI sums = group(blocks + blockBytes * i, src + 16 * size_t{i}, stride);
-            for (unsigned lane = 0; lane < lanes; ++lane) total += static_cast<uint32_t>(sums[lane]);
+    // decodeBC3YCOGR: Co in red, Cg in green, Y in alpha, back to R, G, B.
+    static VI ycocgError(const VI px[16], VI endpoints, VI indices, const VI luma[16]) {
+        VI cocg[4];  // Co | Cg << 16
+        decodedPalette<16, false>(endpoints, cocg);
+        const VI zero = VI{};
+        const VI limit = splat(255);
+        VI sum = VI{};
+        for (int k = 0; k < 16; ++k) {
+            const VI c = pick(sll(indices, 31 - 2 * k), sll(indices, 30 - 2 * k), cocg);
+            const VI co = (c & 0xFFFF) - 128;
+            const VI cg = srl(c, 16) - 128;
+            const VI t = luma[k] - cg;
+            const VI r = V::min(V::max(t + co, zero), limit);
+            const VI g = V::min(V::max(luma[k] + cg, zero), limit);
+            const VI b = V::min(V::max(t - co, zero), limit);
+            // R and B of the source pixel are the 16-bit halves of px & 0x00FF00FF.
+            const VI drb = V::sub16(px[k] & 0x00FF00FF, r | sll(b, 16));
+            const VI dg = V::sub16(srl(px[k], 8) & 0xFF, g);
+            sum += V::madd(drb, drb) + V::madd(dg, dg);
         }
-        for (; i < numBlocks; ++i)
-            total += dxtBlockSquaredError(kind, bgra, blocks + blockBytes * i, src + 16 * size_t{i},
-                                          stride);
-        return total;
+        return sum;
     }
-
-    static constexpr DxtRowErrorMeters errorMeters = {
-        errorRow<bc1ErrorGroup<false>, dxtKindBC1, false>,
-        errorRow<bc1ErrorGroup<true>, dxtKindBC1, true>,
-        errorRow<bc3ErrorGroup<false>, dxtKindBC3, false>,
-        errorRow<bc3ErrorGroup<true>, dxtKindBC3, true>,
-        errorRow<ycocgErrorGroup<false>, dxtKindYCoCg, false>,
-        errorRow<ycocgErrorGroup<true>, dxtKindYCoCg, true>,
-        errorRow<bc4ErrorGroup, dxtKindBC4, false>,
-    };
 
     // ---- Rows -------------------------------------------------------------------
 
     // Whole groups of `lanes` blocks go through the vector code, the blocks
-    // left over through the scalar reference.
-    template <void (*group)(uint8_t*, const uint8_t*, ptrdiff_t),
-              int (*scalar)(uint8_t*, ptrdiff_t, const uint8_t*), unsigned blockBytes, bool bgra>
-    static void row(uint8_t* dst, const uint8_t* src, ptrdiff_t stride, unsigned numBlocks) {
+    // left over through the scalar reference (and, measuring, the reference
+    // decode and compare).
+    template <VI (*group)(uint8_t*, const uint8_t*, ptrdiff_t),
+              int (*scalar)(uint8_t*, ptrdiff_t, const uint8_t*), DxtBlockKind kind,
+              unsigned blockBytes, bool bgra, bool measure>
+    static uint64_t row(uint8_t* dst, const uint8_t* src, ptrdiff_t stride, unsigned numBlocks) {
+        uint64_t total = 0;
         unsigned i = 0;
-        for (; i + lanes <= numBlocks; i += lanes)
-            group(dst + size_t{blockBytes} * i, src + 16 * size_t{i}, stride);
+        for (; i + lanes <= numBlocks; i += lanes) {
+            const VI error = group(dst + size_t{blockBytes} * i, src + 16 * size_t{i}, stride);
+            if constexpr (measure)
+                for (unsigned lane = 0; lane < lanes; ++lane) total += static_cast<uint32_t>(error[lane]);
+        }
         alignas(16) uint8_t local[64];
         for (; i < numBlocks; ++i) {
+            uint8_t* out = dst + size_t{blockBytes} * i;
             const uint8_t* block = src + 16 * size_t{i};
+            ptrdiff_t blockStride = stride;
             if constexpr (bgra) {
                 V::swizzleBlock(local, block, stride);
-                scalar(dst + size_t{blockBytes} * i, 16, local);
-            } else {
-                scalar(dst + size_t{blockBytes} * i, stride, block);
+                block = local;
+                blockStride = 16;
             }
+            scalar(out, blockStride, block);
+            if constexpr (measure) total += dxtBlockSquaredError(kind, out, block, blockStride);
         }
+        return total;
     }
 
     static int alphaScalar(uint8_t* dst, ptrdiff_t stride, const uint8_t* block) {
@@ -754,14 +690,15 @@ struct DxtLanes {
         return 8;
     }
 
+    template <bool measure>
     static constexpr DxtRowEncoders encoders = {
-        row<dxt1Group<false>, dxt1_block, 8, false>,
-        row<dxt1Group<true>, dxt1_block, 8, true>,
-        row<dxt5Group<false>, dxt5_block, 16, false>,
-        row<dxt5Group<true>, dxt5_block, 16, true>,
-        row<dxt5ysGroup<false>, dxt5ys_block, 16, false>,
-        row<dxt5ysGroup<true>, dxt5ys_block, 16, true>,
-        row<alphaGroup, alphaScalar, 8, false>,
+        row<dxt1Group<false, measure>, dxt1_block, dxtKindBC1, 8, false, measure>,
+        row<dxt1Group<true, measure>, dxt1_block, dxtKindBC1, 8, true, measure>,
+        row<dxt5Group<false, measure>, dxt5_block, dxtKindBC3, 16, false, measure>,
+        row<dxt5Group<true, measure>, dxt5_block, dxtKindBC3, 16, true, measure>,
+        row<dxt5ysGroup<false, measure>, dxt5ys_block, dxtKindYCoCg, 16, false, measure>,
+        row<dxt5ysGroup<true, measure>, dxt5ys_block, dxtKindYCoCg, 16, true, measure>,
+        row<alphaGroup<measure>, alphaScalar, dxtKindBC4, 8, false, measure>,
     };
 };
 

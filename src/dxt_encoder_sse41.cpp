@@ -119,26 +119,6 @@ struct Sse41 {
         return (VI)_mm_blendv_ps((__m128)b, (__m128)a, (__m128)s);
     }
 
-    static void loadBlocks8(const uint8_t* src, VI& a, VI& b) {
-        const __m128 r0 = (__m128)_mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-        const __m128 r1 = (__m128)_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
-        a = (VI)_mm_shuffle_ps(r0, r1, _MM_SHUFFLE(2, 0, 2, 0));
-        b = (VI)_mm_shuffle_ps(r0, r1, _MM_SHUFFLE(3, 1, 3, 1));
-    }
-
-    static void loadBlocks16(const uint8_t* src, VI& a, VI& b, VI& c, VI& d) {
-        const __m128i* in = reinterpret_cast<const __m128i*>(src);
-        __m128i q0 = _mm_loadu_si128(in + 0);
-        __m128i q1 = _mm_loadu_si128(in + 1);
-        __m128i q2 = _mm_loadu_si128(in + 2);
-        __m128i q3 = _mm_loadu_si128(in + 3);
-        transpose(q0, q1, q2, q3);
-        a = v(q0);
-        b = v(q1);
-        c = v(q2);
-        d = v(q3);
-    }
-
     static void swizzleBlock(uint8_t* local, const uint8_t* block, ptrdiff_t stride) {
         for (int y = 0; y < 4; ++y) {
             const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + y * stride));
@@ -150,8 +130,8 @@ struct Sse41 {
 
 }  // namespace
 
-const DxtRowEncoders dxtRowEncodersSse41 = DxtLanes<Sse41>::encoders;
-const DxtRowErrorMeters dxtRowErrorMetersSse41 = DxtLanes<Sse41>::errorMeters;
+const DxtRowEncoders dxtRowEncodersSse41 = DxtLanes<Sse41>::encoders<false>;
+const DxtRowEncoders dxtMeasuringRowEncodersSse41 = DxtLanes<Sse41>::encoders<true>;
 
 }  // namespace brindle
 

@@ -1,4 +1,5 @@
 // The process-wide diagnostic log and the monotonic clock.
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <mutex>
 
 #include "brindle.hpp"
+#include "log.hpp"
 
 namespace brindle {
 
@@ -18,6 +20,8 @@ namespace {
 // Guards logStream and `rolling`. Lives for the whole process.
 std::mutex logMutex;
 FILE* logStream = stderr;
+// Whether logStream is set; written under logMutex, read without it.
+std::atomic<bool> logOn{true};
 
 void closeUnlessStandardError(FILE* stream) {
     if (stream != nullptr && stream != stderr) std::fclose(stream);
@@ -74,6 +78,7 @@ void logOpen(const char* path) {
     std::lock_guard<std::mutex> lock(logMutex);
     closeUnlessStandardError(logStream);
     logStream = file;
+    logOn.store(true, std::memory_order_relaxed);
 }
 
 void logClose() {
@@ -82,7 +87,10 @@ void logClose() {
     std::lock_guard<std::mutex> lock(logMutex);
     closeUnlessStandardError(logStream);
     logStream = nullptr;
+    logOn.store(false, std::memory_order_relaxed);
 }
+
+bool logEnabled() { return logOn.load(std::memory_order_relaxed); }
 
 uint64_t ustclock_get() {
     struct timespec now;

@@ -9,7 +9,6 @@
 #include "buffer_pool.hpp"
 #include "orvenc_stream.hpp"
 #include "task_pool.hpp"
-#include "texture_quality.hpp"
 
 namespace brindle {
 
@@ -19,7 +18,6 @@ namespace {
 // that started textures finish before new slices begin.
 constexpr int encodePriority = 2;
 constexpr int compressPriority = 3;
-constexpr uint32_t errorSampleRowStep = 8;
 
 void reportCompleted(const std::shared_ptr<OrvEncFrame>& frame, OrvEncSlice& slice,
                      OrvEncTexture& texture) {
@@ -40,13 +38,7 @@ public:
                 orvTexBufferSize(static_cast<OrvTexFmt>(texture->format), src.width, src.height);
             texture->encoded = allocSharedBuffer(size);
             texture->encodedSize = size;
-            const OrvTexFmt format = static_cast<OrvTexFmt>(texture->format);
-            texture->encoder->compress(src, format, *texture);
-            // Measured while the slice's pixels are still held, on every
-            // eighth row of blocks: the status line's PSNR is an estimate,
-            // and a full measurement would cost a fifth of the encode itself.
-            texture->squaredError =
-                textureSquaredError(src, format, texture->encoded->data, errorSampleRowStep);
+            texture->encoder->compress(src, static_cast<OrvTexFmt>(texture->format), *texture);
         } catch (...) {
             recordTaskFailure(*texture, std::current_exception());
         }

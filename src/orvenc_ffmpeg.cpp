@@ -37,49 +37,54 @@ DxtRowEncodeFn rowFunction(const DxtRowEncoders& rows, OrvTexFmt fmt, bool bgra)
 // back. A partial block at the right or bottom edge is read whole, as the
 // one-block loop did; slices have sides that are multiples of 4. Offsets are
 // 32-bit unsigned: a slice is at most 3072 pixels a side, far below 4 GiB of
-// pixels.
-void compressRows(const DxtRowEncoders& rows, bool bgra, unsigned width, unsigned height,
-                  unsigned stride, OrvTexFmt fmt, const uint8_t* src, uint8_t* dst) {
+// pixels. Returns the sum of what the row encoders return.
+uint64_t compressRows(const DxtRowEncoders& rows, bool bgra, unsigned width, unsigned height,
+                      unsigned stride, OrvTexFmt fmt, const uint8_t* src, uint8_t* dst) {
     checkTexFmt(fmt);
-    if (width == 0 || height == 0) return;
+    if (width == 0 || height == 0) return 0;
     const DxtRowEncodeFn encodeRow = rowFunction(rows, fmt, bgra);
     const unsigned blocksPerRow = width / 4 + (width % 4 != 0 ? 1 : 0);
     const uint32_t rowBytes = blocksPerRow * orvTexBufferSize(fmt, 4, 4);  // one block each
+    uint64_t sum = 0;
     for (uint32_t by = 0; by < height; by += 4) {
-        encodeRow(dst, src + by * stride, static_cast<ptrdiff_t>(stride), blocksPerRow);
+        sum += encodeRow(dst, src + by * stride, static_cast<ptrdiff_t>(stride), blocksPerRow);
         dst += rowBytes;
     }
+    return sum;
 }
 
 }  // namespace
 
 OrvFFMpegCompressor::OrvFFMpegCompressor(const OrvVideoStreamParams_st& params)
-    : OrvFFMpegCompressor(params, dxtRowEncoders()) {}
+    : OrvFFMpegCompressor(params, dxtBestSimdLevel()) {}
 
 OrvFFMpegCompressor::OrvFFMpegCompressor(const OrvVideoStreamParams_st& /*params*/,
-                                         const DxtRowEncoders& rows)
-    : dsp{}, rows(&rows) {
+                                         DxtSimdLevel level)
+    : dsp{},
+      rows(dxtRowEncodersFor(level)),
+      measuringRows(dxtRowEncodersFor(level, DxtRowOutput::blocksAndError)) {
     ff_texturedspenc_init(&dsp);
     assert(dsp.dxt1_block);
     assert(dsp.dxt5_block);
     assert(dsp.dxt5ys_block);
+    assert(rows != nullptr && measuringRows != nullptr);
 }
 
 const int32_t* OrvFFMpegCompressor::getPreferredSrcPixFmts() const { return preferredSrcPixFmts; }
 
 void OrvFFMpegCompressor::compress(const OrvSrcSlice& src, OrvTexFmt fmt, OrvEncTexture& texture) {
+    if (src.pixFmt != ORV_SRC_PIX_FMT_BGRA32 && src.pixFmt != ORV_SRC_PIX_FMT_RGBA32)
+        throw OrvException("unsupported source pixel format", ORV_ERR_UNKNOWN);
     // Neither buffer is checked: the encode task sized `encoded` for us.
     const uint8_t* pixels = src.buffer ? src.buffer->data : nullptr;
     uint8_t* blocks = texture.encoded ? texture.encoded->data : nullptr;
-    switch (src.pixFmt) {
-        case ORV_SRC_PIX_FMT_BGRA32:
-            compressBGRA32(src.width, src.height, src.stride, fmt, pixels, blocks);
-            return;
-        case ORV_SRC_PIX_FMT_RGBA32:
-            compressRGBA32(src.width, src.height, src.stride, fmt, pixels, blocks);
-            return;
-        default: throw OrvException("unsupported source pixel format", ORV_ERR_UNKNOWN);
-    }
+    // The measurement rides along the encoding, while the block's pixels and
+    // palette are at hand; a sum of integers below 2^53 is exact in double.
+    const uint64_t error =
+        compressRows(texture.measureError ? *measuringRows : *rows,
+                     src.pixFmt == ORV_SRC_PIX_FMT_BGRA32, src.width, src.height, src.stride, fmt,
+                     pixels, blocks);
+    texture.squaredError = static_cast<double>(error);
 }
 
 void OrvFFMpegCompressor::compressRGBA32(unsigned width, unsigned height, unsigned stride,

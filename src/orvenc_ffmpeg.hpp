@@ -16,13 +16,15 @@ class OrvFFMpegCompressor : public OrvEncCompressor {
 public:
     // Encodes whole block rows with the best row encoders this CPU has.
     explicit OrvFFMpegCompressor(const OrvVideoStreamParams_st& params);
-    // With the given row encoders (one SIMD level), for tests and benchmarks;
-    // they are not copied and must outlive the compressor.
-    OrvFFMpegCompressor(const OrvVideoStreamParams_st& params, const DxtRowEncoders& rows);
+    // With the row encoders of one SIMD level, which this CPU must have; for
+    // tests and benchmarks.
+    OrvFFMpegCompressor(const OrvVideoStreamParams_st& params, DxtSimdLevel level);
     ~OrvFFMpegCompressor() override = default;
 
     const int32_t* getPreferredSrcPixFmts() const override;  // {1, 3, -1}
-    // Throws "unsupported source pixel format" / "unsupported texture format" (13).
+    // Also sets texture.squaredError: the exact figure when the texture asks
+    // for it (measureError), else 0. Throws "unsupported source pixel
+    // format" / "unsupported texture format" (13).
     void compress(const OrvSrcSlice& src, OrvTexFmt fmt, OrvEncTexture& texture) override;
 
     void compressRGBA32(unsigned width, unsigned height, unsigned stride, OrvTexFmt fmt,
@@ -35,6 +37,7 @@ private:
     // write exactly their bytes.
     TextureDspEnc dsp;
     const DxtRowEncoders* rows;
+    const DxtRowEncoders* measuringRows;  // the same, also returning the error
 };
 
 }  // namespace brindle

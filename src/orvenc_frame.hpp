@@ -44,6 +44,10 @@ struct OrvEncTexture {
     SharedBuffer compressed;  // the bytes that are written
     uint64_t encodeTime = 0;     // ns
     uint64_t compressTime = 0;   // ns
+    // Asks the encode task for squaredError, the sum of squared differences
+    // between the slice's pixels and the decoded texture; it feeds only the
+    // status line, so it stays 0 while nobody reads the log.
+    bool measureError = false;
     double squaredError = 0.0;
     // A task that failed on this texture leaves its reason here and the
     // texture without data; the stream turns it into its stored error.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "buffer_pool.hpp"
+#include "log.hpp"
 #include "orvenc_ffmpeg.hpp"
 #include "orvenc_hap.hpp"
 #include "orvenc_lz4.hpp"
@@ -296,6 +297,8 @@ void OrvEncVideoStream::queueSlice(const std::shared_ptr<OrvEncFrame>& frame,
         texture.encoder = encoder.get();
         texture.secondaryCompressor = secondaryCompressor.get();
         texture.compression = compression;
+        // Read only by the status line: measured while the log is on.
+        texture.measureError = logEnabled();
     }
     context.pool.addTask(std::make_unique<SliceTask>(frame, src, &slice, &slicer));
 }

@@ -1,5 +1,6 @@
-// The row encoders and error meters of every SIMD level against the scalar
-// reference, byte for byte: random, natural-looking and hard blocks, both
+// The row encoders of every SIMD level against the scalar reference, byte
+// for byte, and their measuring variants' squared error against decoding
+// with the exported decoders: random, natural-looking and hard blocks, both
 // source layouts, every texture format, rows of every length modulo the lane
 // count, input at the very end of exact-size heap buffers (so that an
 // over-read trips AddressSanitizer) and output between canary bytes. The
@@ -18,11 +19,8 @@
 #include <vector>
 
 #include "brindle.hpp"
-#include "buffer_pool.hpp"
 #include "dxt_encoder.hpp"
 #include "dxt_encoder_simd.hpp"
-#include "orvenc_frame.hpp"
-#include "texture_quality.hpp"
 
 namespace {
 
@@ -64,11 +62,6 @@ DxtRowEncodeFn rowFunction(const DxtRowEncoders& r, OrvTexFmt fmt, bool bgra) {
         {r.dxt1Rgba, r.dxt1Bgra}, {r.dxt5Rgba, r.dxt5Bgra}, {r.dxt5ysRgba, r.dxt5ysBgra}, {r.alpha, r.alpha}};
     return fns[fmt][bgra];
 }
-DxtRowErrorFn meterFunction(const DxtRowErrorMeters& m, OrvTexFmt fmt, bool bgra) {
-    const DxtRowErrorFn fns[4][2] = {
-        {m.bc1Rgba, m.bc1Bgra}, {m.bc3Rgba, m.bc3Bgra}, {m.ycocgRgba, m.ycocgBgra}, {m.bc4, m.bc4}};
-    return fns[fmt][bgra];
-}
 
 // The reference: one call of the scalar block function on a packed RGBA
 // copy; writes exactly blockBytes(fmt) bytes.
@@ -82,7 +75,7 @@ void referenceEncode(const Block& rgba, OrvTexFmt fmt, uint8_t* out) {
     }
 }
 
-// The measurement as first written: decode each block with the exported
+// The reference measurement: decode each block with the exported
 // decoders, make the channels the format does not carry equal, and add the
 // per-block sums of squareErrorRGBA in double.
 double referenceError(const std::vector<Block>& rgbaBlocks, const uint8_t* encoded, OrvTexFmt fmt) {
@@ -269,25 +262,40 @@ RowImage layOut(const std::vector<Block>& blocks, bool bgra, unsigned padding = 
     return image;
 }
 
-// Encodes the blocks as one row and compares every block with the
-// reference; the bytes after the row must keep their canary.
-void expectRowMatches(DxtRowEncodeFn encode, const std::vector<Block>& blocks, OrvTexFmt fmt,
+// The row encoders of one level: plain and measuring.
+struct LevelRows {
+    const DxtRowEncoders* plain;
+    const DxtRowEncoders* measuring;
+};
+
+// Encodes the blocks as one row with both tables and compares every block
+// with the reference; the measuring encoder must return the reference's
+// squared error, the plain one 0, and the bytes after the row must keep
+// their canary.
+void expectRowMatches(const LevelRows& rows, const std::vector<Block>& blocks, OrvTexFmt fmt,
                       bool bgra, unsigned padding = 0, bool upward = false) {
     const unsigned size = blockBytes(fmt);
     const RowImage image = layOut(blocks, bgra, padding, upward);
-    Bytes out(size * blocks.size() + canaryBytes, canary);
-    encode(out.data(), image.row, image.stride, static_cast<unsigned>(blocks.size()));
-    for (size_t i = 0, mismatches = 0; i < blocks.size() && mismatches < 5; ++i) {
-        uint8_t expected[16];
-        referenceEncode(blocks[i], fmt, expected);
-        if (std::memcmp(expected, &out[size * i], size) == 0) continue;
-        ++mismatches;
-        std::string pixels;
-        for (uint8_t byte : blocks[i]) pixels += std::to_string(byte) + ",";
-        ADD_FAILURE() << "block " << i << " of " << blocks.size()
-                      << " differs from the reference; RGBA pixels " << pixels;
+    Bytes expected(size * blocks.size());
+    for (size_t i = 0; i < blocks.size(); ++i) referenceEncode(blocks[i], fmt, &expected[size * i]);
+    for (const DxtRowEncoders* table : {rows.plain, rows.measuring}) {
+        const bool measuring = table == rows.measuring;
+        SCOPED_TRACE(measuring ? "measuring" : "plain");
+        Bytes out(expected.size() + canaryBytes, canary);
+        const uint64_t error = rowFunction(*table, fmt, bgra)(out.data(), image.row, image.stride,
+                                                               static_cast<unsigned>(blocks.size()));
+        for (size_t i = 0, mismatches = 0; i < blocks.size() && mismatches < 5; ++i) {
+            if (std::memcmp(&expected[size * i], &out[size * i], size) == 0) continue;
+            ++mismatches;
+            std::string pixels;
+            for (uint8_t byte : blocks[i]) pixels += std::to_string(byte) + ",";
+            ADD_FAILURE() << "block " << i << " of " << blocks.size()
+                          << " differs from the reference; RGBA pixels " << pixels;
+        }
+        EXPECT_EQ(static_cast<double>(error),
+                  measuring ? referenceError(blocks, expected.data(), fmt) : 0.0);
+        EXPECT_EQ(Bytes(out.end() - canaryBytes, out.end()), Bytes(canaryBytes, canary)) << "wrote past the row";
     }
-    EXPECT_EQ(Bytes(out.end() - canaryBytes, out.end()), Bytes(canaryBytes, canary)) << "wrote past the row";
 }
 
 // Runs `check` for every texture format and source layout.
@@ -303,10 +311,12 @@ void forEachCase(Check&& check) {
 class RowEncoders : public ::testing::TestWithParam<DxtSimdLevel> {
 protected:
     void SetUp() override {
-        rows = dxtRowEncodersFor(GetParam());
-        if (rows == nullptr) GTEST_SKIP() << "this CPU lacks " << dxtSimdLevelName(GetParam());
+        rows = {dxtRowEncodersFor(GetParam()),
+                dxtRowEncodersFor(GetParam(), DxtRowOutput::blocksAndError)};
+        if (rows.plain == nullptr) GTEST_SKIP() << "this CPU lacks " << dxtSimdLevelName(GetParam());
+        ASSERT_NE(rows.measuring, nullptr);
     }
-    const DxtRowEncoders* rows = nullptr;
+    LevelRows rows{};
 };
 
 TEST_P(RowEncoders, MatchTheReferenceOnEveryCorpusKindAndOnMixedRows) {
@@ -323,7 +333,7 @@ TEST_P(RowEncoders, MatchTheReferenceOnEveryCorpusKindAndOnMixedRows) {
             for (unsigned done = 0; done < (mixed ? 2 : 1) * blocksPerKind && !HasFailure(); done += 123) {
                 std::vector<Block> blocks(123);
                 for (Block& block : blocks) block = mixed ? anyKind(rng) : kinds[kind].make(rng);
-                expectRowMatches(rowFunction(*rows, fmt, bgra), blocks, fmt, bgra);
+                expectRowMatches(rows, blocks, fmt, bgra);
             }
         });
     }
@@ -342,38 +352,8 @@ TEST_P(RowEncoders, EveryRowLengthUpToThreeGroupsAtAnyStride) {
                                                     << (upward ? " upward" : ""));
                     std::vector<Block> blocks(length);
                     for (Block& block : blocks) block = naturalBlock(rng);
-                    expectRowMatches(rowFunction(*rows, fmt, bgra), blocks, fmt, bgra, padding, upward);
+                    expectRowMatches(rows, blocks, fmt, bgra, padding, upward);
                 }
-    });
-}
-
-TEST_P(RowEncoders, ErrorMetersMatchTheDecodeAndCompareReference) {
-    const DxtRowErrorMeters* meters = dxtRowErrorMetersFor(GetParam());
-    ASSERT_NE(meters, nullptr);
-    Rng rng(11);
-    forEachCase([&](OrvTexFmt fmt, bool bgra) {
-        const unsigned size = blockBytes(fmt);
-        for (unsigned round = 0; round < (sanitized ? 20u : 200u); ++round) {
-            // Lengths around the lane counts. Half the rounds measure the
-            // encoder's own blocks, half arbitrary bytes: every decoder mode
-            // (six-value alpha, colour 0 below colour 1) must be measured the
-            // same way. The encoded row ends its own allocation too.
-            std::vector<Block> blocks(1 + rng() % 37);
-            for (Block& block : blocks) block = anyKind(rng);
-            const size_t n = size * blocks.size();
-            const auto encoded = std::make_unique<uint8_t[]>(n);
-            for (size_t i = 0; i < n; ++i) {
-                if (round % 2 == 1)
-                    encoded[i] = static_cast<uint8_t>(rng());
-                else if (i % size == 0)
-                    referenceEncode(blocks[i / size], fmt, &encoded[i]);
-            }
-            const RowImage image = layOut(blocks, bgra, round % 3 == 0 ? 8 : 0);
-            const uint64_t measured = meterFunction(*meters, fmt, bgra)(
-                encoded.get(), image.row, image.stride, static_cast<unsigned>(blocks.size()));
-            ASSERT_EQ(static_cast<double>(measured), referenceError(blocks, encoded.get(), fmt))
-                << blocks.size() << " blocks, round " << round;
-        }
     });
 }
 
@@ -383,51 +363,21 @@ std::string levelName(const ::testing::TestParamInfo<DxtSimdLevel>& info) {
 }
 INSTANTIATE_TEST_SUITE_P(Levels, RowEncoders, ::testing::ValuesIn(allLevels), levelName);
 
-TEST(TextureSquaredError, IsTheSumOfTheBlocksFigures) {
-    // A slice of 13 x 5 blocks with a padded stride through the chosen
-    // level; with a block row step of 2, rows 0, 2 and 4 scaled to all five.
-    constexpr unsigned stride = 4 * 52 + 24;
-    Rng rng(21);
-    std::vector<Block> blocks(13 * 5);
-    for (Block& block : blocks) block = naturalBlock(rng);
-    forEachCase([&](OrvTexFmt fmt, bool bgra) {
-        OrvSrcSlice slice;
-        slice.width = 52;
-        slice.height = 20;
-        slice.stride = stride;
-        slice.pixFmt = bgra ? ORV_SRC_PIX_FMT_BGRA32 : ORV_SRC_PIX_FMT_RGBA32;
-        slice.buffer = allocSharedBuffer(size_t{stride} * 20);
-        const unsigned size = blockBytes(fmt);
-        Bytes encoded(size * blocks.size());
-        double all = 0, sampled = 0;
-        for (unsigned i = 0; i < blocks.size(); ++i) {
-            putBlock(slice.buffer->data + 4 * (i / 13) * stride + 16 * (i % 13), stride, blocks[i], bgra);
-            referenceEncode(blocks[i], fmt, &encoded[size * i]);
-            const double error = referenceError({blocks[i]}, &encoded[size * i], fmt);
-            all += error;
-            if ((i / 13) % 2 == 0) sampled += error;
-        }
-        EXPECT_GT(all, 0.0);
-        EXPECT_EQ(textureSquaredError(slice, fmt, encoded.data()), all);
-        EXPECT_EQ(textureSquaredError(slice, fmt, encoded.data(), 2), sampled * 5 / 3);
-    });
-}
-
 TEST(Dispatch, TheChosenLevelAndEveryLevelBelowItAreCompleteOnThisCpu) {
     const DxtSimdLevel best = dxtBestSimdLevel();
-    EXPECT_EQ(&dxtRowEncoders(), dxtRowEncodersFor(best));
-    EXPECT_EQ(&dxtRowErrorMeters(), dxtRowErrorMetersFor(best));
-    for (const DxtSimdLevel level : allLevels) {
-        SCOPED_TRACE(dxtSimdLevelName(level));
-        const DxtRowEncoders* rows = dxtRowEncodersFor(level);
-        if (level <= best) {
-            ASSERT_NE(rows, nullptr);
-            EXPECT_NE(dxtRowErrorMetersFor(level), nullptr);
+    for (const DxtRowOutput output : {DxtRowOutput::blocks, DxtRowOutput::blocksAndError}) {
+        EXPECT_EQ(&dxtRowEncoders(output), dxtRowEncodersFor(best, output));
+        for (const DxtSimdLevel level : allLevels) {
+            SCOPED_TRACE(dxtSimdLevelName(level));
+            const DxtRowEncoders* rows = dxtRowEncodersFor(level, output);
+            if (level <= best) {
+                ASSERT_NE(rows, nullptr);
+            }
+            if (rows == nullptr) continue;
+            for (const DxtRowEncodeFn fn : {rows->dxt1Rgba, rows->dxt1Bgra, rows->dxt5Rgba, rows->dxt5Bgra,
+                                            rows->dxt5ysRgba, rows->dxt5ysBgra, rows->alpha})
+                EXPECT_NE(fn, nullptr);
         }
-        if (rows == nullptr) continue;
-        for (const DxtRowEncodeFn fn : {rows->dxt1Rgba, rows->dxt1Bgra, rows->dxt5Rgba, rows->dxt5Bgra,
-                                        rows->dxt5ysRgba, rows->dxt5ysBgra, rows->alpha})
-            EXPECT_NE(fn, nullptr);
     }
 }
 

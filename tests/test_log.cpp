@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "brindle.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -60,7 +61,9 @@ TEST_F(LogTest, StopRollingEndsAnOpenLineOnlyOnce) {
 }
 
 TEST_F(LogTest, CloseTurnsLoggingOffUntilTheNextOpen) {
+    EXPECT_TRUE(brindle::logEnabled());
     brindle::logClose();
+    EXPECT_FALSE(brindle::logEnabled());
     brindle::log("lost");
     brindle::logRolling("lost too");
     brindle::logStopRolling();
@@ -68,6 +71,7 @@ TEST_F(LogTest, CloseTurnsLoggingOffUntilTheNextOpen) {
 
     const std::string second = path + ".second";
     brindle::logOpen(second.c_str());
+    EXPECT_TRUE(brindle::logEnabled());
     brindle::log("found");
     EXPECT_EQ(readFile(second), "*** found\n");
     std::remove(second.c_str());

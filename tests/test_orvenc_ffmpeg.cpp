@@ -144,28 +144,41 @@ TEST(FFMpegCompressor, PlaneIsRowMajorAndExactlyTheTextureSizeAtAnyStrideAndLeve
     // level has a remainder after its vector groups; padded strides must be
     // read only up to each row's end, and BGRA must give the same textures as
     // RGBA, from the loops and from compress(), on photo-like and on random
-    // pixels.
+    // pixels. compress() measures the squared error only when asked, and
+    // then every level finds the scalar reference's figure for the pixels.
     std::vector<std::pair<Image, Image>> cases;  // tight reference, input
     for (unsigned padding : {0u, 16u, 20u, 48u})
         cases.emplace_back(naturalImage(52, 28), naturalImage(52, 28, padding));
     cases.emplace_back(randomImage(32, 32), randomImage(32, 32));
+    const auto referenceError = [](const Image& tight, OrvTexFmt fmt) {
+        OrvEncTexture texture = textureFor(fmt, tight);
+        texture.measureError = true;
+        OrvFFMpegCompressor(OrvVideoStreamParams_st{}, DxtSimdLevel::scalar)
+            .compress(sliceOf(tight, ORV_SRC_PIX_FMT_RGBA32), fmt, texture);
+        EXPECT_GT(texture.squaredError, 0.0);
+        return texture.squaredError;
+    };
     for (const DxtSimdLevel level : {DxtSimdLevel::scalar, DxtSimdLevel::sse41, DxtSimdLevel::avx2}) {
-        const DxtRowEncoders* rows = dxtRowEncodersFor(level);
-        if (rows == nullptr) continue;  // this CPU lacks the level
-        OrvFFMpegCompressor compressor(OrvVideoStreamParams_st{}, *rows);
+        if (dxtRowEncodersFor(level) == nullptr) continue;  // this CPU lacks the level
+        OrvFFMpegCompressor compressor(OrvVideoStreamParams_st{}, level);
         for (const auto& [tight, input] : cases)
             for (OrvTexFmt fmt : allFormats) {
                 SCOPED_TRACE(testing::Message() << dxtSimdLevelName(level) << ", format " << fmt
                                                 << ", stride " << input.stride);
                 const Bytes expected = referencePlane(tight, fmt);
                 EXPECT_EQ(expected.size(), input.width / 4 * input.height / 4 * (fmt % 3 == 0 ? 8 : 16));
+                const double error = referenceError(tight, fmt);
                 for (const bool bgra : {false, true}) {
                     const Image source = bgra ? toBGRA(input) : input;
                     EXPECT_EQ(compressPlane(compressor, source, fmt, bgra), expected) << bgra;
-                    OrvEncTexture texture = textureFor(fmt, input);
-                    const uint32_t pixFmt = bgra ? ORV_SRC_PIX_FMT_BGRA32 : ORV_SRC_PIX_FMT_RGBA32;
-                    compressor.compress(sliceOf(source, pixFmt), fmt, texture);
-                    EXPECT_EQ(encodedOf(texture), expected) << "compress, " << bgra;
+                    for (const bool measure : {false, true}) {
+                        OrvEncTexture texture = textureFor(fmt, input);
+                        texture.measureError = measure;
+                        const uint32_t pixFmt = bgra ? ORV_SRC_PIX_FMT_BGRA32 : ORV_SRC_PIX_FMT_RGBA32;
+                        compressor.compress(sliceOf(source, pixFmt), fmt, texture);
+                        EXPECT_EQ(encodedOf(texture), expected) << "compress, " << bgra;
+                        EXPECT_EQ(texture.squaredError, measure ? error : 0.0) << bgra;
+                    }
                 }
             }
     }

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <future>
 #include <string>
 
+#include "brindle.hpp"
 #include "orv.h"
 #include "orvenc.hpp"
 #include "test_support.hpp"
@@ -226,4 +229,60 @@ TEST_F(VideoSession, AFailingWriteSurfacesOnTheNextFrameAndAtTheEnd) {
     EXPECT_LT(accepted, 10);
     EXPECT_EQ(ended, ORV_ERR_IO);
     EXPECT_EQ(endMessage.rfind("error while writing: ", 0), 0u) << endMessage;
+}
+
+// ---- Status line ----------------------------------------------------------------
+
+TEST_F(VideoSession, TheStatusLineShowsEachFramesExactPsnr) {
+    // The figure the decoders give for every block of every texture, over
+    // the channels each texture carries, against the host's pixels.
+    TextureDspEnc dsp{};
+    ff_texturedspenc_init(&dsp);
+    enum Plane { bc1, bc3, ycocg, bc4 };
+    const struct {
+        uint32_t format;
+        std::vector<Plane> planes;
+    } cases[] = {{ORV_PIX_FMT_DXT1, {bc1}},
+                 {ORV_PIX_FMT_YCOCG_DXT5, {ycocg}},
+                 {ORV_PIX_FMT_DXT5, {bc3}},
+                 {ORV_PIX_FMT_YCOCG_DXT5_ALPHA, {ycocg, bc4}}};
+    for (const auto& [format, planes] : cases) {
+        SCOPED_TRACE("format " + std::to_string(format));
+        ASSERT_NO_FATAL_FAILURE(beginVideo(videoParams(16, 8, format)));
+        const orvtest::LogCapture log;
+        std::string expected;
+        for (int64_t pts = 0; pts < 3; ++pts) {
+            const OrvSrcFrame_st frame = frameOf(16, 8, pts);
+            const auto* pixels = static_cast<const uint8_t*>(orvBufferData(frame.buffer));
+            uint64_t sum = 0;
+            for (unsigned block = 0; block < 8; ++block)
+                for (const Plane plane : planes) {
+                    const uint8_t* source = pixels + (block / 4) * 4 * 64 + (block % 4) * 16;
+                    uint8_t encoded[16], decoded[64];
+                    switch (plane) {
+                        case bc1: dsp.dxt1_block(encoded, 64, source), brindle::decodeBC1RGB(encoded, decoded); break;
+                        case bc3: dsp.dxt5_block(encoded, 64, source), brindle::decodeBC3RGBA(encoded, decoded); break;
+                        case ycocg: dsp.dxt5ys_block(encoded, 64, source), brindle::decodeBC3YCOGR(encoded, decoded); break;
+                        case bc4: dsp.dxt5_block(encoded, 64, source), brindle::decodeBC4RGBA(encoded, decoded); break;
+                    }
+                    for (int k = 0; k < 64; ++k) {
+                        const bool carried = plane == bc3 || (plane == bc4) == (k % 4 == 3);
+                        const int d = source[(k / 16) * 64 + k % 16] - decoded[k];
+                        if (carried) sum += static_cast<uint64_t>(d * d);
+                    }
+                }
+            const double rmse = std::sqrt(static_cast<double>(sum) / (16 * 8 * 4));
+            char figures[64];
+            std::snprintf(figures, sizeof figures, "psnr: %6.2fdB, rmse: %6.2f",
+                          20 * std::log10(255 / rmse), rmse);
+            expected += figures;
+            ASSERT_EQ(encode(frame), ORV_ERR_NONE);
+        }
+        ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
+        std::string shown;
+        for (size_t at = log.text().find("psnr: "); at != std::string::npos;
+             at = log.text().find("psnr: ", at + 1))
+            shown += log.text().substr(at, expected.size() / 3);
+        EXPECT_EQ(shown, expected) << log.text();
+    }
 }
