@@ -14,7 +14,7 @@ TEST_PACKAGES := ffmpeg
 BENCH_PACKAGES := ffmpeg mate-backgrounds
 ORV := $(BUILD)/tools/orv
 
-.PHONY: all deps test-deps configure build test demo bench clean
+.PHONY: all deps test-deps configure build test demo bench bench-build compare clean
 
 all: build
 
@@ -40,11 +40,17 @@ demo: configure
 	$(ORV) verify demo.orv
 	$(ORV) info demo.orv
 
-bench: deps
+bench-build: deps
 	@./.ci/install-deps $(BENCH_PACKAGES)
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)-bench -j $(JOBS)
+
+bench: bench-build
 	@for b in $(BUILD)-bench/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+# The whole `orv encode` process against FFmpeg's Hap encoder on the same clip.
+compare: bench-build
+	bench/compare_ffmpeg.sh $(BUILD)-bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-tsan demo.orv
