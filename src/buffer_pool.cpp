@@ -3,10 +3,23 @@
 #include <atomic>
 #include <cassert>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "brindle.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ORV_POISON_KEPT_BUFFERS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORV_POISON_KEPT_BUFFERS 1
+#endif
+#endif
+#ifdef ORV_POISON_KEPT_BUFFERS
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace {
 
@@ -19,6 +32,7 @@ std::atomic<uint64_t> liveBytes{0};
 std::atomic<uint64_t> peakBytes{0};
 std::atomic<uint64_t> allocations{0};
 std::atomic<uint64_t> failedAllocations{0};
+std::atomic<uint64_t> reusedAllocations{0};
 
 void countAllocated(uint64_t bytes) {
     const uint64_t live = liveBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes;
@@ -36,12 +50,152 @@ bool injectedFailure() {
     return false;
 }
 
+// ---- Recycling ---------------------------------------------------------------
+
+// Below this the C heap serves and takes back buffers cheaply from memory it
+// keeps mapped; above it, a freed buffer would go back to the kernel and the
+// next one of its size be faulted in and zeroed again, page by page.
+constexpr size_t recycledFrom = 64 * 1024;
+// Size classes are whole pages: buffers of a class serve every size in it.
+constexpr size_t classGranule = 4096;
+// What stays kept while no stream reserves anything: about one 4K frame.
+constexpr uint64_t idleKeptBytes = 32ull << 20;
+
+// The class of a buffer of `size` bytes: the bytes its data really spans,
+// or 0 when such buffers are plain heap allocations.
+size_t capacityOf(size_t size) {
+    if (size < recycledFrom || size > SIZE_MAX - classGranule) return 0;
+    return (size + classGranule - 1) & ~(classGranule - 1);
+}
+
+// Freed buffers of the large classes, kept for the next allocation of their
+// class instead of being returned to the kernel. Each class keeps at most as
+// many as the open streams reserve together (their frames in flight, each
+// stream's own bound); with no reservation, at most idleKeptBytes in all.
+// Because an allocation takes a kept buffer before it asks the heap, a class
+// never has more buffers, live and kept, than it had live at its peak.
+class Recycler {
+public:
+    uint8_t* take(size_t capacity) {
+        std::lock_guard<std::mutex> guard(lock);
+        // The most recently kept buffer of the class: its pages are the likeliest in cache.
+        for (size_t i = kept.size(); i-- > 0;) {
+            if (kept[i].capacity != capacity) continue;
+            uint8_t* data = kept[i].data;
+            kept.erase(kept.begin() + static_cast<ptrdiff_t>(i));
+            keptBytes -= capacity;
+            unpoison(data, capacity);
+            return data;
+        }
+        return nullptr;
+    }
+
+    // Keeps the buffer, unless its class is full.
+    void keep(uint8_t* data, size_t capacity) noexcept {
+        std::lock_guard<std::mutex> guard(lock);
+        try {
+            kept.push_back({capacity, data});
+        } catch (const std::bad_alloc&) {
+            std::free(data);  // no room to note it
+            return;
+        }
+        keptBytes += capacity;
+        poison(data, capacity);
+        trim();
+    }
+
+    void reserve(uint64_t buffersPerClass) {
+        std::lock_guard<std::mutex> guard(lock);
+        reservedPerClass += buffersPerClass;
+    }
+
+    void unreserve(uint64_t buffersPerClass) noexcept {
+        std::lock_guard<std::mutex> guard(lock);
+        assert(reservedPerClass >= buffersPerClass);
+        reservedPerClass -= buffersPerClass;
+        trim();
+    }
+
+    uint64_t bytesKept() {
+        std::lock_guard<std::mutex> guard(lock);
+        return keptBytes;
+    }
+
+private:
+    struct Kept {
+        size_t capacity;
+        uint8_t* data;
+    };
+
+    // Frees what exceeds the bounds, oldest first (caller holds lock). Frees
+    // are rare here: a class fills up only when its demand has dropped.
+    void trim() noexcept {
+        uint64_t bytes = 0;
+        size_t first = kept.size();  // kept[first..] are the survivors so far
+        for (size_t i = kept.size(); i-- > 0;) {
+            const Kept entry = kept[i];
+            bool fits;
+            if (reservedPerClass == 0) {
+                fits = bytes + entry.capacity <= idleKeptBytes;
+            } else {
+                uint64_t ofClass = 0;
+                for (size_t j = first; j < kept.size(); ++j) ofClass += kept[j].capacity == entry.capacity;
+                fits = ofClass < reservedPerClass;
+            }
+            if (fits) {
+                kept[--first] = entry;
+                bytes += entry.capacity;
+            } else {
+                unpoison(entry.data, entry.capacity);
+                std::free(entry.data);
+            }
+        }
+        kept.erase(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(first));
+        keptBytes = bytes;
+    }
+
+    // A kept buffer belongs to nobody: under AddressSanitizer, touching it is
+    // reported like touching freed memory.
+    static void poison(uint8_t* data, size_t capacity) {
+#ifdef ORV_POISON_KEPT_BUFFERS
+        ASAN_POISON_MEMORY_REGION(data, capacity);
+#else
+        (void)data, (void)capacity;
+#endif
+    }
+    static void unpoison(uint8_t* data, size_t capacity) {
+#ifdef ORV_POISON_KEPT_BUFFERS
+        ASAN_UNPOISON_MEMORY_REGION(data, capacity);
+#else
+        (void)data, (void)capacity;
+#endif
+    }
+
+    std::mutex lock;  // guards every field below
+    std::vector<Kept> kept;  // oldest first
+    uint64_t keptBytes = 0;
+    uint64_t reservedPerClass = 0;
+};
+
+// Never destroyed: buffers may be freed by static destructors that run after
+// this file's would have.
+Recycler& recycler() {
+    static Recycler* const instance = new Recycler;
+    return *instance;
+}
+
 }  // namespace
 
 OrvBuffer_st::OrvBuffer_st(size_t size) : size(size), data(nullptr) {
     allocations.fetch_add(1, std::memory_order_relaxed);
-    if (!injectedFailure())
-        data = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
+    if (!injectedFailure()) {
+        const size_t capacity = capacityOf(size);
+        if (capacity != 0) data = recycler().take(capacity);
+        if (data != nullptr)
+            reusedAllocations.fetch_add(1, std::memory_order_relaxed);
+        else
+            data = static_cast<uint8_t*>(std::malloc(capacity != 0 ? capacity : size == 0 ? 1 : size));
+    }
     if (data == nullptr) {
         failedAllocations.fetch_add(1, std::memory_order_relaxed);
         throw brindle::OrvException("failed to allocate memory", ORV_ERR_UNKNOWN);
@@ -50,7 +204,11 @@ OrvBuffer_st::OrvBuffer_st(size_t size) : size(size), data(nullptr) {
 }
 
 OrvBuffer_st::~OrvBuffer_st() {
-    std::free(data);
+    const size_t capacity = capacityOf(size);
+    if (capacity != 0)
+        recycler().keep(data, capacity);
+    else
+        std::free(data);
     data = nullptr;
     liveBytes.fetch_sub(size, std::memory_order_relaxed);
 }
@@ -76,6 +234,12 @@ SharedBuffer allocSharedBuffer(size_t size) {
     return SharedBuffer(new OrvBuffer_st(size), orvBufferFree);
 }
 
+BufferReservation::BufferReservation(uint64_t buffersPerClass) : buffers(buffersPerClass) {
+    recycler().reserve(buffers);
+}
+
+BufferReservation::~BufferReservation() { recycler().unreserve(buffers); }
+
 void failBufferAllocationAfter(long count) {
     allocationsBeforeFailure.store(count, std::memory_order_relaxed);
 }
@@ -86,6 +250,8 @@ BufferCounters bufferCounters() {
     counters.peakBytes = peakBytes.load(std::memory_order_relaxed);
     counters.allocations = allocations.load(std::memory_order_relaxed);
     counters.failedAllocations = failedAllocations.load(std::memory_order_relaxed);
+    counters.reusedAllocations = reusedAllocations.load(std::memory_order_relaxed);
+    counters.keptBytes = recycler().bytesKept();
     return counters;
 }
 

@@ -1,5 +1,6 @@
 #include "orvenc_video.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstdio>
@@ -23,6 +24,8 @@ namespace {
 
 // The file stores frame and slice sizes in 16 bits.
 constexpr uint32_t maxDimension = 0xFFFF;
+// Recycling never keeps more frames' buffers than this, whatever maxParallel.
+constexpr uint64_t maxKeptFrames = 256;
 constexpr int slicePriority = 1;  // below encode (2) and compress (3)
 
 OrvSliceLayout checkedLayout(const OrvVideoStreamParams_st& params) {
@@ -225,6 +228,14 @@ void OrvEncVideoStream::begin() {
     writer->beginSection(ORV_SECTION_VIDEO);
     sectionOpen = true;
     writer->writeVideoHeader(header);
+    // Buffers of one size class in flight at most: one per slice of every
+    // frame queued or being written, of the one the host fills meanwhile,
+    // and a copy or texture per worker; a few more for the hand-over. Freed
+    // ones are kept for the next frames up to that count, so that the
+    // steady state takes no memory from the kernel.
+    const uint64_t frames = std::min<uint64_t>(queueBound(), maxKeptFrames) + 2 + 2;
+    reservation = std::make_unique<BufferReservation>(
+        (frames + context.pool.numWorkers()) * layout.numColumns * layout.numRows);
     writerThread = std::thread(&OrvEncVideoStream::writerMain, this);
 }
 
@@ -237,11 +248,8 @@ void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st& src) {
         throw OrvException("end of stream reached", ORV_ERR_UNKNOWN);
     }
     if (errorCode != 0) throw OrvException(errorMessage, errorCode);
-    // maxParallel + 1 frames may be queued, plus the one being written; a
-    // value of 2^31 or more reads as negative, widens to a huge count and
-    // never blocks. This bound is the stream's memory bound.
-    const uint64_t bound =
-        static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(maxParallel)));
+    // This bound is the stream's memory bound.
+    const uint64_t bound = queueBound();
     while (frames.size() > bound) {
         queueSpace.wait(guard);
         if (errorCode != 0) throw OrvException(errorMessage, errorCode);
@@ -282,6 +290,13 @@ void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st& src) {
     slicer.pickSlices(*frame, sources);
     assert(sources.size() == frame->slices.size());
     for (size_t i = 0; i < sources.size(); ++i) queueSlice(frame, sources[i], frame->slices[i]);
+}
+
+uint64_t OrvEncVideoStream::queueBound() const {
+    // maxParallel + 1 frames may be queued, plus the one being written; a
+    // value of 2^31 or more reads as negative, widens to a huge count and
+    // never blocks.
+    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(maxParallel)));
 }
 
 void OrvEncVideoStream::queueSlice(const std::shared_ptr<OrvEncFrame>& frame,
@@ -424,6 +439,7 @@ void OrvEncVideoStream::close() {
     // The writer thread writes every queued frame, each once it is complete,
     // before it ends: the whole stream is in the file when the join returns.
     if (writerThread.joinable()) writerThread.join();
+    reservation.reset();  // the stream's buffers are freed by now
     std::exception_ptr sectionFailure;
     try {
         // A begin() refused before its section opened leaves none to end

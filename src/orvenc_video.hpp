@@ -52,6 +52,7 @@ private:
     std::shared_ptr<OrvFrameWriter> getFrame();
     void addStatistics(const OrvEncFrame& frame);
     void storeError(const std::string& message, uint32_t code);  // caller holds lock
+    uint64_t queueBound() const;  // frames queued beyond which encodeFrame waits
 
     uint32_t width;
     uint32_t height;
@@ -87,6 +88,9 @@ private:
 
     OrvWriter* writer;
     bool sectionOpen = false;  // begin() opened the stream's section
+    // From begin() until the writer thread has been joined: keeps the buffers
+    // of written frames for the next ones.
+    std::unique_ptr<BufferReservation> reservation;
     std::thread writerThread;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
@@ -54,4 +55,60 @@ TEST(SharedBuffers, AdoptedHostBufferIsFreedByTheLastHolder) {
     first.reset();
     EXPECT_EQ(second->size, 32u);
     second.reset();  // frees record and data: AddressSanitizer reports a leak otherwise
+}
+
+// ---- Recycling -------------------------------------------------------------------
+
+TEST(RecycledBuffers, AFreedLargeBufferServesTheNextOfItsSizeClassOnly) {
+    OrvBuffer_st* first = orvBufferAlloc(100000);
+    void* const data = orvBufferData(first);
+    orvBufferFree(first);
+    const brindle::BufferCounters before = brindle::bufferCounters();
+    // Whole pages make a class: 100000 and 100001 bytes share one.
+    OrvBuffer_st* second = orvBufferAlloc(100001);
+    EXPECT_EQ(orvBufferData(second), data);
+    EXPECT_EQ(orvBufferSize(second), 100001u);
+    const brindle::BufferCounters taken = brindle::bufferCounters();
+    EXPECT_EQ(taken.reusedAllocations, before.reusedAllocations + 1);
+    EXPECT_EQ(taken.liveBytes, before.liveBytes + 100001) << "a reused buffer is alive again";
+    EXPECT_EQ(taken.keptBytes, before.keptBytes - 102400);
+    orvBufferFree(second);
+    // Another class, or a small buffer, is never served by it; an injected
+    // failure fails an allocation that a kept buffer could have served.
+    for (const size_t size : {size_t{110000}, size_t{1000}}) {
+        OrvBuffer_st* other = orvBufferAlloc(size);
+        EXPECT_NE(orvBufferData(other), data) << size;
+        orvBufferFree(other);
+    }
+    {
+        const orvtest::AllocationFailureGuard failNext(0);
+        EXPECT_EQ(orvBufferAlloc(100000), nullptr);
+    }
+    OrvBuffer_st* third = orvBufferAlloc(100000);
+    EXPECT_EQ(orvBufferData(third), data);
+    orvBufferFree(third);
+}
+
+TEST(RecycledBuffers, WhatIsKeptStaysWithinTheReservationsOrTheIdleBound) {
+    constexpr size_t size = 4 << 20;
+    auto allocateAndFree = [](int count) {
+        std::vector<OrvBuffer_st*> buffers;
+        for (int i = 0; i < count; ++i) buffers.push_back(orvBufferAlloc(size));
+        for (OrvBuffer_st* buffer : buffers) orvBufferFree(buffer);
+    };
+    // Without a reservation the newest 32 MiB stay, whatever came before.
+    allocateAndFree(10);
+    EXPECT_EQ(brindle::bufferCounters().keptBytes, 8 * size);
+    {
+        // Reservations add up, per size class.
+        const brindle::BufferReservation stream(3), other(2);
+        const uint64_t reusedBefore = brindle::bufferCounters().reusedAllocations;
+        allocateAndFree(12);
+        EXPECT_EQ(brindle::bufferCounters().reusedAllocations, reusedBefore + 8);
+        EXPECT_EQ(brindle::bufferCounters().keptBytes, 5 * size);
+    }
+    // Ending `other` took its two away; ending `stream` left the idle bound.
+    EXPECT_EQ(brindle::bufferCounters().keptBytes, 3 * size);
+    allocateAndFree(9);
+    EXPECT_EQ(brindle::bufferCounters().keptBytes, 8 * size);
 }

@@ -221,12 +221,14 @@ std::vector<uint64_t> videoPts(const Bytes& bytes) {
 }
 
 // A video stream of 16x16 BC3 frames compressed by LZ4, begun in a session of `workers`.
-OrvEnc* openClip(const std::string& path, uint32_t workers, uint32_t maxParallel) {
+OrvEnc* openClip(const std::string& path, uint32_t workers, uint32_t maxParallel,
+                 uint32_t width = 16, uint32_t height = 16,
+                 uint32_t compression = ORV_COMPRESSION_LZ4) {
     const OrvEncoderParams_st params{workers};
     OrvEnc* encoder = nullptr;
     EXPECT_EQ(orvEncoderOpen(path.c_str(), &params, &encoder), ORV_ERR_NONE);
     const OrvVideoStreamParams_st video =
-        videoParams(16, 16, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_LZ4, maxParallel);
+        videoParams(width, height, ORV_PIX_FMT_DXT5, compression, maxParallel);
     int id = -1;
     EXPECT_EQ(orvAddVideoStream(encoder, &video, &id), ORV_ERR_NONE);
     EXPECT_EQ(orvBeginStream(encoder, id), ORV_ERR_NONE);
@@ -392,6 +394,33 @@ TEST_F(Stress, LongClipMemoryStaysWithinTheMaxParallelBound) {
         EXPECT_EQ(brindle::bufferCounters().liveBytes, liveBefore) << "frames outlived the session";
         EXPECT_EQ(videoPts(readFile(file("long"))).size(), static_cast<size_t>(frames));
     }
+}
+
+// Freed buffers are kept for the next frames: a long clip asks the heap only
+// for the buffers it can have in flight at once, and after the session no
+// more than the idle bound stays kept.
+TEST_F(Stress, ALongClipTakesNewBuffersOnlyForWhatIsInFlight) {
+    // At 512x256 the picture, its BC3 blocks and snappy's output are each
+    // large enough to be kept, and each a size class of its own.
+    constexpr uint32_t maxParallel = 4, workers = 2;
+    constexpr int frames = 120;
+    const brindle::BufferCounters before = brindle::bufferCounters();
+    OrvEnc* encoder = openClip(file("kept"), workers, maxParallel, 512, 256, ORV_COMPRESSION_SNAPPY);
+    ASSERT_FALSE(HasFailure());
+    for (int f = 0; f < frames; ++f) {
+        OrvSrcFrame_st frame = videoFrame(VideoPlan{.width = 512, .height = 256}, f);
+        ASSERT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
+    }
+    ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
+    EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);
+    const brindle::BufferCounters after = brindle::bufferCounters();
+    const uint64_t made = after.allocations - before.allocations;
+    EXPECT_EQ(made, 3u * frames);
+    // Per class: the frames queued and being written, the host's next
+    // picture, and one frame per worker whose last task still holds it.
+    EXPECT_LE(made - (after.reusedAllocations - before.reusedAllocations),
+              3 * (maxParallel + 3 + workers));
+    EXPECT_LE(after.keptBytes, uint64_t{32} << 20);
 }
 
 // The counters see what is really alive: with every worker held, each
