@@ -7,22 +7,32 @@
 //
 // Scaling rows encode the same clip with one worker and with two, in turn in
 // every iteration so that a change in the machine's load hits both alike.
-// Counters, per frame where it says so:
+// This process is the host, and behaves like one: for every frame it asks
+// orvBufferAlloc for a buffer and fills it (from one of a few copies of the
+// picture, so that the copy is not served from a warm cache), with the C
+// heap's default settings. Counters, per frame where it says so:
 //   fps_1t, fps_2t   frames per wall-clock second, open to close of the file
 //   speedup          the median over iterations of (1-worker clip time) /
 //                    (2-worker clip time)
 //   worker_ms_2t     CPU time of the pool's workers (the slice, encode and
 //                    compress stages) per frame, with two workers
 //   writer_ms_2t     CPU time of the library's other threads (the writer:
-//                    file writes and freeing written frames) per frame
-//   bound_2t         the rate the stage times allow: 2 * 1000 / worker_ms_2t
-//   of_bound_2t      fps_2t / bound_2t
-//   of_all_2t        the same with the writer counted as a stage too:
-//                    fps_2t / (2 * 1000 / (worker_ms_2t + writer_ms_2t))
-// With one worker the writer runs on the otherwise idle second core; with
-// two it takes its share of the same two cores, which bounds the speed-up at
-// 2 * worker_ms / (worker_ms + writer_ms). LZ4 rows use compression hint 0
-// (level 3): levels 10 and 12 cost about 100 ms per 1080p texture per core.
+//                    file writes and releasing written frames) per frame
+//   host_ms_2t       CPU time of the host's thread (filling the frames,
+//                    handing them over) per frame
+//   of_all_2t        fps_2t over the rate the three allow on two cores:
+//                    fps_2t / (2 * 1000 / (worker + writer + host ms))
+//   minflt           minor page faults of the whole process per frame, in
+//                    the clip's steady state (from its second quarter to
+//                    its end), with two workers
+//   minflt_share     minflt over the pages of one source frame
+//   lz4_floor_share  LZ4 rows: the bare LZ4_compress_HC CPU time of the
+//                    frame's textures spread over two workers, over the
+//                    2-worker wall time per frame
+// With one worker the writer and the host run on the otherwise idle second
+// core; with two they take their share of the same two cores, which bounds
+// the speed-up at 2 * worker / (worker + writer + host). LZ4 rows use
+// compression hint 1 (level 10), the default.
 // ComputeScaling rows are the control: the block encoders alone on one and
 // on two plain threads, i.e. what this machine's two cores allow at all.
 #include <benchmark/benchmark.h>
@@ -63,7 +73,7 @@ struct Resolution {
     unsigned framesPerClip;  // long enough that opening and draining are a small part
 };
 
-const Resolution resolutions[] = {{"1080p", 1920, 1080, 48}, {"2160p", 3840, 2160, 12}};
+const Resolution resolutions[] = {{"1080p", 1920, 1080, 96}, {"2160p", 3840, 2160, 24}};
 
 // The same photographs at both sizes.
 const std::vector<uint8_t>& sourcePicture(const Resolution& resolution) {
@@ -76,8 +86,8 @@ std::string scratchPath() {
     return "/tmp/orv-bench-encoder-" + std::to_string(getpid()) + ".orv";
 }
 
-// A 30 fps stream of the resolution, with LZ4's fast level and the default
-// maxParallel of 16.
+// A 30 fps stream of the resolution, with LZ4's default level and the
+// default maxParallel of 16.
 OrvVideoStreamParams_st streamParams(const Resolution& resolution, uint32_t format,
                                      uint32_t compression) {
     OrvVideoStreamParams_st params;
@@ -90,7 +100,7 @@ OrvVideoStreamParams_st streamParams(const Resolution& resolution, uint32_t form
     params.fpsDen = 1;
     params.format = format;
     params.compression = compression;
-    params.compressionHint = 0;
+    params.compressionHint = 1;
     return params;
 }
 
@@ -129,19 +139,38 @@ double cpuSeconds(int who) {
            1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
+long minorFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
 struct ClipCost {
     double wallSeconds = 0;
     double workerCpu = 0;  // the pool's workers
     double otherCpu = 0;   // the library's other threads: the writer
+    double hostCpu = 0;    // the host's thread
+    double steadyFaults = 0;  // minor faults per frame from the second quarter on
 };
 
-// Encodes `frames` (each handed over to the library) as one stream of a new
-// file and returns what it cost, or nothing on failure. The file is removed
-// afterwards, outside the measurement.
+// Copies of the picture that together outgrow the caches, as a stream's
+// frames do.
+const std::vector<std::vector<uint8_t>>& sourceFrames(const Resolution& resolution) {
+    static std::vector<std::vector<uint8_t>> copies[2];
+    std::vector<std::vector<uint8_t>>& frames = copies[resolution.width == 3840 ? 1 : 0];
+    if (frames.empty()) frames.assign(4, sourcePicture(resolution));
+    return frames;
+}
+
+// Encodes a clip of framesPerClip frames as one stream of a new file, the
+// host filling a buffer of the library's for each, and returns what it
+// cost, or nothing on failure. The file is removed afterwards, outside the
+// measurement.
 std::optional<ClipCost> encodeClip(const Resolution& resolution, uint32_t format,
-                                   uint32_t compression, uint32_t threads,
-                                   std::vector<OrvBuffer_st*>& frames) {
+                                   uint32_t compression, uint32_t threads) {
     using Clock = std::chrono::steady_clock;
+    const std::vector<std::vector<uint8_t>>& sources = sourceFrames(resolution);
+    const size_t frameBytes = sources[0].size();
     ClipCost cost;
     const std::string path = scratchPath();
     const double processCpu0 = cpuSeconds(RUSAGE_SELF);
@@ -156,18 +185,29 @@ std::optional<ClipCost> encodeClip(const Resolution& resolution, uint32_t format
     int stream = -1;
     bool ok = orvAddVideoStream(encoder, &params, &stream) == ORV_ERR_NONE &&
               orvBeginStream(encoder, stream) == ORV_ERR_NONE;
-    for (size_t i = 0; ok && i < frames.size(); ++i) {
+    const unsigned steadyFrom = resolution.framesPerClip / 4;
+    long faults0 = 0;
+    for (unsigned i = 0; ok && i < resolution.framesPerClip; ++i) {
+        if (i == steadyFrom) faults0 = minorFaults();
+        OrvBuffer_st* buffer = orvBufferAlloc(frameBytes);
+        if (buffer == nullptr) {
+            ok = false;
+            break;
+        }
+        std::memcpy(orvBufferData(buffer), sources[i % sources.size()].data(), frameBytes);
         OrvSrcFrame_st frame{};
         frame.width = resolution.width;
         frame.height = resolution.height;
         frame.stride = 4 * resolution.width;
         frame.pixFmt = ORV_SRC_PIX_FMT_RGBA32;
         frame.pts = static_cast<int64_t>(i);
-        frame.buffer = frames[i];
+        frame.buffer = buffer;
         ok = orvEncodeFrame(encoder, &frame) == ORV_ERR_NONE;
-        if (ok) frames[i] = nullptr;  // the library's now
+        if (!ok) orvBufferFree(buffer);
     }
     ok = ok && orvEndStream(encoder) == ORV_ERR_NONE;
+    cost.steadyFaults = static_cast<double>(minorFaults() - faults0) /
+                        (resolution.framesPerClip - steadyFrom);
     // Every task has run; the workers live until the encoder closes.
     cost.workerCpu = workerCpuSeconds();
     ok = ok && orvEncoderFinish(encoder) == ORV_ERR_NONE;
@@ -175,39 +215,68 @@ std::optional<ClipCost> encodeClip(const Resolution& resolution, uint32_t format
     orvEncoderClose(encoder);
 
     cost.wallSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double hostCpu = cpuSeconds(RUSAGE_THREAD) - hostCpu0;
-    cost.otherCpu = cpuSeconds(RUSAGE_SELF) - processCpu0 - hostCpu - cost.workerCpu;
-    for (OrvBuffer_st*& frame : frames) orvBufferFree(frame);
+    cost.hostCpu = cpuSeconds(RUSAGE_THREAD) - hostCpu0;
+    cost.otherCpu = cpuSeconds(RUSAGE_SELF) - processCpu0 - cost.hostCpu - cost.workerCpu;
     std::remove(path.c_str());
     if (!ok) return {};
     return cost;
 }
 
-std::vector<OrvBuffer_st*> makeFrames(const Resolution& resolution, unsigned count) {
-    const std::vector<uint8_t>& picture = sourcePicture(resolution);
-    std::vector<OrvBuffer_st*> frames(count);
-    for (OrvBuffer_st*& frame : frames) {
-        frame = orvBufferAlloc(picture.size());
-        std::memcpy(orvBufferData(frame), picture.data(), picture.size());
+// The textures of one frame of the stream format, block-compressed.
+std::vector<std::vector<uint8_t>> frameTextures(const Resolution& resolution, uint32_t format) {
+    std::vector<brindle::OrvTexFmt> formats = {brindle::ORV_TEX_FMT_BC3_YCOGR};
+    if (format == ORV_PIX_FMT_DXT1) formats = {brindle::ORV_TEX_FMT_BC1_RGB};
+    if (format == ORV_PIX_FMT_DXT5) formats = {brindle::ORV_TEX_FMT_BC3_RGBA};
+    if (format == ORV_PIX_FMT_YCOCG_DXT5_ALPHA) formats.push_back(brindle::ORV_TEX_FMT_BC4_ALPHA);
+    OrvVideoStreamParams_st params;
+    orvInitVideoStreamParams(&params);
+    const brindle::OrvFFMpegCompressor compressor(params);
+    std::vector<std::vector<uint8_t>> textures;
+    for (const brindle::OrvTexFmt fmt : formats) {
+        textures.emplace_back(brindle::orvTexBufferSize(fmt, resolution.width, resolution.height));
+        compressor.compressRGBA32(resolution.width, resolution.height, 4 * resolution.width, fmt,
+                                  sourcePicture(resolution).data(), textures.back().data());
     }
-    return frames;
+    return textures;
+}
+
+// CPU seconds of the calling thread.
+double threadCpuNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// The bare LZ4-HC cost of one frame at the level of hint 1: the least CPU
+// time of three LZ4_compress_HC calls over the frame's textures. Slices
+// change nothing here: the coder's cost follows the bytes.
+double lz4FloorSeconds(const Resolution& resolution, uint32_t format) {
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        double seconds = 0;
+        for (const std::vector<uint8_t>& texture : frameTextures(resolution, format)) {
+            const int size = static_cast<int>(texture.size());
+            std::vector<char> out(static_cast<size_t>(LZ4_compressBound(size)));
+            const double t0 = threadCpuNow();
+            benchmark::DoNotOptimize(LZ4_compress_HC(reinterpret_cast<const char*>(texture.data()),
+                                                     out.data(), size, static_cast<int>(out.size()),
+                                                     10));
+            seconds += threadCpuNow() - t0;
+        }
+        best = std::min(best, seconds);
+    }
+    return best;
 }
 
 void BM_Scaling(benchmark::State& state, Resolution resolution, uint32_t format,
                 uint32_t compression) {
-    sourcePicture(resolution);
+    sourceFrames(resolution);
     ClipCost total[3];  // by worker count
     std::vector<double> speedups;  // one per iteration
     for (auto _ : state) {
         double clipWall[3] = {};
         for (uint32_t threads = 1; threads <= 2; ++threads) {
-            // The frames are filled outside the measurement, while the
-            // previous clip's threads are gone.
-            state.PauseTiming();
-            std::vector<OrvBuffer_st*> frames = makeFrames(resolution, resolution.framesPerClip);
-            state.ResumeTiming();
-            const std::optional<ClipCost> cost =
-                encodeClip(resolution, format, compression, threads, frames);
+            const std::optional<ClipCost> cost = encodeClip(resolution, format, compression, threads);
             if (!cost) {
                 state.SkipWithError("encoding failed");
                 return;
@@ -215,27 +284,33 @@ void BM_Scaling(benchmark::State& state, Resolution resolution, uint32_t format,
             total[threads].wallSeconds += cost->wallSeconds;
             total[threads].workerCpu += cost->workerCpu;
             total[threads].otherCpu += cost->otherCpu;
+            total[threads].hostCpu += cost->hostCpu;
+            total[threads].steadyFaults += cost->steadyFaults;
             if (threads == 2) speedups.push_back(clipWall[1] / cost->wallSeconds);
             clipWall[threads] = cost->wallSeconds;
         }
     }
-    const double frames = static_cast<double>(state.iterations()) * resolution.framesPerClip;
-    const double fps1 = frames / total[1].wallSeconds;
+    const double iterations = static_cast<double>(state.iterations());
+    const double frames = iterations * resolution.framesPerClip;
     const double fps2 = frames / total[2].wallSeconds;
-    const double workerMs = 1e3 * total[2].workerCpu / frames;
-    const double bound = 2 * 1e3 / workerMs;
-    state.counters["fps_1t"] = fps1;
+    state.counters["fps_1t"] = frames / total[1].wallSeconds;
     state.counters["fps_2t"] = fps2;
     // The median of the iterations' own ratios: a clip pair runs within a
-    // second, so a change in the machine's speed between pairs drops out.
+    // few seconds, so a change in the machine's speed between pairs drops out.
     std::sort(speedups.begin(), speedups.end());
     state.counters["speedup"] = speedups[speedups.size() / 2];
-    state.counters["worker_ms_2t"] = workerMs;
+    const double workerMs = 1e3 * total[2].workerCpu / frames;
     const double writerMs = 1e3 * total[2].otherCpu / frames;
+    const double hostMs = 1e3 * total[2].hostCpu / frames;
+    state.counters["worker_ms_2t"] = workerMs;
     state.counters["writer_ms_2t"] = writerMs;
-    state.counters["bound_2t"] = bound;
-    state.counters["of_bound_2t"] = fps2 / bound;
-    state.counters["of_all_2t"] = fps2 * (workerMs + writerMs) / 2e3;
+    state.counters["host_ms_2t"] = hostMs;
+    state.counters["of_all_2t"] = fps2 * (workerMs + writerMs + hostMs) / 2e3;
+    const double minflt = total[2].steadyFaults / iterations;
+    state.counters["minflt"] = minflt;
+    state.counters["minflt_share"] = minflt / (4.0 * resolution.width * resolution.height / 4096);
+    if (compression == ORV_COMPRESSION_LZ4)
+        state.counters["lz4_floor_share"] = lz4FloorSeconds(resolution, format) / 2 * fps2;
 }
 
 // ---- The machine's own scaling ---------------------------------------------------------
@@ -282,13 +357,6 @@ void BM_ComputeScaling(benchmark::State& state, Resolution resolution, uint32_t 
 }
 
 // ---- Squared-error measurement ------------------------------------------------------
-
-// CPU seconds of the calling thread.
-double threadCpuNow() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
 
 // One 1080p slice (a 1080p frame is not divided) encoded with the best row
 // encoders, in turn without and with the exact squared error (what an
@@ -457,19 +525,12 @@ const char* compressionName(uint32_t compression) {
     switch (compression) {
         case ORV_COMPRESSION_NONE: return "none";
         case ORV_COMPRESSION_SNAPPY: return "snappy";
-        case ORV_COMPRESSION_LZ4: return "lz4fast";
+        case ORV_COMPRESSION_LZ4: return "lz4";
     }
     return "?";
 }
 
 const int registered = [] {
-    // This process is the host: it keeps the memory of the frames it fills
-    // mapped, as a host streaming frames does, instead of handing a whole
-    // clip's worth back to the kernel inside the measurement when the last
-    // frame is freed (glibc's default trims the heap's top then), and lets no
-    // buffer be mapped separately below 32 MiB.
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
     // The status line of every frame would go to standard error.
     brindle::logClose();
     sourcePicture(resolutions[0]);
@@ -520,7 +581,7 @@ const int registered = [] {
                 ->Unit(benchmark::kMillisecond);
     for (const unsigned clipFrames : {40u, 120u})
         benchmark::RegisterBenchmark(
-            ("BM_PeakMemory/1080p/DXT1/lz4fast/maxParallel:16/frames:" + std::to_string(clipFrames)).c_str(),
+            ("BM_PeakMemory/1080p/DXT1/lz4/maxParallel:16/frames:" + std::to_string(clipFrames)).c_str(),
             BM_PeakMemory, resolutions[0], uint32_t{ORV_PIX_FMT_DXT1}, uint32_t{ORV_COMPRESSION_LZ4},
             clipFrames)
             ->Unit(benchmark::kMillisecond)
