@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace brindle {
@@ -28,17 +29,15 @@ void TaskPool::stopAndJoin() {
     for (std::thread& worker : workers) worker.join();
 }
 
+bool TaskPool::runsAfter(const Queued& a, const Queued& b) {
+    if (a.task->priority != b.task->priority) return a.task->priority < b.task->priority;
+    return a.sequence > b.sequence;
+}
+
 void TaskPool::addTask(std::unique_ptr<Task> task) {
     std::lock_guard<std::mutex> guard(lock);
-    heap.push_back(std::move(task));
-    // Sift up; a parent of equal priority stays above.
-    size_t child = heap.size() - 1;
-    while (child > 0) {
-        const size_t parent = (child - 1) / 2;
-        if (!(heap[parent]->priority < heap[child]->priority)) break;
-        std::swap(heap[parent], heap[child]);
-        child = parent;
-    }
+    heap.push_back({std::move(task), nextSequence++});
+    std::push_heap(heap.begin(), heap.end(), runsAfter);
     taskAvailable.notify_one();
 }
 
@@ -48,25 +47,10 @@ std::unique_ptr<TaskPool::Task> TaskPool::getTask() {
         if (stopping) return nullptr;
         taskAvailable.wait(guard);
     }
-    std::unique_ptr<Task> root = std::move(heap.front());
-    std::unique_ptr<Task> moving = std::move(heap.back());
+    std::pop_heap(heap.begin(), heap.end(), runsAfter);
+    std::unique_ptr<Task> next = std::move(heap.back().task);
     heap.pop_back();
-    if (!heap.empty()) {
-        // Sift the last element down from the root: take the greater child
-        // (the left one on a tie) while it is not less than the moving one.
-        const size_t size = heap.size();
-        size_t hole = 0;
-        for (;;) {
-            size_t child = 2 * hole + 1;
-            if (child >= size) break;
-            if (child + 1 < size && heap[child]->priority < heap[child + 1]->priority) ++child;
-            if (heap[child]->priority < moving->priority) break;
-            heap[hole] = std::move(heap[child]);
-            hole = child;
-        }
-        heap[hole] = std::move(moving);
-    }
-    return root;
+    return next;
 }
 
 void TaskPool::workerMain() {

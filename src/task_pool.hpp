@@ -1,9 +1,10 @@
 // A fixed set of worker threads that always run the queued task of highest
-// priority first.
+// priority first, and among tasks of equal priority the one queued first.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -38,13 +39,24 @@ public:
     void addTask(std::unique_ptr<Task> task);
 
 private:
+    struct Queued {
+        std::unique_ptr<Task> task;
+        uint64_t sequence;  // order of queueing
+    };
+    // Whether `a` runs after `b`: the heap's order.
+    static bool runsAfter(const Queued& a, const Queued& b);
+
     std::unique_ptr<Task> getTask();  // null when stopping and empty
     void workerMain();
     void stopAndJoin();
 
-    std::mutex lock;  // guards heap and stopping; never held while a task runs
+    std::mutex lock;  // guards heap, nextSequence and stopping; never held while a task runs
     std::condition_variable taskAvailable;
-    std::vector<std::unique_ptr<Task>> heap;  // binary max-heap on priority
+    // A binary heap whose root runs next: highest priority, then first
+    // queued. First-in first-out among equals keeps frames finishing in the
+    // order they came, which is the order the writer takes them.
+    std::vector<Queued> heap;
+    uint64_t nextSequence = 0;
     std::vector<std::thread> workers;
     bool stopping = false;
 };

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <future>
@@ -103,21 +104,21 @@ TEST(TaskPool, StartedTexturesFinishBeforeNewSlicesBegin) {
     }
 }
 
-TEST(TaskPool, RunsTheHighestPriorityFirst) {
-    Journal<int> ran;
+TEST(TaskPool, RunsTheHighestPriorityFirstAndEqualsInTheOrderQueued) {
+    // (priority, order queued) of each task, as the tasks ran.
+    Journal<std::pair<int, int>> ran;
     {
         TaskPool pool(1);
         PoolGate gate(pool);
         std::mt19937 random(7);
         for (int i = 0; i < 500; ++i) {
             const int priority = static_cast<int>(random() % 50) - 10;
-            add(pool, priority, [&ran, priority] { ran.note(priority); });
+            add(pool, priority, [&ran, priority, i] { ran.note({-priority, i}); });
         }
         gate.release();
     }
     ASSERT_EQ(ran.entries.size(), 500u);
-    for (size_t i = 1; i < ran.entries.size(); ++i)
-        EXPECT_GE(ran.entries[i - 1], ran.entries[i]) << "at " << i;
+    EXPECT_TRUE(std::is_sorted(ran.entries.begin(), ran.entries.end()));
 }
 
 TEST(TaskPool, TasksQueuedDuringShutdownRunToo) {
