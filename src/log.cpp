@@ -17,55 +17,68 @@ bool rolling = false;
 
 namespace {
 
-// Guards logStream and `rolling`. Lives for the whole process.
+// Guards logFile, logOn's changes and `rolling`. Lives for the whole process.
 std::mutex logMutex;
-FILE* logStream = stderr;
-// Whether logStream is set; written under logMutex, read without it.
+// The file of the last logOpen, or null for standard error.
+FILE* logFile = nullptr;
+// False from logClose until the next logOpen. Read without the lock by
+// logEnabled. Like logFile it is set before any code runs, so that a host
+// whose own static initialisers close the log finds it already in place.
 std::atomic<bool> logOn{true};
 
-void closeUnlessStandardError(FILE* stream) {
-    if (stream != nullptr && stream != stderr) std::fclose(stream);
+// Where lines go now, or null; the caller holds logMutex.
+FILE* logStream() {
+    if (!logOn.load(std::memory_order_relaxed)) return nullptr;
+    return logFile != nullptr ? logFile : stderr;
+}
+
+void closeLogFile() {
+    if (logFile != nullptr) std::fclose(logFile);
+    logFile = nullptr;
 }
 
 }  // namespace
 
 void log(const char* format, ...) {
     std::lock_guard<std::mutex> lock(logMutex);
-    if (logStream == nullptr) return;
+    FILE* const stream = logStream();
+    if (stream == nullptr) return;
     if (rolling) {
-        std::fputs("\n", logStream);
+        std::fputs("\n", stream);
         rolling = false;
     }
-    std::fputs("*** ", logStream);
+    std::fputs("*** ", stream);
     va_list args;
     va_start(args, format);
-    std::vfprintf(logStream, format, args);
+    std::vfprintf(stream, format, args);
     va_end(args);
-    std::fputs("\n", logStream);
-    std::fflush(logStream);
+    std::fputs("\n", stream);
+    std::fflush(stream);
 }
 
 void logRolling(const char* format, ...) {
     std::lock_guard<std::mutex> lock(logMutex);
-    if (logStream == nullptr) return;
-    if (rolling) std::fputs("\r\x1b[K", logStream);
+    FILE* const stream = logStream();
+    if (stream == nullptr) return;
+    if (rolling) std::fputs("\r\x1b[K", stream);
     rolling = true;
-    std::fputs("--- ", logStream);
+    std::fputs("--- ", stream);
     va_list args;
     va_start(args, format);
-    std::vfprintf(logStream, format, args);
+    std::vfprintf(stream, format, args);
     va_end(args);
-    std::fflush(logStream);
+    std::fflush(stream);
 }
 
 void logStopRolling() {
     std::lock_guard<std::mutex> lock(logMutex);
-    if (logStream == nullptr) return;
+    FILE* const stream = logStream();
+    if (stream == nullptr) return;
     if (rolling) {
         rolling = false;
-        std::fputs("\n", logStream);
+        std::fputs("\n", stream);
     }
-    std::fflush(logStream);
+    std::fflush(stream);
 }
 
 void logOpen(const char* path) {
@@ -76,8 +89,8 @@ void logOpen(const char* path) {
         return;
     }
     std::lock_guard<std::mutex> lock(logMutex);
-    closeUnlessStandardError(logStream);
-    logStream = file;
+    closeLogFile();
+    logFile = file;
     logOn.store(true, std::memory_order_relaxed);
 }
 
@@ -85,8 +98,7 @@ void logClose() {
     // The lock is taken although the host promises that nobody else logs now:
     // it costs nothing and keeps a stray worker line from writing to a closed file.
     std::lock_guard<std::mutex> lock(logMutex);
-    closeUnlessStandardError(logStream);
-    logStream = nullptr;
+    closeLogFile();
     logOn.store(false, std::memory_order_relaxed);
 }
 
