@@ -76,7 +76,7 @@ void OrvFFMpegCompressor::compress(const OrvSrcSlice& src, OrvTexFmt fmt, OrvEnc
     if (src.pixFmt != ORV_SRC_PIX_FMT_BGRA32 && src.pixFmt != ORV_SRC_PIX_FMT_RGBA32)
         throw OrvException("unsupported source pixel format", ORV_ERR_UNKNOWN);
     // Neither buffer is checked: the encode task sized `encoded` for us.
-    const uint8_t* pixels = src.buffer ? src.buffer->data : nullptr;
+    const uint8_t* pixels = src.buffer ? src.buffer->data + src.offset : nullptr;
     uint8_t* blocks = texture.encoded ? texture.encoded->data : nullptr;
     // The measurement rides along the encoding, while the block's pixels and
     // palette are at hand; a sum of integers below 2^53 is exact in double.

@@ -29,6 +29,7 @@ struct OrvSrcSlice {
     uint32_t stride = 0;  // bytes between rows of buffer
     uint32_t pixFmt = 0;  // OrvSrcPixFmt_enum
     SharedBuffer buffer;  // the frame's own buffer (zero-copy) or a copy
+    size_t offset = 0;    // bytes from buffer's data to the slice's top-left pixel
 };
 
 // One texture plane of a slice. Written by one task at a time: the encode

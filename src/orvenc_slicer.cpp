@@ -87,24 +87,10 @@ OrvSliceLayout orvPickSliceLayout(const OrvVideoStreamParams_st& params) {
 void OrvEncSlicer::pickSlices(const OrvEncFrame& frame, std::vector<OrvSrcSlice>& slices) const {
     assert(frame.srcBuffer != nullptr);
     slices.clear();
-
-    // Only a top-down frame that is exactly one slice of whole blocks can be
-    // compressed straight from the host's buffer.
-    const bool zeroCopy = frame.width % 4 == 0 && frame.height % 4 == 0 &&
-                          layout.numColumns == 1 && layout.numRows == 1 && frame.origin == 0;
-    if (zeroCopy) {
-        OrvSrcSlice& slice = slices.emplace_back();
-        slice.width = layout.sliceWidth;
-        slice.height = layout.sliceHeight;
-        slice.stride = frame.stride;
-        slice.pixFmt = frame.pixFmt;
-        slice.buffer = frame.srcBuffer;
-        return;
-    }
-
     // Index r * numColumns + c is column c of row r; the pipeline's list of
     // encoded slices and the frame record's directory follow the same order.
     slices.reserve(size_t{layout.numColumns} * layout.numRows);
+    const uint32_t bpp = srcBytesPerPixel(frame.pixFmt);
     for (uint32_t r = 0; r < layout.numRows; ++r) {
         for (uint32_t c = 0; c < layout.numColumns; ++c) {
             OrvSrcSlice& slice = slices.emplace_back();
@@ -113,6 +99,16 @@ void OrvEncSlicer::pickSlices(const OrvEncFrame& frame, std::vector<OrvSrcSlice>
             slice.width = layout.sliceWidth;
             slice.height = layout.sliceHeight;
             slice.pixFmt = frame.pixFmt;
+            // A slice wholly inside a top-down picture needs no padding and
+            // no flip: it is compressed straight from the host's buffer.
+            // (A pixel format without a size is refused by copy().)
+            const bool inside = uint64_t{slice.x} + slice.width <= frame.width &&
+                                uint64_t{slice.y} + slice.height <= frame.height;
+            if (inside && frame.origin == 0) {
+                slice.buffer = frame.srcBuffer;
+                slice.stride = frame.stride;
+                slice.offset = size_t{slice.y} * frame.stride + size_t{slice.x} * bpp;
+            }
         }
     }
 }

@@ -18,8 +18,8 @@ public:
     const OrvSliceLayout& getLayout() const { return layout; }
 
     // Fills `slices` (empty on entry) with the frame's slices in grid order,
-    // row by row from the top. A block-aligned, single-slice, top-down frame
-    // gives one slice that shares the frame's buffer (nothing to copy).
+    // row by row from the top. Of a top-down frame, every slice that lies
+    // wholly inside the picture shares the frame's buffer (nothing to copy).
     void pickSlices(const OrvEncFrame& frame, std::vector<OrvSrcSlice>& slices) const;
 
     // Gives the slice its own buffer filled from the frame, unless it shares

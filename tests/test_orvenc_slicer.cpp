@@ -120,14 +120,18 @@ TEST(SliceLayout, EverySideIsCoveredByWholeBlocksOfAtMost3072) {
 
 // ---- Listing slices -------------------------------------------------------------
 
-TEST(PickSlices, OnlyAnAlignedSingleSliceTopDownFrameSharesItsBufferAndSlicesGoRowByRow) {
-    struct Case { const char* what; uint32_t width, height, origin; };
+TEST(PickSlices, SlicesInsideATopDownPictureShareItsBufferAndSlicesGoRowByRow) {
+    // Which slices lie wholly inside the picture, in grid order.
+    struct Case { const char* what; uint32_t width, height, origin; std::vector<bool> shared; };
     const Case cases[] = {
-        {"shared", 1920, 1080, 0},
-        {"bottom-up", 1920, 1080, 1},
-        {"width not a multiple of 4", 1922, 1080, 0},
-        {"height not a multiple of 4", 1920, 1082, 0},
-        {"3 x 2 slices of 1708 x 2048", 5120, 4096, 0},
+        {"one slice", 1920, 1080, 0, {true}},
+        {"two columns of 1920 x 2160", 3840, 2160, 0, {true, true}},
+        {"bottom-up", 1920, 1080, 1, {false}},
+        {"bottom-up columns", 3840, 2160, 1, {false, false}},
+        {"width not a multiple of 4", 1922, 1080, 0, {false}},
+        {"height not a multiple of 4", 1920, 1082, 0, {false}},
+        // The third column ends 4 pixels beyond the picture.
+        {"3 x 2 slices of 1708 x 2048", 5120, 4096, 0, {true, true, false, true, true, false}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -141,23 +145,25 @@ TEST(PickSlices, OnlyAnAlignedSingleSliceTopDownFrameSharesItsBufferAndSlicesGoR
         const OrvSliceLayout layout = layoutOf(c.width, c.height);
         const OrvEncSlicer slicer(layout);
         std::vector<OrvSrcSlice> slices = pickSlices(slicer, frame);
+        ASSERT_EQ(slices.size(), c.shared.size());
         ASSERT_EQ(slices.size(), size_t{layout.numColumns} * layout.numRows);
-        const bool shared = &c == &cases[0];
         for (uint32_t i = 0; i < slices.size(); ++i) {
             const uint32_t column = i % layout.numColumns, row = i / layout.numColumns;
-            EXPECT_EQ(rectOf(slices[i]), (Rect{layout.sliceWidth * column, layout.sliceHeight * row,
-                                               layout.sliceWidth, layout.sliceHeight}))
-                << i;
-            EXPECT_EQ(slices[i].buffer, shared ? frame.srcBuffer : nullptr);
-            EXPECT_EQ(slices[i].stride, shared ? frame.stride : 0u);
+            const Rect rect{layout.sliceWidth * column, layout.sliceHeight * row, layout.sliceWidth,
+                            layout.sliceHeight};
+            EXPECT_EQ(rectOf(slices[i]), rect) << i;
+            const bool shared = c.shared[i];
+            EXPECT_EQ(slices[i].buffer, shared ? frame.srcBuffer : nullptr) << i;
+            EXPECT_EQ(slices[i].stride, shared ? frame.stride : 0u) << i;
+            EXPECT_EQ(slices[i].offset, shared ? size_t{rect[1]} * frame.stride + 4 * rect[0] : 0u) << i;
             EXPECT_EQ(slices[i].pixFmt, uint32_t{ORV_SRC_PIX_FMT_BGRA32});
+            if (!shared) continue;
+            // copy leaves a shared slice alone: still the frame's buffer, no allocation.
+            const orvtest::AllocationFailureGuard noAllocation(0);
+            slicer.copy(frame, slices[i]);
+            EXPECT_EQ(slices[i].buffer, frame.srcBuffer);
+            EXPECT_EQ(slices[i].stride, frame.stride);
         }
-        if (!shared) continue;
-        // copy leaves a shared slice alone: still the frame's buffer, no allocation.
-        const orvtest::AllocationFailureGuard noAllocation(0);
-        slicer.copy(frame, slices[0]);
-        EXPECT_EQ(slices[0].buffer, frame.srcBuffer);
-        EXPECT_EQ(slices[0].stride, frame.stride);
     }
 }
 
@@ -173,16 +179,18 @@ TEST(PickSlicesDeathTest, FrameWithoutBufferIsAnInternalError) {
 
 TEST(CopySlice, WhatLiesOutsideTheFrameIsZeroAndNothingBeyondItIsRead) {
     // Each frame's buffer ends exactly at its last pixel.
-    struct Slice { uint32_t firstRow, offset, copied, rowsInside; };  // source rows and bytes
+    struct Slice { uint32_t firstRow, offset, copied, rowsInside; bool shared = false; };  // source rows and bytes
     struct Case { uint32_t width, height, pixFmt; std::vector<Slice> slices; };
     const Case cases[] = {
         // A 1924-pixel slice of which the last 2 pixels lie outside.
         {1922, 8, ORV_SRC_PIX_FMT_RGBA32, {{0, 0, 1922 * 4, 8}}},
-        // The last column starts at pixel 3416 and holds only 1704 of its 1708.
+        // The last column starts at pixel 3416 and holds only 1704 of its
+        // 1708; the first two lie inside and are read in place.
         {5120, 8, ORV_SRC_PIX_FMT_BGRA32,
-         {{0, 0, 1708 * 4, 8}, {0, 1708 * 4, 1708 * 4, 8}, {0, 3416 * 4, 1704 * 4, 8}}},
-        // Two rows of 1552; the second copies 1548 rows and pads 4.
-        {4, 3100, ORV_SRC_PIX_FMT_RGBA32, {{0, 0, 16, 1552}, {1552, 0, 16, 1548}}},
+         {{0, 0, 0, 0, true}, {0, 1708 * 4, 0, 0, true}, {0, 3416 * 4, 1704 * 4, 8}}},
+        // Two rows of 1552: the first lies inside, the second copies 1548
+        // rows and pads 4.
+        {4, 3100, ORV_SRC_PIX_FMT_RGBA32, {{0, 0, 0, 0, true}, {1552, 0, 16, 1548}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
@@ -192,6 +200,11 @@ TEST(CopySlice, WhatLiesOutsideTheFrameIsZeroAndNothingBeyondItIsRead) {
         ASSERT_EQ(slices.size(), c.slices.size());
         for (size_t s = 0; s < slices.size(); ++s) {
             const Slice& expected = c.slices[s];
+            if (expected.shared) {
+                EXPECT_EQ(slices[s].buffer, frame.srcBuffer);
+                EXPECT_EQ(slices[s].offset, expected.offset);
+                continue;
+            }
             ASSERT_NE(slices[s].buffer, nullptr);
             EXPECT_NE(slices[s].buffer, frame.srcBuffer);
             EXPECT_EQ(slices[s].stride, layout.sliceWidth * 4);
