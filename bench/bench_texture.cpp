@@ -103,7 +103,8 @@ const int registered = [] {
                    {"BC4", brindle::ORV_TEX_FMT_BC4_ALPHA}};
     const brindle::DxtSimdLevel levels[] = {brindle::DxtSimdLevel::scalar,
                                             brindle::DxtSimdLevel::sse41,
-                                            brindle::DxtSimdLevel::avx2};
+                                            brindle::DxtSimdLevel::avx2,
+                                            brindle::DxtSimdLevel::avx512};
     for (const auto& format : formats) {
         for (const bool bgra : {false, true}) {
             for (const brindle::DxtSimdLevel level : levels) {

@@ -110,15 +110,20 @@ bool cpuHas(DxtSimdLevel level) {
         case DxtSimdLevel::sse41: return __builtin_cpu_supports("sse4.1");
         case DxtSimdLevel::avx2:
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("sse4.1");
+        case DxtSimdLevel::avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512dq") && cpuHas(DxtSimdLevel::avx2);
 #else
         case DxtSimdLevel::sse41:
-        case DxtSimdLevel::avx2: return false;
+        case DxtSimdLevel::avx2:
+        case DxtSimdLevel::avx512: return false;
 #endif
     }
     return false;
 }
 
 DxtSimdLevel bestLevel() {
+    if (cpuHas(DxtSimdLevel::avx512)) return DxtSimdLevel::avx512;
     if (cpuHas(DxtSimdLevel::avx2)) return DxtSimdLevel::avx2;
     if (cpuHas(DxtSimdLevel::sse41)) return DxtSimdLevel::sse41;
     return DxtSimdLevel::scalar;
@@ -156,9 +161,12 @@ const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level, DxtRowOutput output)
         case DxtSimdLevel::sse41:
             return measure ? &dxtMeasuringRowEncodersSse41 : &dxtRowEncodersSse41;
         case DxtSimdLevel::avx2: return measure ? &dxtMeasuringRowEncodersAvx2 : &dxtRowEncodersAvx2;
+        case DxtSimdLevel::avx512:
+            return measure ? &dxtMeasuringRowEncodersAvx512 : &dxtRowEncodersAvx512;
 #else
         case DxtSimdLevel::sse41:
-        case DxtSimdLevel::avx2: return nullptr;
+        case DxtSimdLevel::avx2:
+        case DxtSimdLevel::avx512: return nullptr;
 #endif
     }
     return nullptr;
@@ -205,6 +213,7 @@ const char* dxtSimdLevelName(DxtSimdLevel level) {
         case DxtSimdLevel::scalar: return "scalar";
         case DxtSimdLevel::sse41: return "sse4.1";
         case DxtSimdLevel::avx2: return "avx2";
+        case DxtSimdLevel::avx512: return "avx512";
     }
     return "unknown";
 }

@@ -39,7 +39,7 @@ struct DxtRowEncoders {
 enum class DxtRowOutput { blocks, blocksAndError };
 
 // Ordered: a level needs every instruction set of the levels below it.
-enum class DxtSimdLevel { scalar, sse41, avx2 };
+enum class DxtSimdLevel { scalar, sse41, avx2, avx512 };
 
 // Chosen once, on first use, from the features of the CPU that runs the
 // process (never from the build machine's).
@@ -76,7 +76,9 @@ const DxtSolidPairs& dxtSolidPairs();
 // set flags and only on x86-64. Call them only after checking the CPU.
 extern const DxtRowEncoders dxtRowEncodersSse41;
 extern const DxtRowEncoders dxtRowEncodersAvx2;
+extern const DxtRowEncoders dxtRowEncodersAvx512;
 extern const DxtRowEncoders dxtMeasuringRowEncodersSse41;
 extern const DxtRowEncoders dxtMeasuringRowEncodersAvx2;
+extern const DxtRowEncoders dxtMeasuringRowEncodersAvx512;
 
 }  // namespace brindle

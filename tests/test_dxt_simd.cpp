@@ -50,7 +50,8 @@ constexpr unsigned canaryBytes = 64;
 
 const OrvTexFmt allFormats[] = {ORV_TEX_FMT_BC1_RGB, ORV_TEX_FMT_BC3_RGBA, ORV_TEX_FMT_BC3_YCOGR,
                                 ORV_TEX_FMT_BC4_ALPHA};
-const DxtSimdLevel allLevels[] = {DxtSimdLevel::scalar, DxtSimdLevel::sse41, DxtSimdLevel::avx2};
+const DxtSimdLevel allLevels[] = {DxtSimdLevel::scalar, DxtSimdLevel::sse41, DxtSimdLevel::avx2,
+                                  DxtSimdLevel::avx512};
 
 unsigned blockBytes(OrvTexFmt fmt) {
     return fmt == ORV_TEX_FMT_BC1_RGB || fmt == ORV_TEX_FMT_BC4_ALPHA ? 8 : 16;
@@ -358,7 +359,7 @@ TEST_P(RowEncoders, EveryRowLengthUpToThreeGroupsAtAnyStride) {
 }
 
 std::string levelName(const ::testing::TestParamInfo<DxtSimdLevel>& info) {
-    const char* names[] = {"scalar", "sse41", "avx2"};  // as test names allow
+    const char* names[] = {"scalar", "sse41", "avx2", "avx512"};  // as test names allow
     return names[static_cast<int>(info.param)];
 }
 INSTANTIATE_TEST_SUITE_P(Levels, RowEncoders, ::testing::ValuesIn(allLevels), levelName);

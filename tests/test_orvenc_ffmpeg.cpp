@@ -158,7 +158,8 @@ TEST(FFMpegCompressor, PlaneIsRowMajorAndExactlyTheTextureSizeAtAnyStrideAndLeve
         EXPECT_GT(texture.squaredError, 0.0);
         return texture.squaredError;
     };
-    for (const DxtSimdLevel level : {DxtSimdLevel::scalar, DxtSimdLevel::sse41, DxtSimdLevel::avx2}) {
+    for (const DxtSimdLevel level :
+         {DxtSimdLevel::scalar, DxtSimdLevel::sse41, DxtSimdLevel::avx2, DxtSimdLevel::avx512}) {
         if (dxtRowEncodersFor(level) == nullptr) continue;  // this CPU lacks the level
         OrvFFMpegCompressor compressor(OrvVideoStreamParams_st{}, level);
         for (const auto& [tight, input] : cases)
