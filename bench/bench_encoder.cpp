@@ -222,17 +222,24 @@ std::optional<ClipCost> encodeClip(const Resolution& resolution, uint32_t format
     return cost;
 }
 
+// The texture planes of a stream format.
+std::vector<brindle::OrvTexFmt> textureFormatsOf(uint32_t format) {
+    switch (format) {
+        case ORV_PIX_FMT_DXT1: return {brindle::ORV_TEX_FMT_BC1_RGB};
+        case ORV_PIX_FMT_DXT5: return {brindle::ORV_TEX_FMT_BC3_RGBA};
+        case ORV_PIX_FMT_YCOCG_DXT5_ALPHA:
+            return {brindle::ORV_TEX_FMT_BC3_YCOGR, brindle::ORV_TEX_FMT_BC4_ALPHA};
+        default: return {brindle::ORV_TEX_FMT_BC3_YCOGR};
+    }
+}
+
 // The textures of one frame of the stream format, block-compressed.
 std::vector<std::vector<uint8_t>> frameTextures(const Resolution& resolution, uint32_t format) {
-    std::vector<brindle::OrvTexFmt> formats = {brindle::ORV_TEX_FMT_BC3_YCOGR};
-    if (format == ORV_PIX_FMT_DXT1) formats = {brindle::ORV_TEX_FMT_BC1_RGB};
-    if (format == ORV_PIX_FMT_DXT5) formats = {brindle::ORV_TEX_FMT_BC3_RGBA};
-    if (format == ORV_PIX_FMT_YCOCG_DXT5_ALPHA) formats.push_back(brindle::ORV_TEX_FMT_BC4_ALPHA);
     OrvVideoStreamParams_st params;
     orvInitVideoStreamParams(&params);
     const brindle::OrvFFMpegCompressor compressor(params);
     std::vector<std::vector<uint8_t>> textures;
-    for (const brindle::OrvTexFmt fmt : formats) {
+    for (const brindle::OrvTexFmt fmt : textureFormatsOf(format)) {
         textures.emplace_back(brindle::orvTexBufferSize(fmt, resolution.width, resolution.height));
         compressor.compressRGBA32(resolution.width, resolution.height, 4 * resolution.width, fmt,
                                   sourcePicture(resolution).data(), textures.back().data());
@@ -323,10 +330,7 @@ void BM_ComputeScaling(benchmark::State& state, Resolution resolution, uint32_t 
     const std::vector<uint8_t>& picture = sourcePicture(resolution);
     // Distinct copies that together outgrow the caches, as a stream's frames do.
     std::vector<std::vector<uint8_t>> sources(8, picture);
-    std::vector<brindle::OrvTexFmt> textures = {brindle::ORV_TEX_FMT_BC3_YCOGR};
-    if (format == ORV_PIX_FMT_DXT1) textures = {brindle::ORV_TEX_FMT_BC1_RGB};
-    if (format == ORV_PIX_FMT_DXT5) textures = {brindle::ORV_TEX_FMT_BC3_RGBA};
-    if (format == ORV_PIX_FMT_YCOCG_DXT5_ALPHA) textures.push_back(brindle::ORV_TEX_FMT_BC4_ALPHA);
+    const std::vector<brindle::OrvTexFmt> textures = textureFormatsOf(format);
     OrvVideoStreamParams_st params;
     orvInitVideoStreamParams(&params);
     const brindle::OrvFFMpegCompressor compressor(params);

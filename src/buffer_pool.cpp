@@ -139,7 +139,8 @@ private:
                 fits = bytes + entry.capacity <= idleKeptBytes;
             } else {
                 uint64_t ofClass = 0;
-                for (size_t j = first; j < kept.size(); ++j) ofClass += kept[j].capacity == entry.capacity;
+                for (size_t j = first; j < kept.size(); ++j)
+                    ofClass += kept[j].capacity == entry.capacity;
                 fits = ofClass < reservedPerClass;
             }
             if (fits) {
@@ -194,7 +195,8 @@ OrvBuffer_st::OrvBuffer_st(size_t size) : size(size), data(nullptr) {
         if (data != nullptr)
             reusedAllocations.fetch_add(1, std::memory_order_relaxed);
         else
-            data = static_cast<uint8_t*>(std::malloc(capacity != 0 ? capacity : size == 0 ? 1 : size));
+            data = static_cast<uint8_t*>(
+                std::malloc(capacity != 0 ? capacity : size == 0 ? 1 : size));
     }
     if (data == nullptr) {
         failedAllocations.fetch_add(1, std::memory_order_relaxed);

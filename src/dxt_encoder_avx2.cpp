@@ -55,10 +55,6 @@ struct Avx2 {
         return v(_mm256_set_m128i(hi, lo));
     }
 
-    // Exchanges bytes 0 and 2 of every pixel.
-    static __m128i bgraMask128() {
-        return _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
-    }
 
     static __m256i loadPair(const uint8_t* low, const uint8_t* high) {
         const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(low));
@@ -71,7 +67,7 @@ struct Avx2 {
     // block order.
     template <bool bgra>
     static void load(const uint8_t* src, ptrdiff_t stride, VI px[16]) {
-        const __m256i swizzle = _mm256_broadcastsi128_si256(bgraMask128());
+        const __m256i swizzle = _mm256_broadcastsi128_si256(bgraSwap128());
         for (int y = 0; y < 4; ++y) {
             const uint8_t* row = src + y * stride;
             __m256i a = loadPair(row + 0, row + 64);
@@ -122,14 +118,6 @@ struct Avx2 {
     static VI sub16(VI a, VI b) { return v(_mm256_sub_epi16(m(a), m(b))); }
     static VI selectBySign(VI s, VI a, VI b) {
         return (VI)_mm256_blendv_ps((__m256)b, (__m256)a, (__m256)s);
-    }
-
-    static void swizzleBlock(uint8_t* local, const uint8_t* block, ptrdiff_t stride) {
-        for (int y = 0; y < 4; ++y) {
-            const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + y * stride));
-            _mm_store_si128(reinterpret_cast<__m128i*>(local + 16 * y),
-                            _mm_shuffle_epi8(row, bgraMask128()));
-        }
     }
 };
 

@@ -34,7 +34,9 @@ struct Avx512 {
     // The sign bit of every lane as a mask register.
     static __mmask16 signs(VI x) { return _mm512_movepi32_mask(m(x)); }
 
-    static VI select(VI mask, VI a, VI b) { return v(_mm512_mask_blend_epi32(signs(mask), m(b), m(a))); }
+    static VI select(VI mask, VI a, VI b) {
+        return v(_mm512_mask_blend_epi32(signs(mask), m(b), m(a)));
+    }
     static VI min(VI a, VI b) { return v(_mm512_min_epi32(m(a), m(b))); }
     static VI max(VI a, VI b) { return v(_mm512_max_epi32(m(a), m(b))); }
     static VI minU16(VI a, VI b) { return v(_mm512_min_epu16(m(a), m(b))); }
@@ -64,10 +66,6 @@ struct Avx512 {
         return v(_mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1));
     }
 
-    // Exchanges bytes 0 and 2 of every pixel.
-    static __m128i bgraMask128() {
-        return _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
-    }
 
     // The 4 x 4 transpose of 128-bit quarters: quarter j of register i goes
     // to quarter i of register j. Its own inverse.
@@ -103,7 +101,7 @@ struct Avx512 {
     // word transpose within quarters leaves the lanes in block order.
     template <bool bgra>
     static void load(const uint8_t* src, ptrdiff_t stride, VI px[16]) {
-        const __m512i swizzle = _mm512_broadcast_i32x4(bgraMask128());
+        const __m512i swizzle = _mm512_broadcast_i32x4(bgraSwap128());
         for (int y = 0; y < 4; ++y) {
             const uint8_t* row = src + y * stride;
             __m512i a = load512(row + 0);    // blocks 0-3
@@ -150,14 +148,6 @@ struct Avx512 {
 
     static VI sub16(VI a, VI b) { return v(_mm512_sub_epi16(m(a), m(b))); }
     static VI selectBySign(VI s, VI a, VI b) { return select(s, a, b); }
-
-    static void swizzleBlock(uint8_t* local, const uint8_t* block, ptrdiff_t stride) {
-        for (int y = 0; y < 4; ++y) {
-            const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + y * stride));
-            _mm_store_si128(reinterpret_cast<__m128i*>(local + 16 * y),
-                            _mm_shuffle_epi8(row, bgraMask128()));
-        }
-    }
 };
 
 }  // namespace

@@ -160,7 +160,8 @@ const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level, DxtRowOutput output)
 #if defined(__x86_64__)
         case DxtSimdLevel::sse41:
             return measure ? &dxtMeasuringRowEncodersSse41 : &dxtRowEncodersSse41;
-        case DxtSimdLevel::avx2: return measure ? &dxtMeasuringRowEncodersAvx2 : &dxtRowEncodersAvx2;
+        case DxtSimdLevel::avx2:
+            return measure ? &dxtMeasuringRowEncodersAvx2 : &dxtRowEncodersAvx2;
         case DxtSimdLevel::avx512:
             return measure ? &dxtMeasuringRowEncodersAvx512 : &dxtRowEncodersAvx512;
 #else

@@ -29,7 +29,6 @@
 //   axis(v, mag)      trunc(double(v) * (512.0 / double(mag))) per lane
 //   load<bgra>(src, stride, px)   16 pixel words per lane, R in the low byte
 //   store8(dst, a, b) / store16(dst, a, b, c, d)   per lane 8 or 16 bytes
-//   swizzleBlock(local, block, stride)   one BGRA block to RGBA rows of 16
 //   sub16(a, b)       per 16-bit half, wrapping
 //   selectBySign(s, a, b)   lanes of a where bit 31 of s is set, else b
 #pragma once
@@ -37,12 +36,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <tmmintrin.h>
+
 #include "dxt_encoder.hpp"
 #include "dxt_encoder_simd.hpp"
 
 namespace brindle {
 
 namespace {
+
+// The byte shuffle that exchanges bytes 0 and 2 of every pixel, BGRA to
+// RGBA; every vector level has SSSE3's shuffle.
+__m128i bgraSwap128() {
+    return _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
+}
 
 // x / 3 for the palette's weighted sums (0 <= x <= 765) as a multiply and a
 // shift, which vector units have and integer division they lack.
@@ -667,7 +674,8 @@ struct DxtLanes {
         for (; i + lanes <= numBlocks; i += lanes) {
             const VI error = group(dst + size_t{blockBytes} * i, src + 16 * size_t{i}, stride);
             if constexpr (measure)
-                for (unsigned lane = 0; lane < lanes; ++lane) total += static_cast<uint32_t>(error[lane]);
+                for (unsigned lane = 0; lane < lanes; ++lane)
+                    total += static_cast<uint32_t>(error[lane]);
         }
         alignas(16) uint8_t local[64];
         for (; i < numBlocks; ++i) {
@@ -675,7 +683,7 @@ struct DxtLanes {
             const uint8_t* block = src + 16 * size_t{i};
             ptrdiff_t blockStride = stride;
             if constexpr (bgra) {
-                V::swizzleBlock(local, block, stride);
+                swizzleBlock(local, block, stride);
                 block = local;
                 blockStride = 16;
             }
@@ -683,6 +691,16 @@ struct DxtLanes {
             if constexpr (measure) total += dxtBlockSquaredError(kind, out, block, blockStride);
         }
         return total;
+    }
+
+    // One BGRA block to RGBA rows 16 bytes apart.
+    static void swizzleBlock(uint8_t* local, const uint8_t* block, ptrdiff_t stride) {
+        for (int y = 0; y < 4; ++y) {
+            const __m128i row =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + y * stride));
+            _mm_store_si128(reinterpret_cast<__m128i*>(local + 16 * y),
+                            _mm_shuffle_epi8(row, bgraSwap128()));
+        }
     }
 
     static int alphaScalar(uint8_t* dst, ptrdiff_t stride, const uint8_t* block) {

@@ -59,10 +59,6 @@ struct Sse41 {
         return v(_mm_unpacklo_epi64(lo, hi));
     }
 
-    // Exchanges bytes 0 and 2 of every pixel.
-    static __m128i bgraMask() {
-        return _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
-    }
 
     static void transpose(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
         const __m128i t0 = _mm_unpacklo_epi32(a, b);
@@ -85,10 +81,10 @@ struct Sse41 {
             __m128i c = _mm_loadu_si128(row + 2);
             __m128i d = _mm_loadu_si128(row + 3);
             if constexpr (bgra) {
-                a = _mm_shuffle_epi8(a, bgraMask());
-                b = _mm_shuffle_epi8(b, bgraMask());
-                c = _mm_shuffle_epi8(c, bgraMask());
-                d = _mm_shuffle_epi8(d, bgraMask());
+                a = _mm_shuffle_epi8(a, bgraSwap128());
+                b = _mm_shuffle_epi8(b, bgraSwap128());
+                c = _mm_shuffle_epi8(c, bgraSwap128());
+                d = _mm_shuffle_epi8(d, bgraSwap128());
             }
             transpose(a, b, c, d);
             px[4 * y + 0] = v(a);
@@ -117,14 +113,6 @@ struct Sse41 {
     static VI sub16(VI a, VI b) { return v(_mm_sub_epi16(m(a), m(b))); }
     static VI selectBySign(VI s, VI a, VI b) {
         return (VI)_mm_blendv_ps((__m128)b, (__m128)a, (__m128)s);
-    }
-
-    static void swizzleBlock(uint8_t* local, const uint8_t* block, ptrdiff_t stride) {
-        for (int y = 0; y < 4; ++y) {
-            const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + y * stride));
-            _mm_store_si128(reinterpret_cast<__m128i*>(local + 16 * y),
-                            _mm_shuffle_epi8(row, bgraMask()));
-        }
     }
 };
 
