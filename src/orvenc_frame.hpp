@@ -70,13 +70,14 @@ struct OrvEncSlice {
 };
 
 // A frame in flight, shared by the stream's queue, its tasks and the writer
-// thread; the last holder frees its slices and source buffer. `slices` is
-// sized once before the first task is queued, so tasks may keep plain
-// pointers into it.
+// thread; the last holder frees its slices. `slices` is sized once before
+// the first task is queued, so tasks may keep plain pointers into it.
 struct OrvEncFrame {
     OrvEncCompressor* encoder = nullptr;
     OrvEncSecondaryCompressor* secondaryCompressor = nullptr;
     OrvEncContext* context = nullptr;
+    // The host's pixels, until the frame is complete (guarded by the stream
+    // lock from then on); slices that share them hold their own share.
     SharedBuffer srcBuffer;
     uint32_t pixFmt = 0;
     uint32_t origin = 0;  // 0 top-down, 1 bottom-up

@@ -330,7 +330,12 @@ void OrvEncVideoStream::onTextureCompleted(const std::shared_ptr<OrvEncFrame>& f
     }
     if (slice.completedTextures < slice.numTextures) return;
     assert(frame->completedSlices < frame->slices.size());
-    if (++frame->completedSlices == frame->slices.size()) frameReady.notify_all();
+    if (++frame->completedSlices < frame->slices.size()) return;
+    // Only the textures are written: the host's pixels go now rather than
+    // after the frame has waited its turn, and their buffer can serve one of
+    // the host's next frames.
+    frame->srcBuffer.reset();
+    frameReady.notify_all();
 }
 
 void OrvEncVideoStream::storeError(const std::string& message, uint32_t code) {
