@@ -90,7 +90,7 @@ public:
     }
     ~Child() {
         if (pid > 0) kill(pid, SIGKILL);
-        wait();
+        reap();
         if (out) std::fclose(out);
         if (err) std::fclose(err);
     }
@@ -106,23 +106,15 @@ public:
         }
         return true;
     }
-    // Ends its input and waits for it to end. A terminal stays open (its
-    // hang-up would answer the child's questions about it) and says end of
-    // input as a user does, with ^D.
+    // Ends its input and waits for it to end. A terminal says so with ^D, as
+    // a user does: its hang-up would answer the child's questions about it.
     Result wait() {
-        if (terminal) {
-            feed("\x04");
-            const Result ended = reap();
-            close(input);
-            input = -1;
-            return ended;
-        }
-        if (input >= 0) close(input);
-        input = -1;
+        if (terminal) feed("\x04");
+        else close(std::exchange(input, -1));
         return reap();
     }
-    // Sends a signal and waits for it to end, its input still open: a child
-    // waiting for more input cannot end any other way.
+    // A signal, the input still open: a child that waits for more input can
+    // end no other way.
     Result interrupt(int signalNumber) {
         kill(pid, signalNumber);
         return reap();
@@ -136,6 +128,7 @@ private:
         while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
         }
         pid = -1;
+        if (input >= 0) close(std::exchange(input, -1));
         if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
         else if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
         result.peakKilobytes = usage.ru_maxrss;
@@ -348,7 +341,8 @@ protected:
 
     // A small, fast demo file: 320x180 unless said otherwise, 5 frames.
     std::string encodeDemo(const std::string& name, const Args& extra = {}) {
-        Args args = {"encode", "--demo", "--size", "320x180", "--duration", "0.2", "-o", path(name)};
+        Args args = {"encode", "--demo", "--size", "320x180", "--duration", "0.2",
+                     "-o", path(name)};
         args.insert(args.end(), extra.begin(), extra.end());
         const Result result = orv(args);
         EXPECT_EQ(result.status, 0) << describe(result);
@@ -357,9 +351,9 @@ protected:
 
     // What `orv extract` writes to `name`: frame k, or for k < 0 the audio as WAV.
     Bytes extract(const std::string& file, int k, const std::string& name) {
-        const Result result =
-            orv(k < 0 ? Args{"extract", file, "--wav", path(name), "-y"}
-                      : Args{"extract", file, "--frame", std::to_string(k), "-o", path(name), "-y"});
+        const Result result = orv(
+            k < 0 ? Args{"extract", file, "--wav", path(name), "-y"}
+                  : Args{"extract", file, "--frame", std::to_string(k), "-o", path(name), "-y"});
         EXPECT_EQ(result.status, 0) << describe(result);
         return readFile(path(name));
     }
@@ -404,7 +398,8 @@ TEST_F(OrvTool, DemoCarriesItsStereoToneAndInfoDescribesIt) {
     const Result info = orv({"info", file});
     ASSERT_EQ(info.status, 0) << describe(info);
     expectHas(info.out,
-              {"320x180", "slices:      1x1 of 320x180", "ycocg-alpha", "HapM", "compression: snappy",
+              {"320x180", "slices:      1x1 of 320x180", "ycocg-alpha", "HapM",
+               "compression: snappy",
                "frames:      5", "25/1", "duration:    0.200 s", "rate:        48000 Hz",
                "channels:    2", "samples:     9600 of 16-bit PCM"});
 
@@ -662,31 +657,22 @@ struct TargetObject {
     bool regular;                           // a file that -y may replace
 };
 
+bool makeFile(const std::string& p, mode_t mode) {
+    writeFile(p, Bytes(100, 'f'));
+    return chmod(p.c_str(), mode) == 0;
+}
+
+using Path = const std::string&;
 const TargetObject targetObjects[] = {
-    {"DeviceNode",
-     [](const std::string& p) { return mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+    {"DeviceNode", [](Path p) { return mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
      "is a character device", false},
-    {"Fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0644) == 0; }, "is a FIFO", false},
-    {"EmptyDirectory", [](const std::string& p) { return mkdir(p.c_str(), 0755) == 0; },
-     "is a directory", false},
-    {"ReadOnlyFile",
-     [](const std::string& p) {
-         writeFile(p, Bytes(100, 'r'));
-         return chmod(p.c_str(), 0444) == 0;
-     },
-     "exists; use -y to overwrite", true},
-    {"ExistingFile",
-     [](const std::string& p) {
-         writeFile(p, Bytes(100, 'e'));
-         return true;
-     },
-     "exists; use -y to overwrite", true},
+    {"Fifo", [](Path p) { return mkfifo(p.c_str(), 0644) == 0; }, "is a FIFO", false},
+    {"EmptyDirectory", [](Path p) { return mkdir(p.c_str(), 0755) == 0; }, "is a directory", false},
+    {"ReadOnlyFile", [](Path p) { return makeFile(p, 0444); }, "exists; use -y", true},
+    {"ExistingFile", [](Path p) { return makeFile(p, 0644); }, "exists; use -y", true},
     {"SymbolicLink",
-     [](const std::string& p) {
-         writeFile(p + ".real", Bytes(100, 'l'));
-         return symlink("target.real", p.c_str()) == 0;
-     },
-     "exists; use -y to overwrite", true},
+     [](Path p) { return makeFile(p + ".real", 0644) && symlink("target.real", p.c_str()) == 0; },
+     "exists; use -y", true},
 };
 
 class OrvToolTargets : public OrvTool, public ::testing::WithParamInterface<TargetObject> {};
@@ -720,7 +706,7 @@ TEST_P(OrvToolTargets, StayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
             const std::string target = cell + "/target";
             fs::create_directory(cell);
             if (!object.make(target))
-                GTEST_SKIP() << "cannot make a " << object.name << " here: " << std::strerror(errno);
+                GTEST_SKIP() << "cannot make a " << object.name << ": " << std::strerror(errno);
             const bool accepted =
                 mode.overwrite && object.regular && access(target.c_str(), W_OK) == 0;
             Args args = command.args;
@@ -790,21 +776,12 @@ TEST_F(OrvTool, YesReplacesAFileOnlyOnceTheNewOneIsCompleteKeepingLinksAndModes)
 }
 
 TEST_F(OrvTool, HostileWavHeadersAreRefusedEarlyInLittleMemory) {
-    // A WAV file whose format chunk claims `fmtSize` bytes, then PCM of
-    // `channels` channels and eight bytes of samples: 52 bytes in all.
+    // A WAV file of eight bytes of samples whose format chunk claims
+    // `fmtSize` bytes.
     const auto wav = [](uint32_t fmtSize, uint16_t channels) {
-        Bytes out;
-        putTag(out, "RIFF");
-        putLE(out, 44, 4);
-        putTag(out, "WAVE");
-        putTag(out, "fmt ");
-        putLE(out, fmtSize, 4);
-        for (const auto& [value, width] : {std::pair<uint32_t, int>{1, 2}, {channels, 2},
-                                           {8000, 4}, {16000u * channels, 4}, {2, 2}, {16, 2}})
-            putLE(out, value, width);
-        putTag(out, "data");
-        putLE(out, 8, 4);
-        putLE(out, 0, 8);
+        Bytes out = wavFile(1, 16, channels, 8000, Bytes(8, 0));
+        const size_t sizeAt = 12 + 8 + 6 + 4;  // after RIFF, the LIST chunk and "fmt "
+        for (int i = 0; i < 4; ++i) out[sizeAt + i] = uint8_t(fmtSize >> (8 * i));
         return out;
     };
     const struct {
@@ -845,7 +822,8 @@ TEST_F(OrvTool, SeveralInputsGoEachToItsOwnFileAndOneFailureStopsNoOther) {
     std::vector<std::string> written;
     for (const auto& [name, entry] : entriesOf(path("out"))) written.push_back(name);
     EXPECT_EQ(written, (std::vector<std::string>{"a.orv", "c.orv"}));
-    for (const std::string& name : written) EXPECT_EQ(orv({"verify", path("out/" + name)}).status, 0);
+    for (const std::string& name : written)
+        EXPECT_EQ(orv({"verify", path("out/" + name)}).status, 0);
 }
 
 TEST_F(OrvTool, FrameRangesEncodeLikeTheWholeInputFrameForFrameUnderTheirOwnNumbers) {
@@ -958,7 +936,8 @@ TEST_F(OrvTool, WhatAMediaInputLosesIsSaidOutLoud) {
 }
 
 TEST_F(OrvTool, ControlCharactersInNamesAreEscapedAndOneFrameIsSingular) {
-    const std::string odd = path("red\x1b[31m\nline.orv"), shown = path("red\\x1B[31m\\x0Aline.orv");
+    const std::string odd = path("red\x1b[31m\nline.orv");
+    const std::string shown = path("red\\x1B[31m\\x0Aline.orv");
     const Result encoded = orv(
         {"encode", "--demo", "--size", "16x16", "--duration", "0.04", "--no-audio", "-o", odd});
     EXPECT_EQ(encoded.status, 0) << describe(encoded);
@@ -979,7 +958,8 @@ TEST_F(OrvTool, ControlCharactersInNamesAreEscapedAndOneFrameIsSingular) {
 
 TEST_F(OrvTool, VerifyNamesEachKindOfDamagePrecisely) {
     const Bytes good = readFile(encodeDemo("good.orv", {"--size", "64x48", "--duration", "0.08",
-                                                        "--format", "ycocg", "--compression", "lz4"}));
+                                                        "--format", "ycocg", "--compression",
+                                                        "lz4"}));
     // Record header (10 bytes) and one slice offset, then the Hap section
     // header whose fourth byte is the type, then the LZ4 size prefix.
     const uint64_t hap = orvread::OrvFile(good).video(0).frameOffsets.at(0) + 14;

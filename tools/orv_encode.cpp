@@ -295,7 +295,8 @@ std::vector<Job> planJobs(const EncodeOptions& options) {
         return {{options.demo ? "" : options.inputs[0], options.output}};
     struct stat info {};
     if (stat(options.output.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        throw ToolError(options.output + " is not a directory; several inputs go into one (-o DIR/)");
+        throw ToolError(options.output +
+                        " is not a directory; several inputs go into one (-o DIR/)");
     const std::string directory =
         options.output.back() == '/' ? options.output : options.output + "/";
     std::vector<Job> jobs;
@@ -423,9 +424,11 @@ Sources openMedia(const EncodeOptions& options, const std::string& input) {
                                 "; an ORV file holds at most " +
                                 std::to_string(AudioFormat::maxChannels) +
                                 " (--no-audio leaves the sound out)");
-            sources.audio = openMediaAudio(
-                url, audio, sampleAtFrame(frames.first, audio.sampleRate, format.fpsNum, format.fpsDen),
-                sampleAtFrame(frames.end, audio.sampleRate, format.fpsNum, format.fpsDen));
+            const auto sampleAt = [&](uint64_t k) {
+                return sampleAtFrame(k, audio.sampleRate, format.fpsNum, format.fpsDen);
+            };
+            sources.audio =
+                openMediaAudio(url, audio, sampleAt(frames.first), sampleAt(frames.end));
         }
         sources.firstPts = static_cast<int64_t>(frames.first);
         return sources;

@@ -408,8 +408,8 @@ int runExtract(std::span<char* const> args) {
     const orvread::OrvFile file = openOrv(path);
     std::vector<std::string> written;
     if (picture)
-        written.push_back(printable(*output) + " (" + extractFrame(file, path, stream, k, *picture) +
-                          ")");
+        written.push_back(printable(*output) + " (" +
+                          extractFrame(file, path, stream, k, *picture) + ")");
     if (sound)
         written.push_back(printable(*wav) + " (" + extractWav(file, path, stream, *sound) + ")");
     // Both or neither: a failure above leaves no file behind.

@@ -15,6 +15,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "command_line.hpp"
 
@@ -101,8 +102,8 @@ bool isDevNull(const std::string& path) {
 Target examineTarget(const std::string& target, bool overwrite) {
     if (target == "-")
         throw UsageError(
-            "'-': standard output cannot take the output, which is written beside its name and "
-            "renamed into place; name a file, or /dev/null to discard it");
+            "'-': standard output cannot take the output, which needs a file to seek in and to "
+            "rename into place when complete; name a file, or /dev/null to discard it");
     if (target.empty() || target.back() == '/')
         throw ToolError("'" + target + "' names no file");
     struct stat link {};
@@ -283,20 +284,25 @@ OutputFile::OutputFile(const std::string& target, bool overwrite)
         else if (errno != EEXIST || attempt == 100)
             throw ToolError("cannot create " + target + ": " + reason());
     }
-    if (examined.kind == TargetKind::replace) {
-        // The replacement keeps the permissions of the file it replaces,
-        // and its owner when run by root (nobody else can give a file away).
-        if ((geteuid() == 0 && fchown(fd, examined.info.st_uid, examined.info.st_gid) != 0) ||
-            fchmod(fd, examined.info.st_mode & 0777) != 0)
-            throw ToolError("cannot give " + target + " its permissions: " + reason());
+    // The replacement keeps the permissions of the file it replaces, and its
+    // owner when run by root (nobody else can give a file away).
+    if (examined.kind == TargetKind::replace &&
+        ((geteuid() == 0 && fchown(fd, examined.info.st_uid, examined.info.st_gid) != 0) ||
+         fchmod(fd, examined.info.st_mode & 0777) != 0)) {
+        const std::string why = reason();
+        removeTemporary();  // no destructor runs for a constructor that throws
+        throw ToolError("cannot give " + target + " its permissions: " + why);
     }
 }
 
 OutputFile::~OutputFile() {
+    if (!done && !discarding)
+        removeTemporary();
+}
+
+void OutputFile::removeTemporary() {
     if (fd >= 0)
-        close(fd);
-    if (done || discarding)
-        return;
+        close(std::exchange(fd, -1));
     std::lock_guard<std::mutex> hold(temporaries().lock);
     unlink(writePath.c_str());
     temporaries().forget(writePath);
@@ -324,8 +330,7 @@ void OutputFile::commit() {
     // A full disk may show only now, when delayed blocks are allocated.
     if (fsync(fd) != 0)
         throw ToolError("cannot write " + targetName + ": " + reason());
-    close(fd);
-    fd = -1;
+    close(std::exchange(fd, -1));
     {
         std::lock_guard<std::mutex> hold(temporaries().lock);
         const int result = overwrite ? rename(writePath.c_str(), finalPath.c_str())
@@ -344,6 +349,8 @@ void OutputFile::commit() {
 std::string OutputFile::keepPartial() {
     if (discarding)
         return finalPath;
+    if (fd >= 0)
+        close(std::exchange(fd, -1));
     std::lock_guard<std::mutex> hold(temporaries().lock);
     const std::string partial = finalPath + ".partial";
     const bool moved = renameNoReplace(writePath, partial) == 0;

@@ -72,6 +72,8 @@ public:
     std::string keepPartial();
 
 private:
+    void removeTemporary();
+
     std::string targetName;
     std::string finalPath;  // the target with symbolic links resolved
     std::string writePath;
