@@ -64,7 +64,8 @@ Output:
   --compression C       snappy | lz4 | none (default snappy: fast; lz4 is smaller
                         and slower)
   --level L             LZ4's effort: fast | default | max (default default)
-  --fps N/D             also overrides a media file's frame rate
+  --fps N/D             a media file's pictures at this rate instead of its own
+                        (repeated or dropped to keep their time)
   --no-audio            leave the audio out
   --threads N           worker threads (default: one per core)
   --max-parallel N      frames in flight (default 16)
