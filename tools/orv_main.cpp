@@ -50,7 +50,7 @@ int usageError(const std::string& prefix, const std::string& message, const std:
 }  // namespace
 
 int main(int argc, char** argv) {
-    orvtool::installOutputCleanup();
+    const orvtool::OutputCleanup cleanup;
     if (argc < 2)
         return usageError("orv", "missing subcommand", "orv --help");
     const std::string first = argv[1];

@@ -14,7 +14,6 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <thread>
 #include <utility>
 
 #include "command_line.hpp"
@@ -224,8 +223,7 @@ void syncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
-void installOutputCleanup() {
-    sigset_t endingSignals;
+OutputCleanup::OutputCleanup() {
     sigemptyset(&endingSignals);
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction current {};
@@ -235,12 +233,23 @@ void installOutputCleanup() {
     }
     pthread_sigmask(SIG_BLOCK, &endingSignals, nullptr);
     temporaries();  // built before a signal can need it
-    std::thread([endingSignals] {
+    const auto waitForSignal = [](void* self) -> void* {
+        const sigset_t& signals = static_cast<OutputCleanup*>(self)->endingSignals;
         int signalNumber = 0;
-        while (sigwait(&endingSignals, &signalNumber) != 0) {
+        while (sigwait(&signals, &signalNumber) != 0) {
         }
+        // From here on the process ends by the signal; the end of main
+        // must not cancel the clean-up half-way.
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
         removeTemporariesAndDie(signalNumber);
-    }).detach();
+    };
+    running = pthread_create(&thread, nullptr, waitForSignal, this) == 0;
+}
+
+OutputCleanup::~OutputCleanup() {
+    // sigwait is a cancellation point: the thread ends where it waits.
+    if (running && pthread_cancel(thread) == 0)
+        pthread_join(thread, nullptr);
 }
 
 void checkOutputs(const std::vector<NamedPath>& inputs, const std::vector<NamedPath>& outputs,

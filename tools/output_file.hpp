@@ -11,6 +11,8 @@
 // replaced and the link stays.
 #pragma once
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -20,12 +22,25 @@
 
 namespace orvtool {
 
-// Hands SIGINT, SIGTERM and SIGHUP to a thread of their own, which removes
+// Hands SIGINT, SIGTERM and SIGHUP to a thread of its own, which removes
 // the temporaries of this run and then ends the process by the same signal.
-// Call once, first thing, before any other thread exists: every thread
-// started later inherits the blocked signals, and child processes get them
-// unblocked again. A signal that was ignored at start stays ignored (nohup).
-void installOutputCleanup();
+// Make one, first thing in main, before any other thread exists: every
+// thread started later inherits the blocked signals, and child processes
+// get them unblocked again. A signal that was ignored at start stays
+// ignored (nohup). Its end stops the thread, so that the program ends with
+// no thread of its own left.
+class OutputCleanup {
+public:
+    OutputCleanup();
+    ~OutputCleanup();
+    OutputCleanup(const OutputCleanup&) = delete;
+    OutputCleanup& operator=(const OutputCleanup&) = delete;
+
+private:
+    sigset_t endingSignals;
+    pthread_t thread{};
+    bool running = false;
+};
 
 // A file the command reads or writes, with what to call it in a message
 // ("the input", "-o", "--log").
