@@ -34,6 +34,10 @@ public:
     // Fills texture.compressed and compressedSize from texture.encoded and
     // returns compressedSize. Throws OrvException.
     virtual uint64_t compress(OrvEncTexture& texture) = 0;
+    // The most bytes compress() can give for `encodedSize` bytes of blocks:
+    // what it allocates, and what a stream's record size check counts on.
+    // UINT64_MAX when the coder cannot take that many bytes at all.
+    virtual uint64_t maxCompressedSize(uint64_t encodedSize) const = 0;
 };
 
 // Leaves a task's failure on the texture it was working on (message and

@@ -58,6 +58,10 @@ TextureSet texturesFor(uint32_t format) {
     }
 }
 
+// A frame record begins with five 16-bit fields (Hap-in-ORV tag, frame and
+// slice sizes) and a 32-bit offset per slice.
+uint64_t recordHeaderSize(uint64_t numSlices) { return 10 + 4 * numSlices; }
+
 // A double truncated toward zero into an int; values that do not fit (a
 // frame rate of 0/0, an absurd pts) give 0 instead of undefined behaviour.
 int truncateToInt(double value) {
@@ -114,8 +118,7 @@ public:
     uint32_t frameNumber() const override { return frame->frameNumber; }
 
     void write(OrvIOSink& sink) const override {
-        const size_t numSlices = frame->slices.size();
-        std::vector<uint8_t> header(10 + 4 * numSlices);
+        std::vector<uint8_t> header(recordHeaderSize(frame->slices.size()));
         size_t at = 0;
         auto put16 = [&](uint32_t value) {
             header[at++] = static_cast<uint8_t>(value);
@@ -173,6 +176,10 @@ OrvEncVideoStream::OrvEncVideoStream(int id, const OrvVideoStreamParams_st& para
         throw OrvException("no encoder for format", ORV_ERR_UNKNOWN);
     encoder = std::make_unique<OrvFFMpegCompressor>(params);
     secondaryCompressor = makeSecondaryCompressor(params);
+    // The index keeps each record's size in 32 bits: a stream whose frames
+    // might not fit is refused now, not after hours of encoding.
+    if (worstCaseRecordSize() > UINT32_MAX)
+        throw OrvException("frame record too large for the index", ORV_ERR_INVALID_DIMENSIONS);
 
     log("stream %u: %ux%u, slices: %ux%u, width: %u, height: %u, max parallel: %u, fps: %.2f, "
         "timebase: %d/%d",
@@ -205,6 +212,25 @@ OrvEncVideoStream::~OrvEncVideoStream() {
     log("CPU time: slice: %.2fs, encode: %.2fs, compress: %.2f",
         static_cast<double>(sliceTime) / 1e9, static_cast<double>(encodeTime) / 1e9,
         static_cast<double>(compressTime) / 1e9);
+}
+
+uint64_t OrvEncVideoStream::worstCaseRecordSize() const {
+    // A slice whose every texture came out of the second stage at its
+    // coder's worst case, sized by the Hap writer itself.
+    OrvEncSlice slice;
+    const TextureSet textures = texturesFor(format);
+    slice.numTextures = textures.count;
+    for (uint32_t i = 0; i < textures.count; ++i) {
+        const uint64_t encodedSize = orvTexBufferSize(static_cast<OrvTexFmt>(textures.formats[i]),
+                                                      layout.sliceWidth, layout.sliceHeight);
+        const uint64_t bound = secondaryCompressor->maxCompressedSize(encodedSize);
+        // A section of 4 GiB or more cannot be described at all; below
+        // that, the sums that follow cannot overflow.
+        if (bound > UINT32_MAX) return UINT64_MAX;
+        slice.textures[i].compressedSize = bound;
+    }
+    const uint64_t numSlices = uint64_t{layout.numColumns} * layout.numRows;
+    return recordHeaderSize(numSlices) + numSlices * OrvHapWriter().size(slice);
 }
 
 const int32_t* OrvEncVideoStream::getPreferredSrcPixFmts() const {

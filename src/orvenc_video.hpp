@@ -52,6 +52,8 @@ private:
     std::shared_ptr<OrvFrameWriter> getFrame();
     void addStatistics(const OrvEncFrame& frame);
     void storeError(const std::string& message, uint32_t code);  // caller holds lock
+    // Bytes of the largest frame record the stream can write.
+    uint64_t worstCaseRecordSize() const;
 
     uint32_t width;
     uint32_t height;
