@@ -118,11 +118,6 @@ const std::set<std::string> kStateMessages = {
 const std::set<std::string> kAllocationMessages = {"std::bad_alloc", "failed to allocate memory",
                                                    "unknown error"};
 
-struct QuietLog {
-    QuietLog() { brindle::logOpen("/dev/null"); }
-    ~QuietLog() { brindle::logClose(); }
-};
-
 // Which allocation fails: the n-th operator new, or the n-th buffer's data.
 struct Failure {
     enum Kind { none, operatorNew, bufferData } kind = none;
@@ -173,7 +168,7 @@ protected:
 
     orvtest::TempDir dir;
     std::string path = dir.path("out.orv");
-    QuietLog quiet;
+    hostsession::QuietLog quiet;
 };
 
 // The host's frames that the library accepted, by their index in the plan.

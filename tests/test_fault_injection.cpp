@@ -44,13 +44,6 @@ const std::set<std::string> kStateMessages = {
     "missing call to endSection",    "missing call to endStream()", "missing call to beginStream()",
     "no active stream", "audio header was not written", "stream is already finished"};
 
-// The session's log would print thousands of lines; it goes nowhere while a
-// test runs. /dev/null is no regular file, so a file size limit spares it.
-struct QuietLog {
-    QuietLog() { brindle::logOpen("/dev/null"); }
-    ~QuietLog() { brindle::logClose(); }
-};
-
 // Turns the open descriptor of `path` into one on /dev/full: from now on
 // every write to the file fails with "No space left on device", as when the
 // disk fills up. Returns false when no descriptor writes that file.
@@ -184,7 +177,7 @@ protected:
     orvtest::TempDir dir;
     // As /proc/self/fd names it, so that fillDiskUnder finds it.
     std::string path = (std::filesystem::canonical(dir.path("")) / "out.orv").string();
-    QuietLog quiet;
+    hostsession::QuietLog quiet;
 };
 
 }  // namespace
