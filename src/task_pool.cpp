@@ -3,9 +3,14 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 namespace brindle {
+
+TaskPool::Task::~Task() {
+    if (reservedIn != nullptr) reservedIn->releaseRoom();
+}
 
 TaskPool::TaskPool(unsigned n) {
     const unsigned count = n > 0 ? n : 1;
@@ -18,7 +23,12 @@ TaskPool::TaskPool(unsigned n) {
     }
 }
 
-TaskPool::~TaskPool() { stopAndJoin(); }
+TaskPool::~TaskPool() {
+    stopAndJoin();
+    // Every reserved task was queued and run, or destroyed, with the work
+    // that built it.
+    assert(reserved == 0);
+}
 
 void TaskPool::stopAndJoin() {
     {
@@ -29,6 +39,24 @@ void TaskPool::stopAndJoin() {
     for (std::thread& worker : workers) worker.join();
 }
 
+void TaskPool::makeRoom(size_t tasks) {
+    const size_t needed = heap.size() + reserved + tasks;
+    if (needed > heap.capacity()) heap.reserve(std::max(needed, 2 * heap.capacity()));
+}
+
+void TaskPool::reserve(Task& task) {
+    assert(task.reservedIn == nullptr);
+    std::lock_guard<std::mutex> guard(lock);
+    makeRoom(1);
+    ++reserved;
+    task.reservedIn = this;
+}
+
+void TaskPool::releaseRoom() {
+    std::lock_guard<std::mutex> guard(lock);
+    --reserved;
+}
+
 bool TaskPool::runsAfter(const Queued& a, const Queued& b) {
     if (a.task->priority != b.task->priority) return a.task->priority < b.task->priority;
     return a.sequence > b.sequence;
@@ -36,6 +64,14 @@ bool TaskPool::runsAfter(const Queued& a, const Queued& b) {
 
 void TaskPool::addTask(std::unique_ptr<Task> task) {
     std::lock_guard<std::mutex> guard(lock);
+    assert(task->reservedIn == nullptr || task->reservedIn == this);
+    if (task->reservedIn == this) {
+        // The task's room becomes its place in the heap.
+        task->reservedIn = nullptr;
+        --reserved;
+    } else {
+        makeRoom(1);
+    }
     heap.push_back({std::move(task), nextSequence++});
     std::push_heap(heap.begin(), heap.end(), runsAfter);
     taskAvailable.notify_one();
