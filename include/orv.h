@@ -164,9 +164,13 @@ ORV_API OrvError_enum orvAddThumbnail(OrvEnc* encoder, const OrvThumbnail_st* th
 /* ---- Client buffers ----------------------------------------------------- */
 
 /* A new buffer of size bytes (uncleared), or NULL when memory runs out.
- * The caller owns it until it hands it to an accepted video frame. */
+ * The caller owns it until it hands it to an accepted video frame. Large
+ * buffers (64 KiB and up) the library or the host has freed are reused for
+ * the next ones of their size, so that a stream's steady state costs no
+ * page faults; with no stream open at most 32 MiB of them stay kept. */
 ORV_API OrvBuffer_st* orvBufferAlloc(size_t size);
-/* Frees data and record; does nothing for NULL. */
+/* Frees the record and releases the data (kept for reuse when large); does
+ * nothing for NULL. */
 ORV_API void orvBufferFree(OrvBuffer_st* buffer);
 /* The data (never NULL for a buffer, even of size 0); NULL for NULL. */
 ORV_API void* orvBufferData(const OrvBuffer_st* buffer);
