@@ -90,7 +90,8 @@ public:
         return nullptr;
     }
 
-    // Keeps the buffer, unless its class is full.
+    // Keeps the buffer; when that goes beyond a bound, the oldest buffer
+    // kept of its class (or, with no reservation, of any) is freed.
     void keep(uint8_t* data, size_t capacity) noexcept {
         std::lock_guard<std::mutex> guard(lock);
         try {
@@ -101,7 +102,18 @@ public:
         }
         keptBytes += capacity;
         poison(data, capacity);
-        trim();
+        if (reservedPerClass == 0) {
+            while (keptBytes > idleKeptBytes) drop(0);
+            return;
+        }
+        uint64_t ofClass = 0;
+        size_t oldest = 0;
+        for (size_t i = kept.size(); i-- > 0;) {
+            if (kept[i].capacity != capacity) continue;
+            ++ofClass;
+            oldest = i;
+        }
+        if (ofClass > reservedPerClass) drop(oldest);
     }
 
     void reserve(uint64_t buffersPerClass) {
@@ -127,8 +139,17 @@ private:
         uint8_t* data;
     };
 
-    // Frees what exceeds the bounds, oldest first (caller holds lock). Frees
-    // are rare here: a class fills up only when its demand has dropped.
+    // Frees kept[i] (caller holds lock).
+    void drop(size_t i) noexcept {
+        const Kept entry = kept[i];
+        kept.erase(kept.begin() + static_cast<ptrdiff_t>(i));
+        keptBytes -= entry.capacity;
+        unpoison(entry.data, entry.capacity);
+        std::free(entry.data);
+    }
+
+    // Frees what exceeds the bounds after a reservation ended, oldest first
+    // (caller holds lock).
     void trim() noexcept {
         uint64_t bytes = 0;
         size_t first = kept.size();  // kept[first..] are the survivors so far
