@@ -77,6 +77,7 @@ for size in $sizes; do
                 for i in "${!orvs[@]}"; do
                     orvRun=("${orvs[$i]}" encode "$clip" --size "$size" --fps 30/1 --format "$format"
                             --compression "$coder" --quiet -o "$work/out.orv")
+                    rm -f "$work/out.orv" "$work/out.mov"
                     # Alternate which side of the pair runs first.
                     if (( run % 2 == 0 )); then
                         o=$(seconds "${orvRun[@]}"); f=$(seconds "${ffmpegRun[@]}")
