@@ -95,6 +95,34 @@ struct Avx2 {
         }
     }
 
+    // The inverse of load: the in-lane transpose leaves blocks j and j + 4
+    // in the halves of one register, which the stores pair up again.
+    template <bool bgra>
+    static void storePixels(uint8_t* dst, ptrdiff_t stride, const VI px[16]) {
+        const __m256i swizzle = _mm256_broadcastsi128_si256(bgraMask128());
+        for (int y = 0; y < 4; ++y) {
+            const __m256i t0 = _mm256_unpacklo_epi32(m(px[4 * y + 0]), m(px[4 * y + 1]));
+            const __m256i t1 = _mm256_unpackhi_epi32(m(px[4 * y + 0]), m(px[4 * y + 1]));
+            const __m256i t2 = _mm256_unpacklo_epi32(m(px[4 * y + 2]), m(px[4 * y + 3]));
+            const __m256i t3 = _mm256_unpackhi_epi32(m(px[4 * y + 2]), m(px[4 * y + 3]));
+            __m256i q0 = _mm256_unpacklo_epi64(t0, t2);  // block 0 | block 4
+            __m256i q1 = _mm256_unpackhi_epi64(t0, t2);  // block 1 | block 5
+            __m256i q2 = _mm256_unpacklo_epi64(t1, t3);  // block 2 | block 6
+            __m256i q3 = _mm256_unpackhi_epi64(t1, t3);  // block 3 | block 7
+            if constexpr (bgra) {
+                q0 = _mm256_shuffle_epi8(q0, swizzle);
+                q1 = _mm256_shuffle_epi8(q1, swizzle);
+                q2 = _mm256_shuffle_epi8(q2, swizzle);
+                q3 = _mm256_shuffle_epi8(q3, swizzle);
+            }
+            __m256i* row = reinterpret_cast<__m256i*>(dst + y * stride);
+            _mm256_storeu_si256(row + 0, _mm256_permute2x128_si256(q0, q1, 0x20));
+            _mm256_storeu_si256(row + 1, _mm256_permute2x128_si256(q2, q3, 0x20));
+            _mm256_storeu_si256(row + 2, _mm256_permute2x128_si256(q0, q1, 0x31));
+            _mm256_storeu_si256(row + 3, _mm256_permute2x128_si256(q2, q3, 0x31));
+        }
+    }
+
     static void store8(uint8_t* dst, VI a, VI b) {
         const __m256i u0 = _mm256_unpacklo_epi32(m(a), m(b));  // blocks 0, 1 | 4, 5
         const __m256i u1 = _mm256_unpackhi_epi32(m(a), m(b));  // blocks 2, 3 | 6, 7
@@ -169,6 +197,7 @@ struct Avx2 {
 
 const DxtRowEncoders dxtRowEncodersAvx2 = DxtLanes<Avx2>::encoders;
 const DxtRowErrorMeters dxtRowErrorMetersAvx2 = DxtLanes<Avx2>::errorMeters;
+const DxtRowDecoders dxtRowDecodersAvx2 = DxtLanes<Avx2>::decoders;
 
 }  // namespace brindle
 

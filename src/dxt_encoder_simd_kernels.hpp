@@ -1,4 +1,4 @@
-// The block maths of the vector row encoders, written once over a lane type
+// The block maths of the vector row encoders and decoders, written once over a lane type
 // `V` and instantiated by each instruction-set source (dxt_encoder_sse41.cpp,
 // dxt_encoder_avx2.cpp). Lane i of every vector belongs to block i of the
 // group, and each step is the scalar reference's step in dxt_encoder.cpp done
@@ -34,6 +34,8 @@
 //   selectBySign(s, a, b)   lanes of a where bit 31 of s is set, else b
 //   loadBlocks8(src, a, b) / loadBlocks16(src, a, b, c, d)   the inverse of
 //                     store8 / store16: per lane the words of one encoding
+//   storePixels<bgra>(dst, stride, px)   the inverse of load: 16 pixel words
+//                     per lane to four rows of the lanes' blocks side by side
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,7 @@
 
 #include "dxt_encoder.hpp"
 #include "dxt_encoder_simd.hpp"
+#include "texture_decode.hpp"
 
 namespace brindle {
 
@@ -68,6 +71,18 @@ constexpr bool div75AreExact() {
     return true;
 }
 static_assert(div75AreExact());
+
+// The vector decoders' rounded quotient of scaled YCoCg, in single
+// precision, against the integer rule for every numerator and scale.
+constexpr bool ycocgQuotientIsExact() {
+    for (int scale = 1; scale <= 32; ++scale)
+        for (int n = -256; n <= 256; ++n) {
+            const float q = static_cast<float>(2 * n + scale) / static_cast<float>(2 * scale);
+            if (static_cast<int>(q + 512.0f) - 512 != ycocgRoundedQuotient(n, scale)) return false;
+        }
+    return true;
+}
+static_assert(ycocgQuotientIsExact());
 
 // Colour index of each pattern of the three threshold tests, as in the
 // reference's index_map {0, 2, 0, 2, 3, 3, 1, 1}: with b = "below tB",
@@ -564,12 +579,10 @@ struct DxtLanes {
         V::store8(dst, w0, w1);
     }
 
-    // ---- Squared error of decoded blocks -------------------------------------------
+    // ---- Decoding blocks -----------------------------------------------------------
     //
-    // Each lane decodes its block the way texture_decode's decoders do and
-    // sums the squared differences to the source pixels. A block's sum is at
-    // most 16 * 4 * 255^2 = 4,161,600, so every lane's sum is exact in 32
-    // bits; the row's total is summed in 64.
+    // Each lane decodes its block exactly as texture_decode's scalar
+    // decoders do, into 16 pixel words R | G << 8 | B << 16 | A << 24.
 
     // decodeColourHalf's palette as pixel words R | G << 8 | B << 16.
     static void colourPaletteWords(VI endpoints, VI words[4]) {
@@ -617,6 +630,140 @@ struct DxtLanes {
         return srl(high, 3 * k - 32);
     }
 
+    // The 16 values of an 8-byte alpha (BC4) block held as the words w0, w1.
+    static void decodeAlphaWords(VI w0, VI w1, VI values[16]) {
+        VI pal[8];
+        alphaPalette(w0, pal);
+        for (int k = 0; k < 16; ++k) values[k] = pick8(pal, alphaIndex(w0, w1, k));
+    }
+
+    static void decodeBC4Group(const uint8_t* blocks, VI values[16]) {
+        VI w0, w1;
+        V::loadBlocks8(blocks, w0, w1);
+        decodeAlphaWords(w0, w1, values);
+    }
+
+    static void decodeBC1Group(const uint8_t* blocks, VI px[16]) {
+        VI endpoints, indices;
+        V::loadBlocks8(blocks, endpoints, indices);
+        VI colours[4];
+        colourPaletteWords(endpoints, colours);
+        const VI opaque = splat(static_cast<int>(0xFF000000u));
+        for (int k = 0; k < 16; ++k) px[k] = pick4(colours, srl(indices, 2 * k)) | opaque;
+    }
+
+    static void decodeBC3Group(const uint8_t* blocks, VI px[16]) {
+        VI w0, w1, endpoints, indices;
+        V::loadBlocks16(blocks, w0, w1, endpoints, indices);
+        VI colours[4];
+        colourPaletteWords(endpoints, colours);
+        VI alpha[16];
+        decodeAlphaWords(w0, w1, alpha);
+        for (int k = 0; k < 16; ++k) px[k] = pick4(colours, srl(indices, 2 * k)) | sll(alpha[k], 24);
+    }
+
+    // ycocgRoundedQuotient per lane, through single-precision division:
+    // floor((2n + s) / (2s)) as trunc(quotient + 512) - 512, exactly (checked
+    // below for every n and s the decoder meets).
+    static VI roundedQuotient(VI n, VI scale) {
+        const VF q = V::toFloat(2 * n + scale) / V::toFloat(2 * scale);
+        return V::truncate(q + 512.0f) - 512;
+    }
+
+    // Scaled YCoCg: every pixel's chroma comes from one of the colour
+    // block's four entries, so the three chroma offsets (each in -256..256)
+    // are worked out per entry and packed as 10-bit fields biased by 256;
+    // a pixel then adds its luma to each field.
+    static void decodeYCoCgGroup(const uint8_t* blocks, VI px[16]) {
+        VI w0, w1, endpoints, indices;
+        V::loadBlocks16(blocks, w0, w1, endpoints, indices);
+        VI pal[4][3];
+        palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
+        VI offsets[4];
+        bool scaled = false;
+        for (int j = 0; j < 4; ++j) scaled = scaled || V::any(pal[j][2] >= 8);
+        for (int j = 0; j < 4; ++j) {
+            const VI co = pal[j][0] - 128;
+            const VI cg = pal[j][1] - 128;
+            VI r = co - cg, g = cg, b = (VI{} - co) - cg;
+            if (scaled) {
+                // Blue below 8 is scale 1, where the quotients are exact.
+                const VI scale = (pal[j][2] >> 3) + 1;
+                r = roundedQuotient(r, scale);
+                g = roundedQuotient(g, scale);
+                b = roundedQuotient(b, scale);
+            }
+            offsets[j] = (r + 256) | ((g + 256) << 10) | ((b + 256) << 20);
+        }
+        VI luma[16];
+        decodeAlphaWords(w0, w1, luma);
+        const VI zero = VI{};
+        const VI limit = splat(255);
+        const auto channel = [&](VI y, VI field) { return V::min(V::max(y + field - 256, zero), limit); };
+        for (int k = 0; k < 16; ++k) {
+            const VI e = pick4(offsets, srl(indices, 2 * k));
+            const VI r = channel(luma[k], e & 1023);
+            const VI g = channel(luma[k], (e >> 10) & 1023);
+            const VI b = channel(luma[k], srl(e, 20) & 1023);
+            px[k] = r | (g << 8) | (b << 16) | splat(static_cast<int>(0xFF000000u));
+        }
+    }
+
+    // Scaled YCoCg colour with the alpha of a BC4 block of the same place.
+    static void decodeYCoCgAlphaGroup(const uint8_t* blocks, const uint8_t* alphaBlocks,
+                                      VI px[16]) {
+        decodeYCoCgGroup(blocks, px);
+        VI alpha[16];
+        decodeBC4Group(alphaBlocks, alpha);
+        for (int k = 0; k < 16; ++k) px[k] = (px[k] & 0x00FFFFFF) | sll(alpha[k], 24);
+    }
+
+    // ---- Row decoders -----------------------------------------------------------------
+
+    // Whole groups of `lanes` blocks through the vector code, the blocks
+    // left over through the scalar reference.
+    template <void (*group)(const uint8_t*, const uint8_t*, VI*), DxtDecodeKind kind,
+              unsigned blockBytes, bool bgra>
+    static void decodeRow(uint8_t* dst, ptrdiff_t stride, const uint8_t* blocks,
+                          const uint8_t* alphaBlocks, unsigned numBlocks) {
+        // Only the alpha kind has alpha blocks (the others may get null).
+        const auto alphaOf = [alphaBlocks](unsigned i) {
+            return kind == dxtDecodeYCoCgAlpha ? alphaBlocks + 8 * size_t{i} : nullptr;
+        };
+        unsigned i = 0;
+        for (; i + lanes <= numBlocks; i += lanes) {
+            VI px[16];
+            group(blocks + size_t{blockBytes} * i, alphaOf(i), px);
+            V::template storePixels<bgra>(dst + 16 * size_t{i}, stride, px);
+        }
+        for (; i < numBlocks; ++i)
+            dxtDecodeBlock(kind, bgra, blocks + size_t{blockBytes} * i, alphaOf(i),
+                           dst + 16 * size_t{i}, stride);
+    }
+
+    // The row decoders' groups, all with the alpha operand.
+    template <void (*decode)(const uint8_t*, VI*)>
+    static void withoutAlpha(const uint8_t* blocks, const uint8_t*, VI px[16]) {
+        decode(blocks, px);
+    }
+
+    static constexpr DxtRowDecoders decoders = {
+        decodeRow<withoutAlpha<decodeBC1Group>, dxtDecodeBC1, 8, false>,
+        decodeRow<withoutAlpha<decodeBC1Group>, dxtDecodeBC1, 8, true>,
+        decodeRow<withoutAlpha<decodeBC3Group>, dxtDecodeBC3, 16, false>,
+        decodeRow<withoutAlpha<decodeBC3Group>, dxtDecodeBC3, 16, true>,
+        decodeRow<withoutAlpha<decodeYCoCgGroup>, dxtDecodeYCoCg, 16, false>,
+        decodeRow<withoutAlpha<decodeYCoCgGroup>, dxtDecodeYCoCg, 16, true>,
+        decodeRow<decodeYCoCgAlphaGroup, dxtDecodeYCoCgAlpha, 16, false>,
+        decodeRow<decodeYCoCgAlphaGroup, dxtDecodeYCoCgAlpha, 16, true>,
+    };
+
+    // ---- Squared error of decoded blocks -------------------------------------------
+    //
+    // Each lane decodes its block and sums the squared differences to the
+    // source pixels. A block's sum is at most 16 * 4 * 255^2 = 4,161,600, so
+    // every lane's sum is exact in 32 bits; the row's total is summed in 64.
+
     // Squared differences of R, G, B (and A) of two pixel words, with the
     // channels as 16-bit halves for the multiply-add.
     template <bool withAlpha>
@@ -627,75 +774,25 @@ struct DxtLanes {
         return V::madd(rb, rb) + V::madd(ga, ga);
     }
 
-    template <bool bgra>
-    static VI bc1ErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
+    template <void (*decode)(const uint8_t*, VI*), bool withAlpha, bool bgra>
+    static VI colourErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
         VI px[16];
         V::template load<bgra>(src, stride, px);
-        VI endpoints, indices;
-        V::loadBlocks8(blocks, endpoints, indices);
-        VI colours[4];
-        colourPaletteWords(endpoints, colours);
+        VI decoded[16];
+        decode(blocks, decoded);
         VI sum = VI{};
-        for (int k = 0; k < 16; ++k) sum += wordError<false>(px[k], pick4(colours, srl(indices, 2 * k)));
-        return sum;
-    }
-
-    template <bool bgra>
-    static VI bc3ErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
-        VI px[16];
-        V::template load<bgra>(src, stride, px);
-        VI w0, w1, endpoints, indices;
-        V::loadBlocks16(blocks, w0, w1, endpoints, indices);
-        VI colours[4];
-        colourPaletteWords(endpoints, colours);
-        VI alphas[8];
-        alphaPalette(w0, alphas);
-        VI sum = VI{};
-        for (int k = 0; k < 16; ++k) {
-            const VI decoded = pick4(colours, srl(indices, 2 * k)) |
-                               sll(pick8(alphas, alphaIndex(w0, w1, k)), 24);
-            sum += wordError<true>(px[k], decoded);
-        }
-        return sum;
-    }
-
-    template <bool bgra>
-    static VI ycocgErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
-        VI px[16];
-        V::template load<bgra>(src, stride, px);
-        VI w0, w1, endpoints, indices;
-        V::loadBlocks16(blocks, w0, w1, endpoints, indices);
-        VI colours[4];
-        colourPaletteWords(endpoints, colours);
-        VI lumas[8];
-        alphaPalette(w0, lumas);
-        const VI zero = VI{};
-        const VI limit = splat(255);
-        VI sum = VI{};
-        for (int k = 0; k < 16; ++k) {
-            // decodeBC3YCOGR: Co in red, Cg in green, Y in alpha.
-            const VI c = pick4(colours, srl(indices, 2 * k));
-            const VI co = (c & 0xFF) - 128;
-            const VI cg = ((c >> 8) & 0xFF) - 128;
-            const VI y = pick8(lumas, alphaIndex(w0, w1, k));
-            const VI r = V::min(V::max((y + co) - cg, zero), limit);
-            const VI g = V::min(V::max(y + cg, zero), limit);
-            const VI b = V::min(V::max((y - co) - cg, zero), limit);
-            sum += wordError<false>(px[k], r | (g << 8) | sll(b, 16));
-        }
+        for (int k = 0; k < 16; ++k) sum += wordError<withAlpha>(px[k], decoded[k]);
         return sum;
     }
 
     static VI bc4ErrorGroup(const uint8_t* blocks, const uint8_t* src, ptrdiff_t stride) {
         VI px[16];
         V::template load<false>(src, stride, px);
-        VI w0, w1;
-        V::loadBlocks8(blocks, w0, w1);
-        VI alphas[8];
-        alphaPalette(w0, alphas);
+        VI alpha[16];
+        decodeBC4Group(blocks, alpha);
         VI sum = VI{};
         for (int k = 0; k < 16; ++k) {
-            const VI d = (srl(px[k], 24) - pick8(alphas, alphaIndex(w0, w1, k))) & 0xFFFF;
+            const VI d = (srl(px[k], 24) - alpha[k]) & 0xFFFF;
             sum += V::madd(d, d);
         }
         return sum;
@@ -718,12 +815,12 @@ struct DxtLanes {
     }
 
     static constexpr DxtRowErrorMeters errorMeters = {
-        errorRow<bc1ErrorGroup<false>, dxtKindBC1, false>,
-        errorRow<bc1ErrorGroup<true>, dxtKindBC1, true>,
-        errorRow<bc3ErrorGroup<false>, dxtKindBC3, false>,
-        errorRow<bc3ErrorGroup<true>, dxtKindBC3, true>,
-        errorRow<ycocgErrorGroup<false>, dxtKindYCoCg, false>,
-        errorRow<ycocgErrorGroup<true>, dxtKindYCoCg, true>,
+        errorRow<colourErrorGroup<decodeBC1Group, false, false>, dxtKindBC1, false>,
+        errorRow<colourErrorGroup<decodeBC1Group, false, true>, dxtKindBC1, true>,
+        errorRow<colourErrorGroup<decodeBC3Group, true, false>, dxtKindBC3, false>,
+        errorRow<colourErrorGroup<decodeBC3Group, true, true>, dxtKindBC3, true>,
+        errorRow<colourErrorGroup<decodeYCoCgGroup, false, false>, dxtKindYCoCg, false>,
+        errorRow<colourErrorGroup<decodeYCoCgGroup, false, true>, dxtKindYCoCg, true>,
         errorRow<bc4ErrorGroup, dxtKindBC4, false>,
     };
 

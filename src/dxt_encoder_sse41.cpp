@@ -98,6 +98,26 @@ struct Sse41 {
         }
     }
 
+    template <bool bgra>
+    static void storePixels(uint8_t* dst, ptrdiff_t stride, const VI px[16]) {
+        for (int y = 0; y < 4; ++y) {
+            __m128i a = m(px[4 * y + 0]), b = m(px[4 * y + 1]), c = m(px[4 * y + 2]),
+                    d = m(px[4 * y + 3]);
+            transpose(a, b, c, d);
+            if constexpr (bgra) {
+                a = _mm_shuffle_epi8(a, bgraMask());
+                b = _mm_shuffle_epi8(b, bgraMask());
+                c = _mm_shuffle_epi8(c, bgraMask());
+                d = _mm_shuffle_epi8(d, bgraMask());
+            }
+            __m128i* row = reinterpret_cast<__m128i*>(dst + y * stride);
+            _mm_storeu_si128(row + 0, a);
+            _mm_storeu_si128(row + 1, b);
+            _mm_storeu_si128(row + 2, c);
+            _mm_storeu_si128(row + 3, d);
+        }
+    }
+
     static void store8(uint8_t* dst, VI a, VI b) {
         __m128i* out = reinterpret_cast<__m128i*>(dst);
         _mm_storeu_si128(out + 0, _mm_unpacklo_epi32(m(a), m(b)));
@@ -152,6 +172,7 @@ struct Sse41 {
 
 const DxtRowEncoders dxtRowEncodersSse41 = DxtLanes<Sse41>::encoders;
 const DxtRowErrorMeters dxtRowErrorMetersSse41 = DxtLanes<Sse41>::errorMeters;
+const DxtRowDecoders dxtRowDecodersSse41 = DxtLanes<Sse41>::decoders;
 
 }  // namespace brindle
 
