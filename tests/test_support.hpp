@@ -35,6 +35,7 @@
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
 #include "orv.h"
+#include "orv_reader.h"
 #include "orvwriter.hpp"
 #include "task_pool.hpp"
 
@@ -292,6 +293,75 @@ struct FileSizeLimit : NoCopy {
     ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous); signal(SIGXFSZ, previousHandler); }
     sighandler_t previousHandler;
     rlimit previous{};
+};
+
+// ---- The library's reader ------------------------------------------------------------
+
+// An open reader of a file; each accessor expects its call to succeed and
+// reports the reader's message when it does not.
+struct Reader : NoCopy {
+    explicit Reader(const std::string& path) {
+        char message[512] = "";
+        code = orvReaderOpen(path.c_str(), &handle, message, sizeof message);
+        openMessage = message;
+    }
+    ~Reader() { orvReaderClose(handle); }
+
+    std::string message() const { return orvReaderGetErrorMessage(handle); }
+
+    OrvReaderVideoInfo_st video(uint32_t section) const {
+        OrvReaderVideoInfo_st info{};
+        EXPECT_EQ(orvReaderGetVideoInfo(handle, section, &info), ORV_ERR_NONE) << message();
+        return info;
+    }
+    std::vector<OrvReaderTexture_st> textureLayout(uint32_t section, uint32_t layout,
+                                                   uint64_t* bufferSize = nullptr) const {
+        uint32_t count = 0;
+        uint64_t bytes = 0;
+        EXPECT_EQ(orvReaderGetTextureLayout(handle, section, layout, nullptr, 0, &count, &bytes),
+                  ORV_ERR_NONE) << message();
+        std::vector<OrvReaderTexture_st> textures(count);
+        EXPECT_EQ(orvReaderGetTextureLayout(handle, section, layout, textures.data(), count,
+                                            &count, &bytes),
+                  ORV_ERR_NONE) << message();
+        if (bufferSize) *bufferSize = bytes;
+        return textures;
+    }
+    Bytes textures(uint32_t section, uint32_t frame, uint32_t layout) const {
+        uint64_t size = 0;
+        textureLayout(section, layout, &size);
+        Bytes bytes(size);
+        EXPECT_EQ(orvReaderReadTextures(handle, section, frame, layout, bytes.data(), size),
+                  ORV_ERR_NONE) << message();
+        return bytes;
+    }
+    // Packed rows (stride 4 x width), from the top or from the bottom row.
+    Bytes pixels(uint32_t section, uint32_t frame, uint32_t pixFmt = ORV_SRC_PIX_FMT_RGBA32,
+                 uint32_t origin = 0) const {
+        const OrvReaderVideoInfo_st info = video(section);
+        Bytes bytes(size_t{info.width} * info.height * 4);
+        EXPECT_EQ(orvReaderDecodeFrame(handle, section, frame, pixFmt, origin, bytes.data(),
+                                       size_t{info.width} * 4, bytes.size()),
+                  ORV_ERR_NONE) << message();
+        return bytes;
+    }
+    std::vector<std::string> problems() const {
+        std::vector<std::string> lines;
+        uint64_t count = 0;
+        EXPECT_EQ(orvReaderVerify(
+                      handle,
+                      [](void* user, const char* problem) {
+                          static_cast<std::vector<std::string>*>(user)->push_back(problem);
+                      },
+                      &lines, &count),
+                  ORV_ERR_NONE) << message();
+        EXPECT_EQ(count, lines.size());
+        return lines;
+    }
+
+    OrvReader* handle = nullptr;
+    OrvError_enum code = ORV_ERR_NONE;
+    std::string openMessage;
 };
 
 }  // namespace orvtest
