@@ -418,7 +418,8 @@ uint32_t OrvFileReader::findFrame(uint32_t number, int64_t time) const {
 
 // ---- Frame records ---------------------------------------------------------------------
 
-FrameHead OrvFileReader::readFrameHead(const Section& section, uint32_t k) const {
+FrameHead OrvFileReader::readFrameHead(const Section& section, uint32_t k,
+                                       const StreamLayout* layout) const {
     const VideoSection& v = *section.video;
     if (k >= v.frameCount)
         throw OrvException("frame " + str(k) + " of a video section of " + str(v.frameCount) +
@@ -457,6 +458,11 @@ FrameHead OrvFileReader::readFrameHead(const Section& section, uint32_t k) const
         fail(head.at + kFrameRecordSliceWidthAt,
              "slice size " + str(s.sliceWidth) + "x" + str(s.sliceHeight) +
                  ": expected non-zero multiples of 4");
+    if (layout && s != layout->sizes)
+        fail(head.at + kFrameRecordSliceWidthAt,
+             "slice size " + str(s.sliceWidth) + "x" + str(s.sliceHeight) +
+                 " differs from the first frame's " + str(layout->sizes.sliceWidth) + "x" +
+                 str(layout->sizes.sliceHeight));
     head.grid = sliceGridOf(s);
     const uint64_t n = head.grid.count();
     const uint64_t directoryEnd = frameRecordHeaderSize(n);
@@ -490,23 +496,8 @@ HapSlice OrvFileReader::readSlice(const FrameHead& head, uint64_t i, Scratch& by
     return parseHapSlice({data, size}, at);
 }
 
-void OrvFileReader::checkAgainstLayout(const Section& section, const FrameHead& head) const {
-    const VideoSection& v = *section.video;
-    if (!v.layout)
-        throw OrvException(section.name + ": the layout of its frames is unknown: " +
-                               v.layoutFailure,
-                           ORV_ERR_UNKNOWN);
-    const FrameRecordSizes& first = v.layout->sizes;
-    if (head.sizes != first)
-        fail(head.at + kFrameRecordSliceWidthAt,
-             "slice size " + str(head.sizes.sliceWidth) + "x" + str(head.sizes.sliceHeight) +
-                 " differs from the first frame's " + str(first.sliceWidth) + "x" +
-                 str(first.sliceHeight));
-}
-
-void OrvFileReader::checkAgainstLayout(const Section& section, const HapSlice& slice,
+void OrvFileReader::checkAgainstLayout(const StreamLayout& layout, const HapSlice& slice,
                                        uint64_t i) const {
-    const StreamLayout& layout = *section.video->layout;
     if (slice.planes != layout.planes || slice.compression != layout.compression) {
         HapSlice first;
         first.multipleImages = layout.planes.count == 2;
@@ -521,6 +512,8 @@ void OrvFileReader::checkAgainstLayout(const Section& section, const HapSlice& s
 // ---- Textures -----------------------------------------------------------------------------
 
 TextureLayoutSize OrvFileReader::textureLayoutSize(uint32_t number, uint32_t layout) const {
+    if (layout != ORV_TEXTURES_PER_SLICE && layout != ORV_TEXTURES_WHOLE_FRAME)
+        throw OrvException("unknown texture layout " + str(layout), ORV_ERR_UNKNOWN);
     const StreamLayout& l = streamLayout(number);
     TextureLayoutSize size;
     for (uint32_t p = 0; p < l.planes.count; ++p) {
@@ -569,33 +562,22 @@ const StreamLayout& OrvFileReader::streamLayout(uint32_t number) const {
     return *s.video->layout;
 }
 
-namespace {
-
-void checkTextureLayout(uint32_t layout) {
-    if (layout != ORV_TEXTURES_PER_SLICE && layout != ORV_TEXTURES_WHOLE_FRAME)
-        throw OrvException("unknown texture layout " + std::to_string(layout), ORV_ERR_UNKNOWN);
-}
-
-}  // namespace
-
 void OrvFileReader::readTextures(uint32_t number, uint32_t frame, uint32_t layout,
                                  std::span<uint8_t> buffer) const {
-    checkTextureLayout(layout);
+    const TextureLayoutSize size = textureLayoutSize(number, layout);  // refuses unknown layouts
     const Section& s = section(number, ORV_SECTION_KIND_VIDEO);
     const StreamLayout& l = streamLayout(number);
-    const TextureLayoutSize size = textureLayoutSize(number, layout);
     if (buffer.size() < size.bytes)
         throw OrvException("buffer of " + str(buffer.size()) + " bytes is smaller than the " +
                                str(size.bytes) + " bytes of a frame's textures",
                            ORV_ERR_INVALID_DIMENSIONS);
-    const FrameHead head = readFrameHead(s, frame);
-    checkAgainstLayout(s, head);
+    const FrameHead head = readFrameHead(s, frame, &l);
     const uint64_t wholeWide = blocksOver(s.video->width), wholeHigh = blocksOver(s.video->height);
     const uint64_t sliceWide = l.sizes.sliceWidth / 4u, sliceHigh = l.sizes.sliceHeight / 4u;
     Scratch bytes, scratch;
     for (uint64_t i = 0; i < head.grid.count(); ++i) {
         const HapSlice slice = readSlice(head, i, bytes);
-        checkAgainstLayout(s, slice, i);
+        checkAgainstLayout(l, slice, i);
         for (uint32_t p = 0; p < l.planes.count; ++p) {
             const OrvReaderTexture_st place =
                 texture(number, layout, layout == ORV_TEXTURES_PER_SLICE ? i * l.planes.count + p : p);
@@ -648,8 +630,7 @@ void OrvFileReader::decodeFrame(uint32_t number, uint32_t frame, uint32_t pixFmt
                                str(needed) + " bytes of a picture",
                            ORV_ERR_INVALID_DIMENSIONS);
     const StreamLayout& l = streamLayout(number);
-    const FrameHead head = readFrameHead(s, frame);
-    checkAgainstLayout(s, head);
+    const FrameHead head = readFrameHead(s, frame, &l);
     const DxtRowDecodeFn decode = rowDecoder(l.format, pixFmt == ORV_SRC_PIX_FMT_BGRA32);
 
     // Picture row y in the buffer; bottom-up pictures step backwards.
@@ -664,7 +645,7 @@ void OrvFileReader::decodeFrame(uint32_t number, uint32_t frame, uint32_t pixFmt
     const auto edge = std::make_unique_for_overwrite<uint8_t[]>(64 * sliceWide);
     for (uint64_t i = 0; i < head.grid.count(); ++i) {
         const HapSlice slice = readSlice(head, i, bytes);
-        checkAgainstLayout(s, slice, i);
+        checkAgainstLayout(l, slice, i);
         const uint8_t* blocks[2] = {nullptr, nullptr};
         for (uint32_t p = 0; p < l.planes.count; ++p) {
             const uint64_t expected = sliceTextureSize(l, p);

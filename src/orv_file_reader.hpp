@@ -144,13 +144,14 @@ public:
     // ---- Shared with verify ----------------------------------------------------
 
     // The head of frame k of a sound video section; throws OrvException
-    // (code 13) when its place or head is damaged.
-    FrameHead readFrameHead(const Section& section, uint32_t k) const;
+    // (code 13) when its place or head is damaged, or when its sizes differ
+    // from `layout`'s, if given.
+    FrameHead readFrameHead(const Section& section, uint32_t k,
+                            const StreamLayout* layout = nullptr) const;
     // The Hap frame of slice i of a frame, read into `bytes` and parsed.
     HapSlice readSlice(const FrameHead& head, uint64_t i, Scratch& bytes) const;
-    // Refuses a frame whose head or slice differs from the section's layout.
-    void checkAgainstLayout(const Section& section, const FrameHead& head) const;
-    void checkAgainstLayout(const Section& section, const HapSlice& slice, uint64_t i) const;
+    // Refuses slice i of a frame when its textures differ from the layout's.
+    void checkAgainstLayout(const StreamLayout& layout, const HapSlice& slice, uint64_t i) const;
 
     const PositionedFile& bytes() const { return file; }
     const std::vector<std::string>& openProblems() const { return problems; }

@@ -81,15 +81,15 @@ private:
     void checkFrame(uint32_t k) {
         const std::string where = section.name + ", frame " + str(k);
         FrameHead head;
-        if (!reported(report, where, [&] { head = reader.readFrameHead(section, k); })) return;
-        if (v.layout) reported(report, where, [&] { reader.checkAgainstLayout(section, head); });
+        const StreamLayout* layout = v.layout ? &*v.layout : nullptr;
+        if (!reported(report, where, [&] { head = reader.readFrameHead(section, k, layout); }))
+            return;
         for (uint64_t i = 0; i < head.grid.count(); ++i) {
             const std::string sliceWhere = where + ", slice " + str(i);
             HapSlice slice;
             if (!reported(report, sliceWhere, [&] { slice = reader.readSlice(head, i, bytes); }))
                 continue;
-            if (v.layout)
-                reported(report, where, [&] { reader.checkAgainstLayout(section, slice, i); });
+            if (layout) reported(report, where, [&] { reader.checkAgainstLayout(*layout, slice, i); });
             if (slice.longHeaderAt != UINT64_MAX)
                 report(sliceWhere + ": offset " + str(slice.longHeaderAt) +
                        ": long Hap section header for data the short form holds");

@@ -92,34 +92,6 @@ const FormatCase formatCases[] = {
 
 uint32_t ceil4(uint32_t side) { return (side + 3) / 4 * 4; }
 
-// The picture the scalar block decoders make of whole-frame textures, cut to
-// the picture's size.
-std::vector<uint8_t> scalarPicture(const std::vector<uint8_t>& textures, const FormatCase& c,
-                                   uint32_t width, uint32_t height) {
-    const uint32_t wide = ceil4(width) / 4, high = ceil4(height) / 4;
-    const size_t colourBytes = brindle::orvTexBufferSize(c.textures[0], wide * 4, high * 4);
-    std::vector<uint8_t> picture(size_t{width} * height * 4);
-    for (uint32_t b = 0; b < wide * high; ++b) {
-        uint8_t pixels[64], alpha[64];
-        const uint8_t* block = &textures[colourBytes / (wide * high) * b];
-        switch (c.format) {
-            case ORV_PIX_FMT_DXT1: brindle::decodeBC1RGB(block, pixels); break;
-            case ORV_PIX_FMT_DXT5: brindle::decodeBC3RGBA(block, pixels); break;
-            default: brindle::decodeBC3YCOGR(block, pixels); break;
-        }
-        if (c.textures.size() == 2) {
-            brindle::decodeBC4RGBA(&textures[colourBytes + 8 * size_t{b}], alpha);
-            for (int p = 3; p < 64; p += 4) pixels[p] = alpha[p];
-        }
-        for (uint32_t k = 0; k < 16; ++k) {
-            const uint32_t x = b % wide * 4 + k % 4, y = b / wide * 4 + k / 4;
-            if (x < width && y < height)
-                std::memcpy(&picture[(size_t{y} * width + x) * 4], pixels + 4 * k, 4);
-        }
-    }
-    return picture;
-}
-
 // Checks every frame of the file's one video stream against the pictures:
 // each slice's textures, the whole frame's, and its picture, both ways up.
 void expectFramesMatch(const orvtest::Reader& reader, const FormatCase& formatCase,
@@ -155,7 +127,7 @@ void expectFramesMatch(const orvtest::Reader& reader, const FormatCase& formatCa
         }
         EXPECT_EQ(reader.textures(0, k, ORV_TEXTURES_WHOLE_FRAME), whole);
         const std::vector<uint8_t> decoded = reader.pixels(0, k);
-        EXPECT_EQ(decoded, scalarPicture(whole, formatCase, picture.width, picture.height));
+        EXPECT_EQ(decoded, orvtest::scalarPicture(whole, formatCase.format, picture.width, picture.height));
         const std::vector<uint8_t> upward = reader.pixels(0, k, ORV_SRC_PIX_FMT_RGBA32, 1);
         const size_t row = size_t{picture.width} * 4;
         for (uint32_t y = 0; y < picture.height; ++y)
