@@ -381,3 +381,201 @@ TEST(Refusals, EachDamageAndEachBadCallGivesItsCodeAndMessage) {
     EXPECT_EQ(orvReaderOpen(nullptr, &reader, nullptr, 0), ORV_ERR_UNKNOWN);
     EXPECT_EQ(orvReaderClose(nullptr), ORV_ERR_NONE);
 }
+
+// ---- Verification -----------------------------------------------------------------------
+
+TEST(Verification, SoundFilesHaveNoProblemAndEachDamageIsReported) {
+    const Clip clip(ORV_PIX_FMT_DXT1, lz4Coded, 4);
+    const Bytes base = referenceFile(clip);
+    const Places at = placesOf(base);
+    const uint64_t slice1 = at.slice(base, at.record1, 0), end = base.size(), frames = 4;
+    const uint64_t offsetsAt = at.index + 4 * frames, recordSize = at.record1 - at.record0;
+    const std::string video = "video section in slot 0: offset ", audio = "audio section in slot 1: offset ",
+                      frame1 = "video section in slot 0, frame 1: offset ";
+    const auto poked = [](uint64_t offset, int width, uint64_t value) {
+        return [=](Bytes& b) { poke(b, offset, value, width); };
+    };
+    const auto oneFrame = [](const Bytes& hap) {
+        return [hap](Bytes& b) { b = oneFrameFile(8, 4, 8, 4, {hap}); };
+    };
+    const Bytes block = bc1Block(0xF800, 0xF800, 0);
+    Bytes wrongPair = textureSection(bc1, none, block), mixed = textureSection(ycocg, none, Bytes(16));
+    append(wrongPair, textureSection(bc4, none, block));
+    append(mixed, textureSection(bc4, lz4Coded, block));
+    const std::string oneFrameSlice = "video section in slot 0, frame 0, slice 0: offset 350: ";
+    const struct {
+        std::function<void(Bytes&)> damage;
+        std::string expected;  // one of the problems
+    } cases[] = {
+        {poked(12 + 17 * 5 + 1, 8, 0),
+         "slot 5: offset 97: unused slot (type 0) holds offset 0 and size 0, expected offset 0xFFFFFFFFFFFFFFFF and size 0"},
+        {[](Bytes& b) {
+             std::copy_n(b.begin() + 29, 17, b.begin() + 63);
+             poke(b, 29, 0, 1), poke(b, 30, UINT64_MAX, 8), poke(b, 38, 0, 8);
+         },
+         "slot 3: offset 63: used slot after an unused one: used slots must be contiguous from slot 0"},
+        {poked(29, 1, 5), "slot 1: offset 29: section type: expected 2 (video) or 3 (audio), found 5"},
+        {[](Bytes& b) { b.insert(b.end(), 3, 0); }, "offset " + to_string(end) + ": 3 bytes follow the end of the last section"},
+        {poked(21, 8, at.videoSize - 4),
+         "slot 1: offset " + to_string(at.audio) + ": section start: expected " + to_string(at.audio - 4) +
+             " (the end of the video section in slot 0), found " + to_string(at.audio) + ", leaving a gap of 4 bytes"},
+        {poked(30, 8, 100),
+         "audio section in slot 1: offset 100: section starts inside the file header and section table, which end at offset 284"},
+        {poked(at.video + 2, 2, 5), video + "286: flags: expected 7, found 5"},
+        {[](Bytes& b) { poke(b, 292, 0, 8), poke(b, 300, 0, 8); },
+         video + "292: time base 0/0: expected a numerator and a denominator from 1 to 9223372036854775807"},
+        {[](Bytes& b) {
+             b = assemble({{2, Clip(ORV_PIX_FMT_DXT1, none, 1).section({0})}});
+             poke(b, 21, slotAt(b, 0).size + 4, 8);
+             b.insert(b.end(), 4, 0);
+         },
+         video + "284: section size in the table is 182, expected 52 + 106 bytes of frame data + 20 x 1 frames = 178"},
+        {poked(at.index, 4, recordSize + 1),
+         video + to_string(offsetsAt + 8) + ": frame 1 offset: expected " + to_string(at.record1 + 1) + ", found " +
+             to_string(at.record1)},
+        {poked(at.index, 4, recordSize + 1),
+         video + "324: frame data size is " + to_string(at.index - 336) + ", but the frame sizes add up to " +
+             to_string(at.index - 336 + 1)},
+        {poked(at.record1, 1, 1), frame1 + to_string(at.record1) + ": frame record marker: expected 0x0300, found 0x0301"},
+        {poked(slice1 + 4, 4, 17),
+         "video section in slot 0, frame 1, slice 0, texture 0: offset " + to_string(slice1 + 4) +
+             ": LZ4 size prefix: expected 16 (the texture's size), found 17"},
+        {poked(slice1 + 3, 1, 0xFE),
+         frame1 + to_string(slice1) + ": slice 0: section types 0xFE, expected 0xFB as in the first frame"},
+        {oneFrame(hapSection(0xAB, block, true)), oneFrameSlice + "long Hap section header for data the short form holds"},
+        {oneFrame(hapSection(0x0D, textureSection(bc1, none, block))), oneFrameSlice + "a multiple-image section holding a single texture"},
+        {oneFrame(hapSection(0x0D, wrongPair)),
+         oneFrameSlice + "multiple-image section holds BC1 then BC4 alpha, expected scaled YCoCg BC3 then BC4 alpha"},
+        {oneFrame(hapSection(0x0D, mixed)), oneFrameSlice + "the two textures use different compressions (types 0xAF and 0xF1)"},
+        {oneFrame(hapSection(0x0D, hapSection(0x0D, {}))),
+         "video section in slot 0, frame 0, slice 0: offset 354: multiple-image section nested inside a multiple-image section"},
+        {poked(at.wav + 11, 1, 'X'), audio + to_string(at.wav + 8) + ": tag: expected \"WAVE\", found \"WAVX\""},
+        {poked(at.wav + 22, 2, 1), audio + to_string(at.wav + 32) + ": block alignment: expected 2, found 4"},
+        {poked(at.wav + 24, 4, 44100), audio + to_string(at.wav + 28) + ": byte rate: expected 176400, found 192000"},
+        {poked(at.wav + 4, 4, 0), audio + to_string(at.wav + 4) + ": RIFF size: expected 52, found 0"},
+        {poked(at.wav + 40, 4, 0), audio + to_string(at.wav + 40) + ": data size: expected 16 (the bytes after the WAV header), found 0"},
+        {[=](Bytes& b) { b.pop_back(), poke(b, 21 + 17, slotAt(b, 1).size - 1, 8), poke(b, at.wav + 40, 15, 4); },
+         audio + to_string(at.wav + 44) + ": 15 bytes of samples are not a whole number of 4-byte sample frames"},
+    };
+    EXPECT_EQ(Reader(DiskFile(base).path).problems(), std::vector<std::string>{});
+    for (const auto& c : cases) {
+        Bytes bytes = base;
+        c.damage(bytes);
+        const DiskFile file(bytes);
+        const Reader reader(file.path);
+        ASSERT_EQ(reader.code, ORV_ERR_NONE) << reader.openMessage;
+        const std::vector<std::string> problems = reader.problems();
+        EXPECT_NE(std::find(problems.begin(), problems.end(), c.expected), problems.end())
+            << "expected\n  " << c.expected << "\nfound\n  " << ::testing::PrintToString(problems);
+    }
+}
+
+// ---- Hostile files --------------------------------------------------------------------------
+
+TEST(Hostile, AnIndexPointingAgainAndAgainAtAHugeClaimIsRefusedBeforeAllocationAndCheckedOnce) {
+    // One 4096 x 4096 BC3 frame (16 MiB of blocks) whose LZ4 block of a few
+    // bytes claims all of them, and 2000 index entries that all point at it.
+    Bytes payload;
+    putLE(payload, 4096u * 4096, 4);
+    append(payload, {0x1F, 0, 1, 0, 0});
+    const Bytes record = frameRecord(4096, 4096, 4096, 4096, {hapSection(0xFE, payload)});
+    Bytes section = videoHeaderBytes(4096, 4096, record.size(), 2000);
+    append(section, record);
+    for (int k = 0; k < 2000; ++k) putLE(section, record.size(), 4);
+    for (int k = 0; k < 2000; ++k) putLE(section, 284 + 52, 8);
+    for (int k = 0; k < 2000; ++k) putLE(section, k, 8);
+    const DiskFile file(assemble({{2, section}}));
+    const Reader reader(file.path);
+    ASSERT_EQ(reader.code, ORV_ERR_NONE) << reader.openMessage;
+    const std::string refusal = "LZ4 block of 5 bytes cannot expand to 16777216 bytes";
+    Bytes small(64);
+    EXPECT_EQ(orvReaderDecodeFrame(reader.handle, 0, 1999, ORV_SRC_PIX_FMT_RGBA32, 0, small.data(), 1, SIZE_MAX),
+              ORV_ERR_INVALID_DIMENSIONS);
+    const std::vector<std::string> problems = reader.problems();
+    EXPECT_EQ(std::count_if(problems.begin(), problems.end(),
+                            [&](const std::string& p) { return p.find(refusal) != std::string::npos; }),
+              1);
+    EXPECT_EQ(problems.size(), 1999u + 2);  // 1999 offsets, the frame data size, the record
+}
+
+TEST(Hostile, ExtremeStoredValuesAreReportedAsStoredAndSizesNeverWrap) {
+    // A frame rate of 2^64 - 1 over 0 and a time base of 0/0 are given back
+    // as stored; a 65532 x 65532 picture in 1024 x 1024 slices is described
+    // without anything of its size being allocated.
+    const Bytes hap = textureSection(bc1, lz4Coded, Bytes(1024 / 4 * 1024 / 4 * 8));
+    std::vector<Bytes> haps(64 * 64, hap);
+    const Bytes record = frameRecord(65532, 65532, 1024, 1024, haps);
+    Bytes section = videoHeaderBytes(65532, 65532, record.size(), 1);
+    poke(section, 8, 0, 8), poke(section, 16, 0, 8), poke(section, 24, 0, 8), poke(section, 32, UINT64_MAX, 8);
+    append(section, record);
+    putLE(section, record.size(), 4), putLE(section, 284 + 52, 8), putLE(section, static_cast<uint64_t>(INT64_MIN), 8);
+    const DiskFile file(assemble({{2, section}}));
+    const Reader reader(file.path);
+    ASSERT_EQ(reader.code, ORV_ERR_NONE) << reader.openMessage;
+    const OrvReaderVideoInfo_st v = reader.video(0);
+    EXPECT_EQ((std::vector<uint64_t>{v.timebaseNum, v.timebaseDen, v.fpsNum, v.fpsDen, v.numColumns, v.numRows}),
+              (std::vector<uint64_t>{0, 0, UINT64_MAX, 0, 64, 64}));
+    uint32_t frame = 9;
+    EXPECT_EQ(orvReaderFindFrame(reader.handle, 0, INT64_MIN, &frame), ORV_ERR_NONE);
+    EXPECT_EQ(frame, 0u);
+    uint64_t whole = 0, sliced = 0;
+    EXPECT_EQ(reader.textureLayout(0, ORV_TEXTURES_WHOLE_FRAME, &whole).size(), 1u);
+    EXPECT_EQ(reader.textureLayout(0, ORV_TEXTURES_PER_SLICE, &sliced).size(), 4096u);
+    EXPECT_EQ(whole, uint64_t{16383} * 16383 * 8);
+    EXPECT_EQ(sliced, uint64_t{4096} * 256 * 256 * 8);
+    Bytes buffer(1024);
+    EXPECT_EQ(orvReaderReadTextures(reader.handle, 0, 0, ORV_TEXTURES_WHOLE_FRAME, buffer.data(), buffer.size()),
+              ORV_ERR_INVALID_DIMENSIONS);
+    EXPECT_EQ(orvReaderDecodeFrame(reader.handle, 0, 0, ORV_SRC_PIX_FMT_RGBA32, 0, buffer.data(), 4 * 65532,
+                                   buffer.size()),
+              ORV_ERR_INVALID_DIMENSIONS);
+}
+
+// ---- Threads ----------------------------------------------------------------------------------
+
+TEST(Threads, OneHandleServesFourThreadsAtOnceEachWithItsOwnFailureText) {
+    // Each thread reads every frame, starting at its own, while the others
+    // do the same; what it reads must equal what one thread read alone. Each
+    // also fails once with a text of its own, which no other thread sees.
+    const Clip clip(ORV_PIX_FMT_YCOCG_DXT5_ALPHA, lz4Coded, 8);
+    std::vector<Bytes> records;
+    for (int k = 0; k < 8; ++k) records.push_back(clip.record(k));
+    const DiskFile file(assemble({{2, videoSection(records, {0, 1, 2, 3, 4, 5, 6, 7}, 10, 7)}}));
+    const Reader reader(file.path);
+    ASSERT_EQ(reader.code, ORV_ERR_NONE) << reader.openMessage;
+    std::vector<Bytes> pictures, textures;
+    for (uint32_t k = 0; k < 8; ++k) {
+        pictures.push_back(reader.pixels(0, k));
+        textures.push_back(reader.textures(0, k, ORV_TEXTURES_WHOLE_FRAME));
+        EXPECT_EQ(textures.back(), clip.whole(k));
+    }
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::string> messages(4);
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            Bytes picture(10 * 7 * 4), blocks(textures[0].size());
+            for (uint32_t round = 0; round < 8 * 8; ++round) {
+                const uint32_t k = (t + round) % 8;
+                if (orvReaderDecodeFrame(reader.handle, 0, k, ORV_SRC_PIX_FMT_RGBA32, 0, picture.data(), 40,
+                                         picture.size()) != ORV_ERR_NONE ||
+                    picture != pictures[k])
+                    ++mismatches[t];
+                if (orvReaderReadTextures(reader.handle, 0, k, ORV_TEXTURES_WHOLE_FRAME, blocks.data(),
+                                          blocks.size()) != ORV_ERR_NONE ||
+                    blocks != textures[k])
+                    ++mismatches[t];
+                if (round == 8 * t) {
+                    int64_t pts;
+                    orvReaderGetFramePts(reader.handle, 0, 100 + t, &pts);
+                }
+            }
+            messages[t] = orvReaderGetErrorMessage(reader.handle);
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (uint32_t t = 0; t < 4; ++t) {
+        EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+        EXPECT_EQ(messages[t], "frame " + to_string(100 + t) + " of a video section of 8 frames");
+    }
+    EXPECT_EQ(reader.message(), "");  // the main thread never failed
+}
