@@ -72,7 +72,7 @@ std::string clip(const Resolution& r, uint32_t format, uint32_t compression) {
         OrvBuffer_st* buffer = orvBufferAlloc(size_t{r.width} * r.height * 4);
         for (unsigned y = 0; y < r.height; ++y)
             std::memcpy(static_cast<uint8_t*>(orvBufferData(buffer)) + size_t{y} * r.width * 4,
-                        &picture[y * sourceStride + size_t{8 * k} * 4], size_t{r.width} * 4);
+                        &picture[y * sourceStride + static_cast<size_t>(8 * k) * 4], size_t{r.width} * 4);
         OrvSrcFrame_st frame{r.width, r.height, r.width * 4, ORV_SRC_PIX_FMT_RGBA32, 0, 0, k, buffer};
         ok = orvEncodeFrame(encoder, &frame) == ORV_ERR_NONE;
         if (!ok) orvBufferFree(buffer);

@@ -160,8 +160,10 @@ HapSlice parseHapSlice(std::span<const uint8_t> bytes, uint64_t at) {
 
 std::string hapSliceTypes(const HapSlice& slice) {
     std::string text = slice.multipleImages ? hex2(kHapMultipleImagesType) + "[" : "";
-    for (uint32_t i = 0; i < slice.planes.count; ++i)
-        text += (i ? " " : "") + hex2(slice.textures[i].type);
+    for (uint32_t i = 0; i < slice.planes.count; ++i) {
+        if (i > 0) text += ' ';
+        text += hex2(slice.textures[i].type);
+    }
     return text + (slice.multipleImages ? "]" : "");
 }
 
