@@ -206,8 +206,9 @@ ORV_API OrvError_enum orvReaderReadAudioFloat(OrvReader* reader, uint32_t sectio
 /* Checks the whole file against everything the format promises, as written
  * by liborv: header, table and layout, every section header, every index
  * entry, every frame record with every texture undone (each distinct record
- * once), and the WAV image. Calls report (unless NULL) with each problem in
- * file order and sets *numProblems to their count; 0 for a sound file. A
+ * once), and the WAV image. Calls report (unless NULL) with each problem (the
+ * header's and table's first, then section by section, frames in file
+ * order) and sets *numProblems to their count; 0 for a sound file. A
  * failed read of the file stops the check with its error. Memory stays in
  * proportion to the index and the largest frame. */
 ORV_API OrvError_enum orvReaderVerify(OrvReader* reader, OrvReaderProblemFn report, void* user,

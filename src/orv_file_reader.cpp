@@ -624,7 +624,12 @@ void OrvFileReader::decodeFrame(uint32_t number, uint32_t frame, uint32_t pixFmt
     if (stride < rowBytes)
         throw OrvException("stride " + str(stride) + " is smaller than a row of " +
                                str(v.width) + " pixels", ORV_ERR_INVALID_DIMENSIONS);
-    const uint64_t needed = uint64_t{stride} * (v.height - 1) + rowBytes;
+    // Any stride: the product is checked, never wrapped.
+    uint64_t needed = 0;
+    if (__builtin_mul_overflow(uint64_t{stride}, uint64_t{v.height - 1}, &needed) ||
+        __builtin_add_overflow(needed, rowBytes, &needed))
+        throw OrvException("stride " + str(stride) + " makes a picture larger than any buffer",
+                           ORV_ERR_INVALID_DIMENSIONS);
     if (bufferSize < needed)
         throw OrvException("buffer of " + str(bufferSize) + " bytes is smaller than the " +
                                str(needed) + " bytes of a picture",

@@ -352,6 +352,8 @@ TEST(Refusals, EachDamageAndEachBadCallGivesItsCodeAndMessage) {
         {unchanged, pixelsOf(0, ORV_SRC_PIX_FMT_RGB24),
          {ORV_ERR_UNKNOWN_PIXEL_FORMAT, "pixel format 0: the reader writes RGBA32 (1) or BGRA32 (3)"}},
         {unchanged, pixelsOf(0, ORV_SRC_PIX_FMT_RGBA32, 39), {ORV_ERR_INVALID_DIMENSIONS, "stride 39 is smaller than a row of 10 pixels"}},
+        {unchanged, pixelsOf(0, ORV_SRC_PIX_FMT_RGBA32, SIZE_MAX / 4),
+         {ORV_ERR_INVALID_DIMENSIONS, "stride 4611686018427387903 makes a picture larger than any buffer"}},
         {unchanged, pixelsOf(0, ORV_SRC_PIX_FMT_RGBA32, 40, 279),
          {ORV_ERR_INVALID_DIMENSIONS, "buffer of 279 bytes is smaller than the 280 bytes of a picture"}},
         {unchanged, texturesOf(0, 63),
@@ -578,4 +580,48 @@ TEST(Threads, OneHandleServesFourThreadsAtOnceEachWithItsOwnFailureText) {
         EXPECT_EQ(messages[t], "frame " + to_string(100 + t) + " of a video section of 8 frames");
     }
     EXPECT_EQ(reader.message(), "");  // the main thread never failed
+}
+
+// ---- Damage anywhere ----------------------------------------------------------------------
+
+TEST(Robustness, EveryByteFlippedOrCutIsReadSafelyAndWhatVerifiesReadsWhole) {
+    // Whatever the damage, every read either succeeds or refuses with a
+    // message (the sanitizer builds catch the rest); a file that verifies
+    // without a problem must read completely.
+    const Bytes bases[] = {referenceFile(Clip(ORV_PIX_FMT_YCOCG_DXT5_ALPHA, lz4Coded, 2)),
+                           referenceFile(Clip(ORV_PIX_FMT_DXT1, snappyCoded, 2))};
+    const TempDir dir;
+    const std::string path = dir.path("damaged.orv");
+    for (const Bytes& base : bases)
+        for (size_t at = 0; at < base.size() * 2; ++at) {
+            Bytes bytes = base;
+            if (at < base.size()) bytes[at] ^= 0xFF;
+            else bytes.resize(at - base.size());
+            std::ofstream(path, std::ios::binary | std::ios::trunc)
+                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            OrvReader* reader = nullptr;
+            if (orvReaderOpen(path.c_str(), &reader, nullptr, 0) != ORV_ERR_NONE) continue;
+            uint64_t problems = 0;
+            EXPECT_EQ(orvReaderVerify(reader, nullptr, nullptr, &problems), ORV_ERR_NONE);
+            bool allRead = true;
+            OrvReaderVideoInfo_st v{};
+            if (orvReaderGetVideoInfo(reader, 0, &v) == ORV_ERR_NONE) {
+                Bytes blocks(1 << 12), pixels(size_t{v.width} * v.height * 4);
+                // Each texture layout, and the picture from the top and from the bottom.
+                for (uint32_t k = 0; k < v.frameCount && k < 4; ++k)
+                    for (const uint32_t way : {0u, 1u})
+                        allRead &= orvReaderReadTextures(reader, 0, k, way, blocks.data(), blocks.size()) == ORV_ERR_NONE &&
+                                   orvReaderDecodeFrame(reader, 0, k, ORV_SRC_PIX_FMT_RGBA32, way, pixels.data(),
+                                                        size_t{v.width} * 4, pixels.size()) == ORV_ERR_NONE;
+            } else {
+                allRead = false;
+            }
+            OrvReaderAudioInfo_st a{};
+            std::vector<float> samples(16);
+            allRead &= orvReaderGetAudioInfo(reader, 1, &a) == ORV_ERR_NONE && a.numSamples * a.numChannels <= 16 &&
+                       orvReaderReadAudioFloat(reader, 1, 0, a.numSamples, samples.data()) == ORV_ERR_NONE;
+            EXPECT_TRUE(problems > 0 || allRead) << (at < base.size() ? "flip at " : "cut to ") << at % base.size()
+                                                 << ": " << orvReaderGetErrorMessage(reader);
+            orvReaderClose(reader);
+        }
 }
