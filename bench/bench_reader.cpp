@@ -49,8 +49,10 @@ std::string clip(const Resolution& r, uint32_t format, uint32_t compression) {
     const std::string path = scratch(std::string(r.name) + "-" + std::to_string(format) + "-" +
                                      std::to_string(compression));
     if (std::ifstream(path).good()) return path;
-    static const std::vector<uint8_t> picture4k = orvbench::naturalPictureRGBA(uhd.width + 8 * kFrames, uhd.height);
-    static const std::vector<uint8_t> pictureHd = orvbench::naturalPictureRGBA(hd.width + 8 * kFrames, hd.height);
+    static const std::vector<uint8_t> picture4k =
+        orvbench::naturalPictureRGBA(uhd.width + 8 * kFrames, uhd.height);
+    static const std::vector<uint8_t> pictureHd =
+        orvbench::naturalPictureRGBA(hd.width + 8 * kFrames, hd.height);
     const std::vector<uint8_t>& picture = r.width == uhd.width ? picture4k : pictureHd;
     const size_t sourceStride = size_t{r.width + 8 * kFrames} * 4;
     OrvEncoderParams_st encoderParams{2};
@@ -72,8 +74,10 @@ std::string clip(const Resolution& r, uint32_t format, uint32_t compression) {
         OrvBuffer_st* buffer = orvBufferAlloc(size_t{r.width} * r.height * 4);
         for (unsigned y = 0; y < r.height; ++y)
             std::memcpy(static_cast<uint8_t*>(orvBufferData(buffer)) + size_t{y} * r.width * 4,
-                        &picture[y * sourceStride + static_cast<size_t>(8 * k) * 4], size_t{r.width} * 4);
-        OrvSrcFrame_st frame{r.width, r.height, r.width * 4, ORV_SRC_PIX_FMT_RGBA32, 0, 0, k, buffer};
+                        &picture[y * sourceStride + static_cast<size_t>(8 * k) * 4],
+                        size_t{r.width} * 4);
+        OrvSrcFrame_st frame{r.width, r.height, r.width * 4, ORV_SRC_PIX_FMT_RGBA32,
+                             0,       0,        k,           buffer};
         ok = orvEncodeFrame(encoder, &frame) == ORV_ERR_NONE;
         if (!ok) orvBufferFree(buffer);
     }
@@ -113,7 +117,8 @@ void BM_Textures(benchmark::State& state, Resolution r, uint32_t format, uint32_
     std::vector<uint8_t> buffer(size);
     uint32_t k = static_cast<uint32_t>(state.thread_index());
     for (auto _ : state) {
-        if (orvReaderReadTextures(file->reader, 0, k++ % kFrames, layout, buffer.data(), size) != ORV_ERR_NONE)
+        if (orvReaderReadTextures(file->reader, 0, k++ % kFrames, layout, buffer.data(), size) !=
+            ORV_ERR_NONE)
             state.SkipWithError(orvReaderGetErrorMessage(file->reader));
         benchmark::DoNotOptimize(buffer.data());
     }
@@ -126,8 +131,8 @@ void BM_Pixels(benchmark::State& state, Resolution r, uint32_t format, uint32_t 
     std::vector<uint8_t> pixels(stride * r.height);
     uint32_t k = static_cast<uint32_t>(state.thread_index());
     for (auto _ : state) {
-        if (orvReaderDecodeFrame(file->reader, 0, k++ % kFrames, ORV_SRC_PIX_FMT_RGBA32, 0, pixels.data(),
-                                 stride, pixels.size()) != ORV_ERR_NONE)
+        if (orvReaderDecodeFrame(file->reader, 0, k++ % kFrames, ORV_SRC_PIX_FMT_RGBA32, 0,
+                                 pixels.data(), stride, pixels.size()) != ORV_ERR_NONE)
             state.SkipWithError(orvReaderGetErrorMessage(file->reader));
         benchmark::DoNotOptimize(pixels.data());
     }
@@ -146,12 +151,13 @@ void BM_RowDecoders(benchmark::State& state, uint32_t format, brindle::DxtSimdLe
     orvReaderReadTextures(file->reader, 0, 0, ORV_TEXTURES_WHOLE_FRAME, blocks.data(), size);
     const unsigned wide = (hd.width + 3) / 4, high = (hd.height + 3) / 4;
     const size_t blockBytes = size / (size_t{wide} * high);
-    const brindle::DxtRowDecodeFn decode = format == ORV_PIX_FMT_DXT1 ? decoders->bc1Rgba : decoders->ycocgRgba;
+    const brindle::DxtRowDecodeFn decode =
+        format == ORV_PIX_FMT_DXT1 ? decoders->bc1Rgba : decoders->ycocgRgba;
     std::vector<uint8_t> pixels(size_t{wide} * 16 * high * 4);
     for (auto _ : state)
         for (unsigned y = 0; y < high; ++y)
-            decode(&pixels[size_t{y} * 4 * wide * 16], ptrdiff_t{wide} * 16, &blocks[size_t{y} * wide * blockBytes],
-                   nullptr, wide);
+            decode(&pixels[size_t{y} * 4 * wide * 16], ptrdiff_t{wide} * 16,
+                   &blocks[size_t{y} * wide * blockBytes], nullptr, wide);
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * wide * high * 16));
 }
 
@@ -182,7 +188,8 @@ std::string writeVideoFile(const std::string& name, const std::vector<uint64_t>&
     putLE(head, 1, 4), putLE(head, 16, 4);
     const uint64_t sectionSize = 52 + frameData + 20 * frameSizes.size();
     putLE(head, 2, 1), putLE(head, 284, 8), putLE(head, sectionSize, 8);
-    for (int slot = 1; slot < 16; ++slot) putLE(head, 0, 1), putLE(head, UINT64_MAX, 8), putLE(head, 0, 8);
+    for (int slot = 1; slot < 16; ++slot)
+        putLE(head, 0, 1), putLE(head, UINT64_MAX, 8), putLE(head, 0, 8);
     for (uint64_t field : {0, 7, 4, 4}) putLE(head, field, 2);
     for (uint64_t field : {30, 1, 1, 30}) putLE(head, field, 8);
     putLE(head, frameData, 8), putLE(head, frameSizes.size(), 4);
@@ -194,7 +201,8 @@ std::string writeVideoFile(const std::string& name, const std::vector<uint64_t>&
     std::vector<uint8_t> records;
     for (size_t k = 0; k < frameSizes.size(); ++k) {
         if (frameSizes[k] == record.size()) {
-            if (pwrite(fd, record.data(), record.size(), static_cast<off_t>(at)) < 0) std::perror("pwrite");
+            if (pwrite(fd, record.data(), record.size(), static_cast<off_t>(at)) < 0)
+                std::perror("pwrite");
         }
         at += frameSizes[k];
     }
@@ -208,7 +216,8 @@ std::string writeVideoFile(const std::string& name, const std::vector<uint64_t>&
 }
 
 void BM_OpenIndexOf100000Frames(benchmark::State& state) {
-    static const std::string path = writeVideoFile("index", std::vector<uint64_t>(100000, tinyRecord().size()));
+    static const std::string path =
+        writeVideoFile("index", std::vector<uint64_t>(100000, tinyRecord().size()));
     size_t heap = 0;
     for (auto _ : state) {
         const size_t before = mallinfo2().uordblks;
@@ -240,7 +249,8 @@ void BM_SparseFileLastFrame(benchmark::State& state) {
         OrvReader* reader = nullptr;
         orvReaderOpen(path.c_str(), &reader, nullptr, 0);
         uint8_t pixels[64];
-        if (orvReaderDecodeFrame(reader, 0, 3, ORV_SRC_PIX_FMT_RGBA32, 0, pixels, 16, sizeof pixels) != ORV_ERR_NONE)
+        if (orvReaderDecodeFrame(reader, 0, 3, ORV_SRC_PIX_FMT_RGBA32, 0, pixels, 16,
+                                 sizeof pixels) != ORV_ERR_NONE)
             state.SkipWithError(orvReaderGetErrorMessage(reader));
         orvReaderClose(reader);
         growth = peakResident() - before;
@@ -261,27 +271,39 @@ void registerAll() {
     for (const Resolution r : {hd, uhd})
         for (const auto& k : kinds) {
             const std::string suffix = std::string(r.name) + "/" + k.name;
-            benchmark::RegisterBenchmark(("Textures/slices/" + suffix).c_str(), BM_Textures, r, k.format,
-                                         k.compression, ORV_TEXTURES_PER_SLICE)
-                ->Threads(1)->Threads(2)->UseRealTime();
-            benchmark::RegisterBenchmark(("Textures/whole/" + suffix).c_str(), BM_Textures, r, k.format,
-                                         k.compression, ORV_TEXTURES_WHOLE_FRAME)->UseRealTime();
-            benchmark::RegisterBenchmark(("Pixels/" + suffix).c_str(), BM_Pixels, r, k.format, k.compression)
-                ->Threads(1)->Threads(2)->UseRealTime();
+            benchmark::RegisterBenchmark(("Textures/slices/" + suffix).c_str(), BM_Textures, r,
+                                         k.format, k.compression, ORV_TEXTURES_PER_SLICE)
+                ->Threads(1)
+                ->Threads(2)
+                ->UseRealTime();
+            benchmark::RegisterBenchmark(("Textures/whole/" + suffix).c_str(), BM_Textures, r,
+                                         k.format, k.compression, ORV_TEXTURES_WHOLE_FRAME)
+                ->UseRealTime();
+            benchmark::RegisterBenchmark(("Pixels/" + suffix).c_str(), BM_Pixels, r, k.format,
+                                         k.compression)
+                ->Threads(1)
+                ->Threads(2)
+                ->UseRealTime();
         }
-    for (const auto level : {brindle::DxtSimdLevel::scalar, brindle::DxtSimdLevel::sse41, brindle::DxtSimdLevel::avx2})
+    for (const auto level :
+         {brindle::DxtSimdLevel::scalar, brindle::DxtSimdLevel::sse41, brindle::DxtSimdLevel::avx2})
         for (const uint32_t format : {ORV_PIX_FMT_DXT1, ORV_PIX_FMT_YCOCG_DXT5})
-            benchmark::RegisterBenchmark((std::string("RowDecoders/") + brindle::dxtSimdLevelName(level) +
-                                          (format == ORV_PIX_FMT_DXT1 ? "/BC1" : "/YCoCg")).c_str(),
-                                         BM_RowDecoders, format, level);
-    benchmark::RegisterBenchmark("Open/100000-frame index", BM_OpenIndexOf100000Frames)->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(
+                (std::string("RowDecoders/") + brindle::dxtSimdLevelName(level) +
+                 (format == ORV_PIX_FMT_DXT1 ? "/BC1" : "/YCoCg"))
+                    .c_str(),
+                BM_RowDecoders, format, level);
+    benchmark::RegisterBenchmark("Open/100000-frame index", BM_OpenIndexOf100000Frames)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("Open/6 GB sparse file, last frame", BM_SparseFileLastFrame)
-        ->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond);
 }
 
-const bool registered = (registerAll(),
-                         benchmark::AddCustomContext(
-                             "picture", (orvbench::naturalPictureRGBA(16, 16), orvbench::pictureSource)),
-                         true);
+const bool registered =
+    (registerAll(),
+     benchmark::AddCustomContext("picture",
+                                 (orvbench::naturalPictureRGBA(16, 16), orvbench::pictureSource)),
+     true);
 
 }  // namespace

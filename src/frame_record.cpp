@@ -24,7 +24,9 @@ std::vector<uint8_t> frameRecordHeader(const FrameRecordSizes& sizes,
 
 SliceGrid sliceGridOf(const FrameRecordSizes& sizes) {
     if (sizes.sliceWidth == 0 || sizes.sliceHeight == 0) return {};
-    const auto slicesOver = [](uint32_t side, uint32_t slice) { return (side + slice - 1) / slice; };
+    const auto slicesOver = [](uint32_t side, uint32_t slice) {
+        return (side + slice - 1) / slice;
+    };
     return {slicesOver(sizes.width, sizes.sliceWidth), slicesOver(sizes.height, sizes.sliceHeight)};
 }
 

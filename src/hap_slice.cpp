@@ -23,10 +23,14 @@ std::string hex2(uint32_t value) {
 
 const char* texFormatName(OrvTexFmt format) {
     switch (format) {
-        case ORV_TEX_FMT_BC1_RGB: return "BC1";
-        case ORV_TEX_FMT_BC3_RGBA: return "BC3 RGBA";
-        case ORV_TEX_FMT_BC3_YCOGR: return "scaled YCoCg BC3";
-        case ORV_TEX_FMT_BC4_ALPHA: return "BC4 alpha";
+        case ORV_TEX_FMT_BC1_RGB:
+            return "BC1";
+        case ORV_TEX_FMT_BC3_RGBA:
+            return "BC3 RGBA";
+        case ORV_TEX_FMT_BC3_YCOGR:
+            return "scaled YCoCg BC3";
+        case ORV_TEX_FMT_BC4_ALPHA:
+            return "BC4 alpha";
     }
     return "unknown";
 }
@@ -193,8 +197,8 @@ void checkTextureClaim(const HapTexture& texture, uint64_t expected) {
             if (data.size() < kLz4SizePrefixBytes)
                 fail(at, "LZ4 payload of " + std::to_string(data.size()) +
                              " bytes is shorter than its 4-byte size prefix");
-            const uint32_t prefix = data[0] | data[1] << 8 | data[2] << 16 |
-                                    static_cast<uint32_t>(data[3]) << 24;
+            const uint32_t prefix =
+                data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
             if (prefix != expected)
                 fail(at, "LZ4 size prefix: expected " + std::to_string(expected) +
                              " (the texture's size), found " + std::to_string(prefix));
@@ -217,7 +221,9 @@ void unpackTexture(const HapTexture& texture, uint8_t* dst, uint64_t expected) {
     const uint64_t at = texture.at + texture.headerSize;
     if (expected == 0) return;
     switch (texture.compression) {
-        case ORV_COMPRESSION_NONE: std::memcpy(dst, data.data(), expected); return;
+        case ORV_COMPRESSION_NONE:
+            std::memcpy(dst, data.data(), expected);
+            return;
         case ORV_COMPRESSION_SNAPPY:
             // The stated length is `expected`, which bounds every write.
             if (!snappy::RawUncompress(reinterpret_cast<const char*>(data.data()), data.size(),

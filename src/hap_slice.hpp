@@ -18,8 +18,8 @@ struct HapTexture {
     OrvTexFmt format = ORV_TEX_FMT_BC1_RGB;
     OrvCompression_enum compression = ORV_COMPRESSION_NONE;
     uint8_t type = 0;
-    uint64_t at = 0;              // file offset of the section header
-    uint64_t headerSize = 0;      // 4 or 8
+    uint64_t at = 0;          // file offset of the section header
+    uint64_t headerSize = 0;  // 4 or 8
     uint64_t dataSize = 0;
     std::span<const uint8_t> data;  // empty when only the headers were read
 };

@@ -57,28 +57,38 @@ uint64_t blocksOver(uint64_t pixels) { return (pixels + 3) / 4; }
 
 const char* sectionName(OrvSectionKind_enum kind) {
     switch (kind) {
-        case ORV_SECTION_KIND_VIDEO: return "video section";
-        case ORV_SECTION_KIND_AUDIO: return "audio section";
-        case ORV_SECTION_KIND_OTHER: return "section";
+        case ORV_SECTION_KIND_VIDEO:
+            return "video section";
+        case ORV_SECTION_KIND_AUDIO:
+            return "audio section";
+        case ORV_SECTION_KIND_OTHER:
+            return "section";
     }
     return "section";
 }
 
 OrvSectionKind_enum kindOfType(uint8_t type) {
     switch (type) {
-        case ORV_SECTION_VIDEO: return ORV_SECTION_KIND_VIDEO;
-        case ORV_SECTION_AUDIO: return ORV_SECTION_KIND_AUDIO;
-        default: return ORV_SECTION_KIND_OTHER;
+        case ORV_SECTION_VIDEO:
+            return ORV_SECTION_KIND_VIDEO;
+        case ORV_SECTION_AUDIO:
+            return ORV_SECTION_KIND_AUDIO;
+        default:
+            return ORV_SECTION_KIND_OTHER;
     }
 }
 
 DxtRowDecodeFn rowDecoder(OrvPixFmt_enum format, bool bgra) {
     const DxtRowDecoders& d = dxtRowDecoders();
     switch (format) {
-        case ORV_PIX_FMT_DXT1: return bgra ? d.bc1Bgra : d.bc1Rgba;
-        case ORV_PIX_FMT_DXT5: return bgra ? d.bc3Bgra : d.bc3Rgba;
-        case ORV_PIX_FMT_YCOCG_DXT5: return bgra ? d.ycocgBgra : d.ycocgRgba;
-        case ORV_PIX_FMT_YCOCG_DXT5_ALPHA: return bgra ? d.ycocgAlphaBgra : d.ycocgAlphaRgba;
+        case ORV_PIX_FMT_DXT1:
+            return bgra ? d.bc1Bgra : d.bc1Rgba;
+        case ORV_PIX_FMT_DXT5:
+            return bgra ? d.bc3Bgra : d.bc3Rgba;
+        case ORV_PIX_FMT_YCOCG_DXT5:
+            return bgra ? d.ycocgBgra : d.ycocgRgba;
+        case ORV_PIX_FMT_YCOCG_DXT5_ALPHA:
+            return bgra ? d.ycocgAlphaBgra : d.ycocgAlphaRgba;
     }
     return nullptr;
 }
@@ -107,11 +117,14 @@ OrvFileReader::OrvFileReader(const std::string& path) : file(path) {
         refuseOpen("offset 4: version: expected 1, found " + str(version) +
                    "; this reader knows only version 1");
     if (slots != kOrvSlotCount)
-        refuseOpen("offset 8: slot count: expected " + str(kOrvSlotCount) + ", found " + str(slots));
+        refuseOpen("offset 8: slot count: expected " + str(kOrvSlotCount) + ", found " +
+                   str(slots));
     const uint64_t tableEnd = kOrvFileHeaderSize + kOrvTableEntrySize * kOrvSlotCount;
     if (file.size() < tableEnd)
-        refuseOpen("file of " + str(file.size()) + " bytes ends inside the section table, which "
-                   "ends at offset " + str(tableEnd));
+        refuseOpen("file of " + str(file.size()) +
+                   " bytes ends inside the section table, which "
+                   "ends at offset " +
+                   str(tableEnd));
     parseTable();
     checkLayout();
     for (Section& section : sectionList) {
@@ -145,9 +158,9 @@ void OrvFileReader::parseTable() {
         const uint64_t size = le(entry + kOrvTableEntrySizeAt, 8);
         if (type == ORV_SECTION_NONE) {
             if (offset != kOrvUnusedSlotOffset || size != kOrvUnusedSlotSize)
-                addProblem(where, at, "unused slot (type 0) holds offset " + str(offset) +
-                                          " and size " + str(size) +
-                                          ", expected offset 0xFFFFFFFFFFFFFFFF and size 0");
+                addProblem(where, at,
+                           "unused slot (type 0) holds offset " + str(offset) + " and size " +
+                               str(size) + ", expected offset 0xFFFFFFFFFFFFFFFF and size 0");
             sawUnused = true;
             continue;
         }
@@ -162,8 +175,8 @@ void OrvFileReader::parseTable() {
         section.kind = kindOfType(type);
         section.name = std::string(sectionName(section.kind)) + " in slot " + str(slot);
         if (section.kind == ORV_SECTION_KIND_OTHER)
-            addProblem(where, at, "section type: expected 2 (video) or 3 (audio), found " +
-                                      str(type));
+            addProblem(where, at,
+                       "section type: expected 2 (video) or 3 (audio), found " + str(type));
         sectionList.push_back(std::move(section));
     }
 }
@@ -189,7 +202,8 @@ void OrvFileReader::checkLayout() {
                            str(expected));
             section->failure = "offset " + str(section->offset) +
                                ": section starts inside the file header and section table, which "
-                               "end at offset " + str(tableEnd);
+                               "end at offset " +
+                               str(tableEnd);
         } else if (section->offset > expected) {
             addProblem(where, section->offset,
                        "section start: expected " + str(expected) +
@@ -199,10 +213,9 @@ void OrvFileReader::checkLayout() {
                            str(section->offset - expected) + " bytes");
         }
         if (!file.holds(section->offset, section->size) && section->failure.empty())
-            section->failure = "offset " + str(section->offset) + ": section of " +
-                               str(section->size) +
-                               " bytes reaches beyond the end of the file at offset " +
-                               str(file.size());
+            section->failure =
+                "offset " + str(section->offset) + ": section of " + str(section->size) +
+                " bytes reaches beyond the end of the file at offset " + str(file.size());
         const uint64_t end = addClamped(section->offset, section->size);
         if (end > expected) {
             expected = end;
@@ -210,8 +223,8 @@ void OrvFileReader::checkLayout() {
         }
     }
     if (file.size() > expected)
-        addProblem("", expected, str(file.size() - expected) +
-                                     " bytes follow the end of the last section");
+        addProblem("", expected,
+                   str(file.size() - expected) + " bytes follow the end of the last section");
 }
 
 void OrvFileReader::parseVideo(Section& section) {
@@ -252,10 +265,9 @@ void OrvFileReader::parseVideo(Section& section) {
     const uint64_t n = v.frameCount;
     const uint64_t indexBytes = kOrvIndexEntrySize * n;
     if (indexBytes > room - v.frameDataSize)
-        fail(at + kOrvVideoFrameCountAt,
-             "frame count " + str(n) + " needs a frame index of " + str(indexBytes) +
-                 " bytes, the section holds " + str(room - v.frameDataSize) +
-                 " after its frame data");
+        fail(at + kOrvVideoFrameCountAt, "frame count " + str(n) + " needs a frame index of " +
+                                             str(indexBytes) + " bytes, the section holds " +
+                                             str(room - v.frameDataSize) + " after its frame data");
     if (indexBytes != room - v.frameDataSize)
         addProblem(section.name, at,
                    "section size in the table is " + str(section.size) + ", expected 52 + " +
@@ -293,8 +305,8 @@ void OrvFileReader::parseVideo(Section& section) {
             file.read(sliceAt + pos, dst, count, "Hap section header");
         };
         const HapSlice slice = parseHapSliceHeaders(read, head.sliceSize(0), sliceAt);
-        v.layout = StreamLayout{head.sizes, head.grid, slice.planes,
-                                *pixFmtOfPlanes(slice.planes), slice.compression};
+        v.layout = StreamLayout{head.sizes, head.grid, slice.planes, *pixFmtOfPlanes(slice.planes),
+                                slice.compression};
     } catch (const OrvException& error) {
         if (error.code != ORV_ERR_UNKNOWN) throw;
         v.layoutFailure = std::string("frame 0: ") + error.what();
@@ -304,8 +316,10 @@ void OrvFileReader::parseVideo(Section& section) {
 void OrvFileReader::parseAudio(Section& section) {
     const uint64_t at = section.offset;
     if (section.size < kOrvAudioHeaderSize + kWavHeaderSize)
-        fail(at, "section of " + str(section.size) + " bytes is shorter than the audio header and "
-                 "the " + str(kWavHeaderSize) + "-byte WAV header");
+        fail(at, "section of " + str(section.size) +
+                     " bytes is shorter than the audio header and "
+                     "the " +
+                     str(kWavHeaderSize) + "-byte WAV header");
     uint8_t bytes[kOrvAudioHeaderSize + kWavHeaderSize];
     file.read(at, bytes, sizeof bytes, "audio and WAV headers");
     if (bytes[0] != kOrvAudioCodecWav) fail(at, "audio codec: expected 0, found " + str(bytes[0]));
@@ -320,13 +334,14 @@ void OrvFileReader::parseAudio(Section& section) {
                 {kWavDataTagAt, kWavDataTag}};
     for (const auto& t : tags)
         if (std::memcmp(wav + t.pos, t.tag, 4) != 0)
-            fail(wavAt + t.pos, "tag: expected " + quoted(reinterpret_cast<const uint8_t*>(t.tag), 4) +
+            fail(wavAt + t.pos, "tag: expected " +
+                                    quoted(reinterpret_cast<const uint8_t*>(t.tag), 4) +
                                     ", found " + quoted(wav + t.pos, 4));
     const uint64_t fmtSize = le(wav + kWavFmtSizeAt, 4), format = le(wav + kWavFormatAt, 2),
                    channels = le(wav + kWavChannelsAt, 2), rate = le(wav + kWavSampleRateAt, 4),
-                   byteRate = le(wav + kWavByteRateAt, 4), blockAlign = le(wav + kWavBlockAlignAt, 2),
-                   bits = le(wav + kWavBitsAt, 2), riffSize = le(wav + kWavRiffSizeAt, 4),
-                   dataSize = le(wav + kWavDataSizeAt, 4);
+                   byteRate = le(wav + kWavByteRateAt, 4),
+                   blockAlign = le(wav + kWavBlockAlignAt, 2), bits = le(wav + kWavBitsAt, 2),
+                   riffSize = le(wav + kWavRiffSizeAt, 4), dataSize = le(wav + kWavDataSizeAt, 4);
     if (fmtSize != kWavFmtChunkBodySize)
         fail(wavAt + kWavFmtSizeAt, "fmt chunk size: expected 16, found " + str(fmtSize));
     if (format != kWavFormatPcm || bits != kWavBitsPerSample)
@@ -355,8 +370,8 @@ void OrvFileReader::parseAudio(Section& section) {
     if (riffSize != static_cast<uint32_t>(dataBytes + kWavRiffSizeBeyondData))
         addProblem(section.name, wavAt + kWavRiffSizeAt,
                    "RIFF size: expected " +
-                       str(static_cast<uint32_t>(dataBytes + kWavRiffSizeBeyondData)) +
-                       ", found " + str(riffSize));
+                       str(static_cast<uint32_t>(dataBytes + kWavRiffSizeBeyondData)) + ", found " +
+                       str(riffSize));
     if (dataBytes % frameBytes != 0)
         addProblem(section.name, wavAt + kWavHeaderSize,
                    str(dataBytes) + " bytes of samples are not a whole number of " +
@@ -373,13 +388,13 @@ void OrvFileReader::parseAudio(Section& section) {
 
 const Section& OrvFileReader::section(uint32_t number, OrvSectionKind_enum kind) const {
     if (number >= sectionList.size())
-        throw OrvException("section " + str(number) + " of a file of " + str(sectionList.size()) +
-                               " sections",
-                           ORV_ERR_UNKNOWN_STREAM);
+        throw OrvException(
+            "section " + str(number) + " of a file of " + str(sectionList.size()) + " sections",
+            ORV_ERR_UNKNOWN_STREAM);
     const Section& section = sectionList[number];
     if (section.kind != kind)
-        throw OrvException("section " + str(number) + " is a " + sectionName(section.kind) +
-                               ", not a " + sectionName(kind),
+        throw OrvException("section " + str(number) + " is the " + section.name + ", not " +
+                               (kind == ORV_SECTION_KIND_AUDIO ? "an " : "a ") + sectionName(kind),
                            ORV_ERR_UNKNOWN_STREAM);
     if (!section.failure.empty())
         throw OrvException(section.name + ": " + section.failure, ORV_ERR_UNKNOWN);
@@ -399,9 +414,9 @@ const AudioSection& OrvFileReader::audio(uint32_t number) const {
 int64_t OrvFileReader::framePts(uint32_t number, uint32_t frame) const {
     const VideoSection& v = video(number);
     if (frame >= v.frameCount)
-        throw OrvException("frame " + str(frame) + " of a video section of " + str(v.frameCount) +
-                               " frames",
-                           ORV_ERR_UNKNOWN);
+        throw OrvException(
+            "frame " + str(frame) + " of a video section of " + str(v.frameCount) + " frames",
+            ORV_ERR_UNKNOWN);
     return v.framePts[frame];
 }
 
@@ -422,9 +437,9 @@ FrameHead OrvFileReader::readFrameHead(const Section& section, uint32_t k,
                                        const StreamLayout* layout) const {
     const VideoSection& v = *section.video;
     if (k >= v.frameCount)
-        throw OrvException("frame " + str(k) + " of a video section of " + str(v.frameCount) +
-                               " frames",
-                           ORV_ERR_UNKNOWN);
+        throw OrvException(
+            "frame " + str(k) + " of a video section of " + str(v.frameCount) + " frames",
+            ORV_ERR_UNKNOWN);
     FrameHead head;
     head.at = v.frameOffsets[k];
     head.size = v.frameSizes[k];
@@ -451,13 +466,13 @@ FrameHead OrvFileReader::readFrameHead(const Section& section, uint32_t k,
     s.sliceWidth = static_cast<uint16_t>(le(fixed + kFrameRecordSliceWidthAt, 2));
     s.sliceHeight = static_cast<uint16_t>(le(fixed + kFrameRecordSliceHeightAt, 2));
     if (s.width != v.width || s.height != v.height)
-        fail(head.at + kFrameRecordWidthAt,
-             "frame size " + str(s.width) + "x" + str(s.height) + " differs from the section's " +
-                 str(v.width) + "x" + str(v.height));
+        fail(head.at + kFrameRecordWidthAt, "frame size " + str(s.width) + "x" + str(s.height) +
+                                                " differs from the section's " + str(v.width) +
+                                                "x" + str(v.height));
     if (s.sliceWidth == 0 || s.sliceHeight == 0 || s.sliceWidth % 4 != 0 || s.sliceHeight % 4 != 0)
-        fail(head.at + kFrameRecordSliceWidthAt,
-             "slice size " + str(s.sliceWidth) + "x" + str(s.sliceHeight) +
-                 ": expected non-zero multiples of 4");
+        fail(head.at + kFrameRecordSliceWidthAt, "slice size " + str(s.sliceWidth) + "x" +
+                                                     str(s.sliceHeight) +
+                                                     ": expected non-zero multiples of 4");
     if (layout && s != layout->sizes)
         fail(head.at + kFrameRecordSliceWidthAt,
              "slice size " + str(s.sliceWidth) + "x" + str(s.sliceHeight) +
@@ -474,9 +489,9 @@ FrameHead OrvFileReader::readFrameHead(const Section& section, uint32_t k,
     file.read(head.at + kFrameRecordFixedSize, head.sliceOffsets.data(),
               kFrameRecordSliceOffsetSize * n, "slice directory");
     if (head.sliceOffsets[0] != directoryEnd)
-        fail(head.at + kFrameRecordFixedSize,
-             "slice 0 offset: expected " + str(directoryEnd) + " (right after the directory), found " +
-                 str(head.sliceOffsets[0]));
+        fail(head.at + kFrameRecordFixedSize, "slice 0 offset: expected " + str(directoryEnd) +
+                                                  " (right after the directory), found " +
+                                                  str(head.sliceOffsets[0]));
     for (uint64_t i = 0; i < n; ++i) {
         const uint64_t start = head.sliceOffsets[i];
         const uint64_t end = i + 1 < n ? head.sliceOffsets[i + 1] : head.size;
@@ -537,7 +552,9 @@ OrvReaderTexture_st OrvFileReader::texture(uint32_t number, uint32_t layout, uin
     if (layout == ORV_TEXTURES_WHOLE_FRAME) {
         t.blocksWide = static_cast<uint32_t>(blocksOver(v.width));
         t.blocksHigh = static_cast<uint32_t>(blocksOver(v.height));
-        t.offset = t.plane == 0 ? 0 : uint64_t{t.blocksWide} * t.blocksHigh * texBlockBytes(l.planes.formats[0]);
+        t.offset = t.plane == 0
+                       ? 0
+                       : uint64_t{t.blocksWide} * t.blocksHigh * texBlockBytes(l.planes.formats[0]);
     } else {
         const uint64_t slice = index / l.planes.count;
         t.slice = static_cast<uint32_t>(slice);
@@ -556,9 +573,9 @@ OrvReaderTexture_st OrvFileReader::texture(uint32_t number, uint32_t layout, uin
 const StreamLayout& OrvFileReader::streamLayout(uint32_t number) const {
     const Section& s = section(number, ORV_SECTION_KIND_VIDEO);
     if (!s.video->layout)
-        throw OrvException(s.name + ": the layout of its frames is unknown: " +
-                               s.video->layoutFailure,
-                           ORV_ERR_UNKNOWN);
+        throw OrvException(
+            s.name + ": the layout of its frames is unknown: " + s.video->layoutFailure,
+            ORV_ERR_UNKNOWN);
     return *s.video->layout;
 }
 
@@ -579,8 +596,8 @@ void OrvFileReader::readTextures(uint32_t number, uint32_t frame, uint32_t layou
         const HapSlice slice = readSlice(head, i, bytes);
         checkAgainstLayout(l, slice, i);
         for (uint32_t p = 0; p < l.planes.count; ++p) {
-            const OrvReaderTexture_st place =
-                texture(number, layout, layout == ORV_TEXTURES_PER_SLICE ? i * l.planes.count + p : p);
+            const OrvReaderTexture_st place = texture(
+                number, layout, layout == ORV_TEXTURES_PER_SLICE ? i * l.planes.count + p : p);
             const uint64_t expected = sliceTextureSize(l, p);
             if (layout == ORV_TEXTURES_PER_SLICE) {
                 unpackTexture(slice.textures[p], buffer.data() + place.offset, expected);
@@ -593,7 +610,8 @@ void OrvFileReader::readTextures(uint32_t number, uint32_t frame, uint32_t layou
             const uint64_t x0 = column * sliceWide, y0 = row * sliceHigh;
             const uint64_t wide = std::min(sliceWide, wholeWide - x0);
             const uint64_t high = std::min(sliceHigh, wholeHigh - y0);
-            uint8_t* const origin = buffer.data() + place.offset + (y0 * wholeWide + x0) * bytesPerBlock;
+            uint8_t* const origin =
+                buffer.data() + place.offset + (y0 * wholeWide + x0) * bytesPerBlock;
             if (wide == wholeWide && high == sliceHigh) {
                 // The slice's rows are the whole texture's rows: straight in.
                 unpackTexture(slice.textures[p], origin, expected);
@@ -603,8 +621,8 @@ void OrvFileReader::readTextures(uint32_t number, uint32_t frame, uint32_t layou
             uint8_t* const blocks = scratch.get(expected);
             unpackTexture(slice.textures[p], blocks, expected);
             for (uint64_t y = 0; y < high; ++y)
-                std::memcpy(origin + y * wholeWide * bytesPerBlock, blocks + y * sliceWide * bytesPerBlock,
-                            wide * bytesPerBlock);
+                std::memcpy(origin + y * wholeWide * bytesPerBlock,
+                            blocks + y * sliceWide * bytesPerBlock, wide * bytesPerBlock);
         }
     }
 }
@@ -616,14 +634,15 @@ void OrvFileReader::decodeFrame(uint32_t number, uint32_t frame, uint32_t pixFmt
     const Section& s = section(number, ORV_SECTION_KIND_VIDEO);
     const VideoSection& v = *s.video;
     if (pixFmt != ORV_SRC_PIX_FMT_RGBA32 && pixFmt != ORV_SRC_PIX_FMT_BGRA32)
-        throw OrvException("pixel format " + str(pixFmt) +
-                               ": the reader writes RGBA32 (1) or BGRA32 (3)",
-                           ORV_ERR_UNKNOWN_PIXEL_FORMAT);
+        throw OrvException(
+            "pixel format " + str(pixFmt) + ": the reader writes RGBA32 (1) or BGRA32 (3)",
+            ORV_ERR_UNKNOWN_PIXEL_FORMAT);
     if (origin > 1) throw OrvException("bad origin " + str(origin), ORV_ERR_UNKNOWN);
     const uint64_t rowBytes = 4 * uint64_t{v.width};
     if (stride < rowBytes)
-        throw OrvException("stride " + str(stride) + " is smaller than a row of " +
-                               str(v.width) + " pixels", ORV_ERR_INVALID_DIMENSIONS);
+        throw OrvException(
+            "stride " + str(stride) + " is smaller than a row of " + str(v.width) + " pixels",
+            ORV_ERR_INVALID_DIMENSIONS);
     // Any stride: the product is checked, never wrapped.
     uint64_t needed = 0;
     if (__builtin_mul_overflow(uint64_t{stride}, uint64_t{v.height - 1}, &needed) ||
@@ -639,7 +658,8 @@ void OrvFileReader::decodeFrame(uint32_t number, uint32_t frame, uint32_t pixFmt
     const DxtRowDecodeFn decode = rowDecoder(l.format, pixFmt == ORV_SRC_PIX_FMT_BGRA32);
 
     // Picture row y in the buffer; bottom-up pictures step backwards.
-    const ptrdiff_t step = origin == 0 ? static_cast<ptrdiff_t>(stride) : -static_cast<ptrdiff_t>(stride);
+    const ptrdiff_t step =
+        origin == 0 ? static_cast<ptrdiff_t>(stride) : -static_cast<ptrdiff_t>(stride);
     const auto rowAt = [&](uint64_t y) {
         return pixels + (origin == 0 ? y : v.height - 1 - y) * stride;
     };
@@ -660,7 +680,8 @@ void OrvFileReader::decodeFrame(uint32_t number, uint32_t frame, uint32_t pixFmt
             blocks[p] = place;
         }
         const uint64_t bytesPerBlock = texBlockBytes(l.planes.formats[0]);
-        const uint64_t x0 = (i % head.grid.numColumns) * sliceWide, y0 = (i / head.grid.numColumns) * sliceHigh;
+        const uint64_t x0 = (i % head.grid.numColumns) * sliceWide,
+                       y0 = (i / head.grid.numColumns) * sliceHigh;
         const uint64_t wide = std::min(sliceWide, wholeWide - x0);
         const uint64_t high = std::min(sliceHigh, wholeHigh - y0);
         const uint64_t pixelsWide = std::min(4 * wide, v.width - 4 * x0);
@@ -718,7 +739,8 @@ void OrvFileReader::readAudioFloat(uint32_t number, uint64_t first, uint64_t cou
         readAudio(number, first + done, n, chunk.data());
         for (uint64_t k = 0; k < n; ++k)
             for (uint64_t c = 0; c < a.numChannels; ++c)
-                samples[c * count + done + k] = static_cast<float>(chunk[k * a.numChannels + c]) / 32768.0f;
+                samples[c * count + done + k] =
+                    static_cast<float>(chunk[k * a.numChannels + c]) / 32768.0f;
         done += n;
     }
 }

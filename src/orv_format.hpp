@@ -120,24 +120,28 @@ inline constexpr uint8_t kHapDecodeInstructionsNibble = 0xC;
 inline constexpr uint64_t kLz4SizePrefixBytes = 4;
 
 constexpr uint64_t hapSectionSize(uint64_t dataSize) {
-    return dataSize + (dataSize <= kHapShortHeaderMaxLength ? kHapShortHeaderSize
-                                                            : kHapLongHeaderSize);
+    return dataSize +
+           (dataSize <= kHapShortHeaderMaxLength ? kHapShortHeaderSize : kHapLongHeaderSize);
 }
 
 // Low nibble of a texture section's type: the Hap texture format.
 constexpr uint8_t hapTextureNibble(OrvTexFmt format) {
     switch (format) {
-        case ORV_TEX_FMT_BC1_RGB: return 0xB;    // RGB DXT1
-        case ORV_TEX_FMT_BC3_RGBA: return 0xE;   // RGBA DXT5
-        case ORV_TEX_FMT_BC3_YCOGR: return 0xF;  // scaled YCoCg DXT5
-        case ORV_TEX_FMT_BC4_ALPHA: return 0x1;  // alpha RGTC1
+        case ORV_TEX_FMT_BC1_RGB:
+            return 0xB;  // RGB DXT1
+        case ORV_TEX_FMT_BC3_RGBA:
+            return 0xE;  // RGBA DXT5
+        case ORV_TEX_FMT_BC3_YCOGR:
+            return 0xF;  // scaled YCoCg DXT5
+        case ORV_TEX_FMT_BC4_ALPHA:
+            return 0x1;  // alpha RGTC1
     }
     return 0;
 }
 
 constexpr std::optional<OrvTexFmt> texFormatOfHapNibble(uint8_t nibble) {
-    for (const OrvTexFmt format : {ORV_TEX_FMT_BC1_RGB, ORV_TEX_FMT_BC3_RGBA,
-                                   ORV_TEX_FMT_BC3_YCOGR, ORV_TEX_FMT_BC4_ALPHA})
+    for (const OrvTexFmt format :
+         {ORV_TEX_FMT_BC1_RGB, ORV_TEX_FMT_BC3_RGBA, ORV_TEX_FMT_BC3_YCOGR, ORV_TEX_FMT_BC4_ALPHA})
         if (hapTextureNibble(format) == nibble) return format;
     return std::nullopt;
 }
@@ -147,9 +151,12 @@ constexpr std::optional<OrvTexFmt> texFormatOfHapNibble(uint8_t nibble) {
 // reader of its files must know it.
 constexpr uint8_t hapCompressionNibble(OrvCompression_enum compression) {
     switch (compression) {
-        case ORV_COMPRESSION_NONE: return 0xA;
-        case ORV_COMPRESSION_SNAPPY: return 0xB;
-        case ORV_COMPRESSION_LZ4: return 0xF;
+        case ORV_COMPRESSION_NONE:
+            return 0xA;
+        case ORV_COMPRESSION_SNAPPY:
+            return 0xB;
+        case ORV_COMPRESSION_LZ4:
+            return 0xF;
     }
     return 0;
 }
@@ -162,8 +169,7 @@ constexpr std::optional<OrvCompression_enum> compressionOfHapNibble(uint8_t nibb
 }
 
 constexpr uint8_t hapTextureType(OrvTexFmt format, OrvCompression_enum compression) {
-    return static_cast<uint8_t>(hapCompressionNibble(compression) << 4 |
-                                hapTextureNibble(format));
+    return static_cast<uint8_t>(hapCompressionNibble(compression) << 4 | hapTextureNibble(format));
 }
 
 // ---- Texture planes of an output format -------------------------------------------------
@@ -177,9 +183,12 @@ struct OrvTexturePlanes {
 
 constexpr OrvTexturePlanes texturePlanesOf(OrvPixFmt_enum format) {
     switch (format) {
-        case ORV_PIX_FMT_DXT1: return {1, {ORV_TEX_FMT_BC1_RGB, ORV_TEX_FMT_BC1_RGB}};
-        case ORV_PIX_FMT_YCOCG_DXT5: return {1, {ORV_TEX_FMT_BC3_YCOGR, ORV_TEX_FMT_BC3_YCOGR}};
-        case ORV_PIX_FMT_DXT5: return {1, {ORV_TEX_FMT_BC3_RGBA, ORV_TEX_FMT_BC3_RGBA}};
+        case ORV_PIX_FMT_DXT1:
+            return {1, {ORV_TEX_FMT_BC1_RGB, ORV_TEX_FMT_BC1_RGB}};
+        case ORV_PIX_FMT_YCOCG_DXT5:
+            return {1, {ORV_TEX_FMT_BC3_YCOGR, ORV_TEX_FMT_BC3_YCOGR}};
+        case ORV_PIX_FMT_DXT5:
+            return {1, {ORV_TEX_FMT_BC3_RGBA, ORV_TEX_FMT_BC3_RGBA}};
         case ORV_PIX_FMT_YCOCG_DXT5_ALPHA:
             return {2, {ORV_TEX_FMT_BC3_YCOGR, ORV_TEX_FMT_BC4_ALPHA}};
     }
@@ -189,8 +198,8 @@ constexpr OrvTexturePlanes texturePlanesOf(OrvPixFmt_enum format) {
 // The output format whose slices carry exactly these planes; none for any
 // other combination (BC4 alone, BC1 with alpha, ...).
 constexpr std::optional<OrvPixFmt_enum> pixFmtOfPlanes(const OrvTexturePlanes& planes) {
-    for (const OrvPixFmt_enum format : {ORV_PIX_FMT_DXT1, ORV_PIX_FMT_YCOCG_DXT5,
-                                        ORV_PIX_FMT_DXT5, ORV_PIX_FMT_YCOCG_DXT5_ALPHA}) {
+    for (const OrvPixFmt_enum format : {ORV_PIX_FMT_DXT1, ORV_PIX_FMT_YCOCG_DXT5, ORV_PIX_FMT_DXT5,
+                                        ORV_PIX_FMT_YCOCG_DXT5_ALPHA}) {
         const OrvTexturePlanes expected = texturePlanesOf(format);
         if (expected.count == planes.count && expected.formats[0] == planes.formats[0] &&
             (planes.count == 1 || expected.formats[1] == planes.formats[1]))
@@ -203,9 +212,11 @@ constexpr std::optional<OrvPixFmt_enum> pixFmtOfPlanes(const OrvTexturePlanes& p
 constexpr uint32_t texBlockBytes(OrvTexFmt format) {
     switch (format) {
         case ORV_TEX_FMT_BC1_RGB:
-        case ORV_TEX_FMT_BC4_ALPHA: return 8;
+        case ORV_TEX_FMT_BC4_ALPHA:
+            return 8;
         case ORV_TEX_FMT_BC3_RGBA:
-        case ORV_TEX_FMT_BC3_YCOGR: return 16;
+        case ORV_TEX_FMT_BC3_YCOGR:
+            return 16;
     }
     return 0;
 }

@@ -180,9 +180,9 @@ OrvError_enum orvReaderGetTextureLayout(OrvReader* reader, uint32_t section, uin
         if (capacity > 0) require(textures, "textures");
         const brindle::TextureLayoutSize size = reader->file.textureLayoutSize(section, layout);
         if (size.count > UINT32_MAX)
-            throw OrvException("a frame of " + std::to_string(size.count) +
-                                   " textures: more than a count holds",
-                               ORV_ERR_UNKNOWN);
+            throw OrvException(
+                "a frame of " + std::to_string(size.count) + " textures: more than a count holds",
+                ORV_ERR_UNKNOWN);
         const uint64_t written = std::min<uint64_t>(capacity, size.count);
         for (uint64_t i = 0; i < written; ++i)
             textures[i] = reader->file.texture(section, layout, i);

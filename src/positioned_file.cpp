@@ -32,23 +32,21 @@ PositionedFile::~PositionedFile() { ::close(fd); }
 
 void PositionedFile::read(uint64_t offset, void* dst, uint64_t count, const char* what) const {
     if (!holds(offset, count))
-        throw OrvException("offset " + std::to_string(offset) + ": " + what + " of " +
-                               std::to_string(count) +
-                               " bytes reaches beyond the end of the file at offset " +
-                               std::to_string(fileSize),
-                           ORV_ERR_UNKNOWN);
+        throw OrvException(
+            "offset " + std::to_string(offset) + ": " + what + " of " + std::to_string(count) +
+                " bytes reaches beyond the end of the file at offset " + std::to_string(fileSize),
+            ORV_ERR_UNKNOWN);
     uint8_t* out = static_cast<uint8_t*>(dst);
     while (count > 0) {
         const ssize_t got = ::pread(fd, out, count, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0)
-            throw OrvException(std::string("error while reading ") + what + ": " +
-                                   std::strerror(errno),
-                               ORV_ERR_IO);
+            throw OrvException(
+                std::string("error while reading ") + what + ": " + std::strerror(errno),
+                ORV_ERR_IO);
         // The file shrank since it was opened.
         if (got == 0)
-            throw OrvException(std::string("error while reading ") + what +
-                                   ": the file ends early",
+            throw OrvException(std::string("error while reading ") + what + ": the file ends early",
                                ORV_ERR_IO);
         out += got;
         offset += static_cast<uint64_t>(got);
