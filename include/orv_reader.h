@@ -22,7 +22,9 @@
  * Threads: after orvReaderOpen, every function but orvReaderClose may be
  * called on one handle from any number of threads at once; the handle's only
  * mutable state is the failure text, kept per calling thread. Nothing the
- * caller passes in is kept after a call returns.
+ * caller passes in is kept after a call returns. The reader starts no threads
+ * of its own: a host spreads its work over cores by reading different frames
+ * (a player prefetching ahead) on different threads.
  */
 #ifndef ORV_READER_H
 #define ORV_READER_H
