@@ -195,7 +195,8 @@ ORV_API OrvError_enum orvReaderDecodeFrame(OrvReader* reader, uint32_t section, 
 /* ---- Audio ---------------------------------------------------------------------- */
 
 /* Sample frames [first, first + count) of an audio section as stored:
- * interleaved signed 16-bit, count * numChannels values. */
+ * interleaved signed 16-bit, count * numChannels values (samples may be NULL
+ * when count is 0). */
 ORV_API OrvError_enum orvReaderReadAudio(OrvReader* reader, uint32_t section, uint64_t first,
                                          uint64_t count, int16_t* samples);
 /* The same samples as planar 32-bit floats, the encoder's input form: plane

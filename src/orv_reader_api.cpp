@@ -213,7 +213,7 @@ OrvError_enum orvReaderDecodeFrame(OrvReader* reader, uint32_t section, uint32_t
 OrvError_enum orvReaderReadAudio(OrvReader* reader, uint32_t section, uint64_t first,
                                  uint64_t count, int16_t* samples) {
     return guarded(reader, [&] {
-        require(samples, "samples");
+        if (count > 0) require(samples, "samples");
         reader->file.readAudio(section, first, count, samples);
     });
 }
@@ -221,7 +221,7 @@ OrvError_enum orvReaderReadAudio(OrvReader* reader, uint32_t section, uint64_t f
 OrvError_enum orvReaderReadAudioFloat(OrvReader* reader, uint32_t section, uint64_t first,
                                       uint64_t count, float* samples) {
     return guarded(reader, [&] {
-        require(samples, "samples");
+        if (count > 0) require(samples, "samples");
         reader->file.readAudioFloat(section, first, count, samples);
     });
 }
