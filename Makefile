@@ -36,7 +36,7 @@ test: test-deps build
 # The built-in demo scene, encoded, checked and described: no input, no ffmpeg.
 demo: configure
 	cmake --build $(BUILD) -j $(JOBS) --target orv_tool
-	$(ORV) encode --demo -o demo.orv
+	$(ORV) encode --demo -y -o demo.orv
 	$(ORV) verify demo.orv
 	$(ORV) info demo.orv
 

@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "brindle.hpp"
 #include "buffer_pool.hpp"
 #include "orv.h"
 #include "orv_reader.h"
@@ -135,6 +136,32 @@ void fillPattern(OrvBuffer_st* buffer, uint8_t seed) {
     }
 }
 
+// The bytes of the largest frame record a stream can write, from the file
+// format: a 10-byte header and a 4-byte offset per slice, then per slice its
+// Hap section: each texture at its coder's worst case (LZ4 with its 4-byte
+// size prefix) behind a 4-byte header, or 8 bytes past 2^24 - 1, the two
+// textures of format 3 inside one more section.
+uint64_t worstRecordSize(uint32_t width, uint32_t height, uint32_t format, uint32_t compression) {
+    OrvVideoStreamParams_st params{};
+    params.width = width;
+    params.height = height;
+    const brindle::OrvSliceLayout layout = brindle::orvPickSliceLayout(params);
+    const uint64_t blocks = uint64_t{layout.sliceWidth / 4} * (layout.sliceHeight / 4);
+    auto coded = [&](uint64_t bytes) {
+        switch (compression) {
+            case ORV_COMPRESSION_SNAPPY: return 32 + bytes + bytes / 6;
+            case ORV_COMPRESSION_LZ4: return bytes + bytes / 255 + 16 + 4;
+            default: return bytes;
+        }
+    };
+    auto section = [](uint64_t bytes) { return bytes + (bytes < (1u << 24) ? 4 : 8); };
+    const uint64_t slice = format == ORV_PIX_FMT_YCOCG_DXT5_ALPHA
+                               ? section(section(coded(16 * blocks)) + section(coded(8 * blocks)))
+                               : section(coded((format == ORV_PIX_FMT_DXT1 ? 8 : 16) * blocks));
+    const uint64_t slices = uint64_t{layout.numColumns} * layout.numRows;
+    return 10 + 4 * slices + slices * slice;
+}
+
 // The library's conversion of one float sample, as its documentation states it.
 int16_t expectedPcm(float sample) {
     if (std::isnan(sample)) return 0;
@@ -187,6 +214,11 @@ private:
         if (code != ORV_ERR_NONE) check(std::strcmp(orvGetErrorMessage(encoder), message) == 0, text.str());
     }
     uint64_t failedAllocations() const { return brindle::bufferCounters().failedAllocations; }
+    // Streams of one kind that the session holds.
+    size_t kindCount(bool video) const {
+        return static_cast<size_t>(std::count_if(
+            streams.begin(), streams.end(), [&](const StreamModel& s) { return s.video == video; }));
+    }
 
     void addVideo();
     void addAudio();
@@ -257,7 +289,37 @@ void EncoderRun::addVideo() {
     params.device = device % 8 == 7 ? in.u8() : 1;
     int id = -7;
     const OrvError_enum code = orvAddVideoStream(encoder, &params, &id);
-    if (sessionFinished) expectCall("orvAddVideoStream", code, ORV_ERR_UNKNOWN, "encoder already finished");
+    // The refusals in their order: the session's, then the stream's.
+    struct Refusal {
+        bool applies;
+        OrvError_enum code;
+        const char* message;
+    };
+    const Refusal refusals[] = {
+        {sessionFinished, ORV_ERR_UNKNOWN, "encoder already finished"},
+        {kindCount(true) >= 2, ORV_ERR_TOO_MANY_STREAMS, "too many video streams"},
+        {params.width == 0 || params.height == 0, ORV_ERR_UNKNOWN, "bad frame dimensions"},
+        {params.width > 0xFFFF || params.height > 0xFFFF, ORV_ERR_INVALID_DIMENSIONS,
+         "frame dimensions too large"},
+        {params.timebaseNum < 1 || params.timebaseDen < 1, ORV_ERR_INVALID_TIMEBASE,
+         "invalid timebase"},
+        {params.aspectRatio < 0.01 || params.aspectRatio > 10.0, ORV_ERR_INVALID_ASPECT_RATIO,
+         "invalid aspect ratio"},
+        {params.device != 1, ORV_ERR_UNSUPPORTED_DEVICE, "unsupported encode device"},
+        {params.format > 3, ORV_ERR_UNKNOWN, "no encoder for format"},
+        {params.compression > 2, ORV_ERR_UNKNOWN_ORV_COMPRESSION_FORMAT,
+         "unknown compression format"},
+    };
+    const Refusal* refusal = std::find_if(std::begin(refusals), std::end(refusals),
+                                          [](const Refusal& r) { return r.applies; });
+    if (refusal != std::end(refusals))
+        expectCall("orvAddVideoStream", code, refusal->code, refusal->message);
+    else if (worstRecordSize(params.width, params.height, params.format, params.compression) >
+             UINT32_MAX)
+        expectCall("orvAddVideoStream", code, ORV_ERR_INVALID_DIMENSIONS,
+                   "frame record too large for the index");
+    else
+        expectCall("orvAddVideoStream", code, ORV_ERR_NONE, "");
     if (code != ORV_ERR_NONE) {
         check(id == -7, "a refused stream wrote its id");
         return;
@@ -286,7 +348,30 @@ void EncoderRun::addAudio() {
     params.timebaseDen = smallOrAny(in);
     int id = -7;
     const OrvError_enum code = orvAddAudioStream(encoder, &params, &id);
-    if (sessionFinished) expectCall("orvAddAudioStream", code, ORV_ERR_UNKNOWN, "encoder already finished");
+    // The WAV header keeps the block alignment (channels x 2) in 16 bits and
+    // the byte rate in 32.
+    constexpr uint32_t layoutChannels[] = {0, 1, 2, 6};
+    const char* refusal = nullptr;
+    OrvError_enum refusalCode = ORV_ERR_UNKNOWN;
+    if (sessionFinished) {
+        refusal = "encoder already finished";
+    } else if (kindCount(false) >= 2) {
+        refusal = "too many audio streams";
+        refusalCode = ORV_ERR_TOO_MANY_STREAMS;
+    } else if (params.numChannels == 0 || params.numChannels > 32767) {
+        refusal = "bad channel count";
+    } else if (params.channelLayout > 3) {
+        refusal = "unknown channel layout";
+    } else if (params.channelLayout != 0 &&
+               layoutChannels[params.channelLayout] != params.numChannels) {
+        refusal = "incorrect number of channels for layout";
+    } else if (params.sampleRate == 0) {
+        refusal = "bad sample rate";
+    } else if (uint64_t{params.sampleRate} * params.numChannels * 2 > UINT32_MAX) {
+        refusal = "sample rate too high for the channel count";
+    }
+    if (refusal == nullptr) expectCall("orvAddAudioStream", code, ORV_ERR_NONE, "");
+    else expectCall("orvAddAudioStream", code, refusalCode, refusal);
     if (code != ORV_ERR_NONE) {
         check(id == -7, "a refused stream wrote its id");
         return;
@@ -478,6 +563,16 @@ void EncoderRun::finish() {
 }
 
 void EncoderRun::query() {
+    // Null arguments are refused by name and change nothing.
+    int untouched = -7;
+    expectCall("orvEncodeFrame", orvEncodeFrame(encoder, nullptr), ORV_ERR_UNKNOWN,
+               "invalid argument: frame is null");
+    expectCall("orvAddAudioStream", orvAddAudioStream(encoder, nullptr, &untouched),
+               ORV_ERR_UNKNOWN, "invalid argument: params is null");
+    check(untouched == -7, "a refused stream wrote its id");
+    check(orvEndStream(nullptr) == ORV_ERR_UNKNOWN, "a null session was not refused");
+    check(std::strcmp(orvGetErrorMessage(nullptr), "") == 0, "a null session has a message");
+    check(orvBufferData(nullptr) == nullptr && orvBufferSize(nullptr) == 0, "a null buffer has data");
     const int id = static_cast<int>(in.u8() % 7) - 1;
     const int32_t* formats = orvGetPreferredSrcPixFmts(encoder, id);
     const bool video = id >= 0 && static_cast<size_t>(id) < streams.size() &&

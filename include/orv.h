@@ -5,6 +5,12 @@
  * This header is the whole contract a host sees. Every function returns a
  * plain code; no exception ever leaves the library. A session is driven from
  * one thread at a time.
+ *
+ * Codes: each function below says what it returns and when. Every function
+ * that returns an OrvError_enum also refuses a null pointer argument with
+ * ORV_ERR_UNKNOWN and the message "invalid argument: <name> is null", and
+ * reports a failed allocation or thread start with ORV_ERR_UNKNOWN. A session
+ * keeps the message of its last failure (orvGetErrorMessage).
  */
 #ifndef ORV_H
 #define ORV_H
@@ -109,7 +115,7 @@ typedef struct OrvVideoStreamParams_st {
 
 typedef struct OrvAudioStreamParams_st {
     uint32_t sampleRate;
-    uint32_t numChannels;     /* 1 to 65534 */
+    uint32_t numChannels;     /* 1 to 32767 */
     uint32_t channelLayout;   /* OrvChannelLayout_enum */
     int64_t timebaseNum;      /* logged only */
     int64_t timebaseDen;
@@ -139,13 +145,18 @@ typedef struct OrvThumbnail_st {
 
 /* ---- Session-free functions --------------------------------------------- */
 
+/* The fixed text of a code; "unknown error" for any value above 13. */
 ORV_API const char* orvErrorStr(OrvError_enum code);
+/* "1.0.0". */
 ORV_API const char* orvLinkedVersion(void);
+/* Each returns 1. */
 ORV_API int orvGetAvailableEncodeDevices(void);
 ORV_API int orvGetNumSupportedVideoStreams(void);
 ORV_API int orvGetNumSupportedAudioStreams(void);
-/* Sets the defaults: LZ4, hint 1, maxParallel 16, device 1, aspect 1.0; all else 0. */
+/* Sets the defaults: LZ4, hint 1, maxParallel 16, device 1, aspect 1.0; all
+ * else 0. Does nothing for NULL. */
 ORV_API void orvInitVideoStreamParams(OrvVideoStreamParams_st* params);
+/* Sets every field to 0. Does nothing for NULL. */
 ORV_API void orvInitAudioStreamParams(OrvAudioStreamParams_st* params);
 /* Accepted and ignored: thumbnails are not stored. Returns 0. */
 ORV_API OrvError_enum orvAddThumbnail(OrvEnc* encoder, const OrvThumbnail_st* thumbnail);
@@ -157,33 +168,62 @@ ORV_API OrvError_enum orvAddThumbnail(OrvEnc* encoder, const OrvThumbnail_st* th
 ORV_API OrvBuffer_st* orvBufferAlloc(size_t size);
 /* Frees data and record; does nothing for NULL. */
 ORV_API void orvBufferFree(OrvBuffer_st* buffer);
+/* The data (never NULL for a buffer, even of size 0); NULL for NULL. */
 ORV_API void* orvBufferData(const OrvBuffer_st* buffer);
+/* The size asked for; 0 for NULL. */
 ORV_API size_t orvBufferSize(const OrvBuffer_st* buffer);
 
 /* ---- Encoder session ----------------------------------------------------- */
 
-/* Creates the file and writes the container header. On failure *encoder is
- * left untouched and no message is kept (there is no session). */
+/* Creates the file and writes the container header. ORV_ERR_OPEN_FILE when
+ * the file cannot be created, ORV_ERR_IO or ORV_ERR_UNKNOWN when the header
+ * cannot be written. Null arguments are refused before anything is created.
+ * On failure *encoder is left untouched and no message is kept (there is no
+ * session). */
 ORV_API OrvError_enum orvEncoderOpen(const char* path, const OrvEncoderParams_st* params,
                                      OrvEnc** encoder);
-/* Ends the active stream and closes every stream: the file is then complete. */
+/* Ends the active stream and closes every stream: the file is then complete.
+ * Fails as orvEndStream does; a later call retries what is left. */
 ORV_API OrvError_enum orvEncoderFinish(OrvEnc* encoder);
 /* Finishes if needed and destroys the session. NULL is allowed. Returns 0. */
 ORV_API OrvError_enum orvEncoderClose(OrvEnc* encoder);
+/* ORV_ERR_TOO_MANY_STREAMS with two video streams already;
+ * ORV_ERR_INVALID_DIMENSIONS for a side above 65535 or frames whose record
+ * the file's 32-bit index could not describe; ORV_ERR_INVALID_TIMEBASE,
+ * ORV_ERR_INVALID_ASPECT_RATIO, ORV_ERR_UNSUPPORTED_DEVICE and
+ * ORV_ERR_UNKNOWN_ORV_COMPRESSION_FORMAT for those fields; ORV_ERR_UNKNOWN
+ * for a side of 0, a format above 3, or a finished session. */
 ORV_API OrvError_enum orvAddVideoStream(OrvEnc* encoder, const OrvVideoStreamParams_st* params,
                                         int* streamId);
+/* ORV_ERR_TOO_MANY_STREAMS with two audio streams already; ORV_ERR_UNKNOWN
+ * for 0 or more than 32767 channels, a layout that is unknown or does not
+ * match the count, a sample rate of 0 or one whose byte rate (rate x
+ * channels x 2) reaches 2^32, or a finished session. */
 ORV_API OrvError_enum orvAddAudioStream(OrvEnc* encoder, const OrvAudioStreamParams_st* params,
                                         int* streamId);
-/* A list ended by -1 ({RGBA32, BGRA32, -1} for video), or NULL for an unknown
- * id or an audio stream. */
+/* A list ended by -1 ({RGBA32, BGRA32, -1} for video), or NULL for a NULL
+ * encoder, an unknown id or an audio stream. */
 ORV_API const int32_t* orvGetPreferredSrcPixFmts(OrvEnc* encoder, int streamId);
+/* ORV_ERR_UNKNOWN while another stream is active, for an unknown id or a
+ * stream already finished; the section header's write failure (ORV_ERR_IO).
+ * A stream whose begin failed stays active until orvEndStream. */
 ORV_API OrvError_enum orvBeginStream(OrvEnc* encoder, int streamId);
 /* Video: when this returns 0 the frame's buffer belongs to the library, which
  * frees it; on any other result it stays the caller's. Audio: the samples are
- * consumed during the call and the buffer always stays the caller's. */
+ * consumed during the call and the buffer always stays the caller's.
+ * ORV_ERR_UNKNOWN without an active stream, after the stream's end, for an
+ * origin other than 0 or 1, and for audio without a buffer, with fewer
+ * samples in the buffer than numSamples, or beyond the WAV's 4 GiB;
+ * ORV_ERR_INVALID_DIMENSIONS for a video frame of another size, without a
+ * buffer, or whose stride or buffer is too small. A video stream whose
+ * frame failed earlier (a pixel format it cannot encode, a failed write or
+ * allocation) answers every later frame with that failure's code. */
 ORV_API OrvError_enum orvEncodeFrame(OrvEnc* encoder, const OrvSrcFrame_st* frame);
+/* ORV_ERR_UNKNOWN without an active stream; otherwise the stream's first
+ * failure, if any of its frames or writes failed (ORV_ERR_IO for a write). */
 ORV_API OrvError_enum orvEndStream(OrvEnc* encoder);
-/* The last failure's message ("" before any); valid until the next failing call. */
+/* The last failure's message ("" before any, and for NULL); valid until the
+ * next failing call. */
 ORV_API const char* orvGetErrorMessage(OrvEnc* encoder);
 
 /* ---- Decoder (stubs) ------------------------------------------------------

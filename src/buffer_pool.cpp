@@ -1,7 +1,6 @@
 #include "buffer_pool.hpp"
 
 #include <atomic>
-#include <cassert>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -108,14 +107,9 @@ OrvBuffer_st* orvBufferAlloc(size_t size) {
 
 void orvBufferFree(OrvBuffer_st* buffer) { delete buffer; }
 
-void* orvBufferData(const OrvBuffer_st* buf) {
-    assert(buf != nullptr);
-    return buf->data;
-}
+// Neither has an error result: a null buffer has no data and no bytes.
+void* orvBufferData(const OrvBuffer_st* buffer) { return buffer ? buffer->data : nullptr; }
 
-size_t orvBufferSize(const OrvBuffer_st* buf) {
-    assert(buf != nullptr);
-    return buf->size;
-}
+size_t orvBufferSize(const OrvBuffer_st* buffer) { return buffer ? buffer->size : 0; }
 
 }  // extern "C"

@@ -40,6 +40,7 @@ int orvGetNumSupportedVideoStreams(void) { return 1; }
 int orvGetNumSupportedAudioStreams(void) { return 1; }
 
 void orvInitVideoStreamParams(OrvVideoStreamParams_st* params) {
+    if (params == nullptr) return;  // nothing to initialise, and no result to refuse with
     // Padding included, so that a record compares equal byte for byte.
     std::memset(params, 0, sizeof *params);
     params->aspectRatio = 1.0;
@@ -51,6 +52,7 @@ void orvInitVideoStreamParams(OrvVideoStreamParams_st* params) {
 }
 
 void orvInitAudioStreamParams(OrvAudioStreamParams_st* params) {
+    if (params == nullptr) return;
     std::memset(params, 0, sizeof *params);
 }
 

@@ -177,6 +177,13 @@ void OrvEnc::setError(const std::string& message) { setError(message.c_str()); }
 
 namespace {
 
+// The C boundary's one check of a pointer argument, named as in orv.h.
+void requireArgument(const void* argument, const char* name) {
+    if (argument == nullptr)
+        throw brindle::OrvException(std::string("invalid argument: ") + name + " is null",
+                                    ORV_ERR_UNKNOWN);
+}
+
 // Runs `call` and turns whatever it throws into the caller's code. With a
 // session, the failure's text is also logged and kept as its message; a
 // throw of something that is no std::exception leaves the message alone.
@@ -196,21 +203,35 @@ OrvError_enum runGuarded(OrvEnc* session, Call&& call) noexcept {
     }
 }
 
+// runGuarded for the entry points that work on a session: the handle is
+// checked first; a null one has no session to keep the message in.
+template <typename Call>
+OrvError_enum runOnSession(OrvEnc* encoder, Call&& call) noexcept {
+    return runGuarded(encoder, [&] {
+        requireArgument(encoder, "encoder");
+        call();
+    });
+}
+
 }  // namespace
 
 extern "C" {
 
 OrvError_enum orvEncoderOpen(const char* path, const OrvEncoderParams_st* params,
                              OrvEnc** encoder) {
-    // No session exists on failure, so nothing keeps a message.
+    // No session exists on failure, so nothing keeps a message. The arguments
+    // are checked before the pool starts or the file is created.
     return runGuarded(nullptr, [&] {
+        requireArgument(path, "path");
+        requireArgument(params, "params");
+        requireArgument(encoder, "encoder");
         std::unique_ptr<OrvEnc> session = std::make_unique<OrvEnc>(path, *params);
         *encoder = session.release();
     });
 }
 
 OrvError_enum orvEncoderFinish(OrvEnc* encoder) {
-    return runGuarded(encoder, [&] { encoder->finish(); });
+    return runOnSession(encoder, [&] { encoder->finish(); });
 }
 
 OrvError_enum orvEncoderClose(OrvEnc* encoder) {
@@ -221,32 +242,43 @@ OrvError_enum orvEncoderClose(OrvEnc* encoder) {
 
 OrvError_enum orvAddVideoStream(OrvEnc* encoder, const OrvVideoStreamParams_st* params,
                                 int* streamId) {
-    return runGuarded(encoder, [&] { *streamId = encoder->addVideoStream(*params); });
+    return runOnSession(encoder, [&] {
+        requireArgument(params, "params");
+        requireArgument(streamId, "streamId");
+        *streamId = encoder->addVideoStream(*params);
+    });
 }
 
 OrvError_enum orvAddAudioStream(OrvEnc* encoder, const OrvAudioStreamParams_st* params,
                                 int* streamId) {
-    return runGuarded(encoder, [&] { *streamId = encoder->addAudioStream(*params); });
+    return runOnSession(encoder, [&] {
+        requireArgument(params, "params");
+        requireArgument(streamId, "streamId");
+        *streamId = encoder->addAudioStream(*params);
+    });
 }
 
 const int32_t* orvGetPreferredSrcPixFmts(OrvEnc* encoder, int streamId) {
-    const brindle::OrvEncStream* stream = encoder->getStream(streamId);
+    const brindle::OrvEncStream* stream = encoder ? encoder->getStream(streamId) : nullptr;
     if (stream == nullptr || stream->getType() == kAudioStream) return nullptr;
     return stream->getPreferredSrcPixFmts();
 }
 
 OrvError_enum orvBeginStream(OrvEnc* encoder, int streamId) {
-    return runGuarded(encoder, [&] { encoder->beginStream(streamId); });
+    return runOnSession(encoder, [&] { encoder->beginStream(streamId); });
 }
 
 OrvError_enum orvEncodeFrame(OrvEnc* encoder, const OrvSrcFrame_st* frame) {
-    return runGuarded(encoder, [&] { encoder->encodeFrame(*frame); });
+    return runOnSession(encoder, [&] {
+        requireArgument(frame, "frame");
+        encoder->encodeFrame(*frame);
+    });
 }
 
 OrvError_enum orvEndStream(OrvEnc* encoder) {
-    return runGuarded(encoder, [&] { encoder->endStream(); });
+    return runOnSession(encoder, [&] { encoder->endStream(); });
 }
 
-const char* orvGetErrorMessage(OrvEnc* encoder) { return encoder->getError(); }
+const char* orvGetErrorMessage(OrvEnc* encoder) { return encoder ? encoder->getError() : ""; }
 
 }  // extern "C"

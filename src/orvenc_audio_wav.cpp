@@ -22,7 +22,11 @@ constexpr uint64_t kMaxDataBytes = UINT32_MAX - kWavRiffSizeBeyondData;
 
 // Sample frames converted per write.
 constexpr uint64_t kChunkFrames = 4096;
-constexpr uint32_t kMaxChannels = 65534;
+constexpr uint32_t kBytesPerSample = 2;  // 16-bit PCM
+// The format chunk keeps the block alignment (channels x 2 bytes) in 16
+// bits and the byte rate (rate x alignment) in 32.
+constexpr uint32_t kMaxChannels = UINT16_MAX / kBytesPerSample;
+constexpr uint64_t kMaxByteRate = UINT32_MAX;
 constexpr uint64_t kBytesPerFloatSample = 4;
 
 // Channel count that a layout demands; 0 when it takes any count, -1 when the
@@ -60,6 +64,9 @@ OrvEncAudioWavStream::OrvEncAudioWavStream(int id, const OrvAudioStreamParams_st
     if (layoutChannels < 0) throw OrvException("unknown channel layout", ORV_ERR_UNKNOWN);
     if (layoutChannels != 0 && layoutChannels != params.numChannels)
         throw OrvException("incorrect number of channels for layout", ORV_ERR_UNKNOWN);
+    if (params.sampleRate == 0) throw OrvException("bad sample rate", ORV_ERR_UNKNOWN);
+    if (uint64_t{params.sampleRate} * params.numChannels * kBytesPerSample > kMaxByteRate)
+        throw OrvException("sample rate too high for the channel count", ORV_ERR_UNKNOWN);
     numChannels = params.numChannels;
     sampleRate = params.sampleRate;
     bitsPerSample = kWavBitsPerSample;
@@ -82,7 +89,7 @@ void OrvEncAudioWavStream::writeHeader() {
     writer.writeU16(kWavFormatPcm);
     writer.writeU16(static_cast<uint16_t>(numChannels));
     writer.writeU32(sampleRate);
-    writer.writeU32(sampleRate * bytesPerFrame);  // bytes per second, 32-bit wrapping
+    writer.writeU32(sampleRate * bytesPerFrame);  // bytes per second; fits, as checked
     writer.writeU16(static_cast<uint16_t>(bytesPerFrame));
     writer.writeU16(static_cast<uint16_t>(bitsPerSample));
     const uint64_t dataOffset = writer.currentOffset();

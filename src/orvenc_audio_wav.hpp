@@ -13,7 +13,9 @@ namespace brindle {
 class OrvEncAudioWavStream : public OrvEncStream {
 public:
     // Throws "bad channel count", "unknown channel layout",
-    // "incorrect number of channels for layout" (13).
+    // "incorrect number of channels for layout", "bad sample rate", "sample
+    // rate too high for the channel count" (13): the WAV header could not
+    // hold such a stream.
     OrvEncAudioWavStream(int id, const OrvAudioStreamParams_st& params, OrvEncContext& context);
 
     uint32_t getType() const override { return 1; }

@@ -26,100 +26,100 @@ void reportCompleted(const std::shared_ptr<OrvEncFrame>& frame, OrvEncSlice& sli
     if (slice.onCompleted) slice.onCompleted(frame, slice, texture);
 }
 
-class EncodeTask : public TaskPool::Task {
-public:
-    EncodeTask(std::shared_ptr<OrvEncFrame> frame, const OrvSrcSlice& src, OrvEncSlice* slice,
-               OrvEncTexture* texture)
-        : Task(encodePriority), frame(std::move(frame)), src(src), slice(slice),
-          texture(texture) {}
-
-    void run() override {
-        const uint64_t t0 = ustclock_get();
-        try {
-            const uint32_t size =
-                orvTexBufferSize(static_cast<OrvTexFmt>(texture->format), src.width, src.height);
-            texture->encoded = allocSharedBuffer(size);
-            texture->encodedSize = size;
-            const OrvTexFmt format = static_cast<OrvTexFmt>(texture->format);
-            texture->encoder->compress(src, format, *texture);
-            // Measured while the slice's pixels are still held, on every
-            // eighth row of blocks: the status line's PSNR is an estimate,
-            // and a full measurement would cost a fifth of the encode itself.
-            texture->squaredError =
-                textureSquaredError(src, format, texture->encoded->data, errorSampleRowStep);
-        } catch (...) {
-            recordTaskFailure(*texture, std::current_exception());
-        }
-        texture->encodeTime = ustclock_get() - t0;
-        // A copied slice's pixels are freed once every texture of it is encoded.
-        src.buffer.reset();
-        if (texture->errorCode != 0) {
-            texture->encoded.reset();
-            reportCompleted(frame, *slice, *texture);
-            return;
-        }
-        texture->secondaryCompressor->queue(frame, *slice, *texture);
-    }
-
-private:
-    std::shared_ptr<OrvEncFrame> frame;
-    OrvSrcSlice src;
-    OrvEncSlice* slice;
-    OrvEncTexture* texture;
-};
-
-class CompressTask : public TaskPool::Task {
-public:
-    CompressTask(std::shared_ptr<OrvEncFrame> frame, OrvEncSlice* slice, OrvEncTexture* texture)
-        : Task(compressPriority), frame(std::move(frame)), slice(slice), texture(texture) {}
-
-    void run() override {
-        const uint64_t t0 = ustclock_get();
-        try {
-            texture->secondaryCompressor->compress(*texture);
-        } catch (...) {
-            recordTaskFailure(*texture, std::current_exception());
-            texture->compressed.reset();
-            texture->compressedSize = 0;
-        }
-        texture->compressTime = ustclock_get() - t0;
-        texture->encoded.reset();
-        reportCompleted(frame, *slice, *texture);
-    }
-
-private:
-    std::shared_ptr<OrvEncFrame> frame;
-    OrvEncSlice* slice;
-    OrvEncTexture* texture;
-};
-
 }  // namespace
 
-void recordTaskFailure(OrvEncTexture& texture, std::exception_ptr failure) {
+EncodeTask::EncodeTask(std::shared_ptr<OrvEncFrame> frame, OrvEncSlice* slice,
+                       OrvEncTexture* texture)
+    : Task(encodePriority), frame(std::move(frame)), slice(slice), texture(texture) {
+    // A throw below releases what was reserved: the base and `next` are
+    // destroyed with the unfinished task.
+    pool().reserve(*this);
+    next = std::make_unique<CompressTask>(this->frame, slice, texture);
+}
+
+TaskPool& EncodeTask::pool() const { return frame->context->pool; }
+
+void EncodeTask::run() {
+    const uint64_t t0 = ustclock_get();
+    try {
+        const uint32_t size =
+            orvTexBufferSize(static_cast<OrvTexFmt>(texture->format), src.width, src.height);
+        texture->encoded = allocSharedBuffer(size);
+        texture->encodedSize = size;
+        const OrvTexFmt format = static_cast<OrvTexFmt>(texture->format);
+        texture->encoder->compress(src, format, *texture);
+        // Measured while the slice's pixels are still held, on every
+        // eighth row of blocks: the status line's PSNR is an estimate,
+        // and a full measurement would cost a fifth of the encode itself.
+        texture->squaredError =
+            textureSquaredError(src, format, texture->encoded->data, errorSampleRowStep);
+    } catch (...) {
+        recordTaskFailure(*texture, std::current_exception());
+    }
+    texture->encodeTime = ustclock_get() - t0;
+    // A copied slice's pixels are freed once every texture of it is encoded.
+    src.buffer.reset();
+    if (texture->errorCode != 0) {
+        texture->encoded.reset();
+        next.reset();
+        reportCompleted(frame, *slice, *texture);
+        return;
+    }
+    texture->secondaryCompressor->queue(std::move(next));
+}
+
+CompressTask::CompressTask(std::shared_ptr<OrvEncFrame> frame, OrvEncSlice* slice,
+                           OrvEncTexture* texture)
+    : Task(compressPriority), frame(std::move(frame)), slice(slice), texture(texture) {
+    pool().reserve(*this);
+}
+
+TaskPool& CompressTask::pool() const { return frame->context->pool; }
+
+void CompressTask::run() {
+    const uint64_t t0 = ustclock_get();
+    try {
+        texture->secondaryCompressor->compress(*texture);
+    } catch (...) {
+        recordTaskFailure(*texture, std::current_exception());
+        texture->compressed.reset();
+        texture->compressedSize = 0;
+    }
+    texture->compressTime = ustclock_get() - t0;
+    texture->encoded.reset();
+    reportCompleted(frame, *slice, *texture);
+}
+
+void recordTaskFailure(OrvEncTexture& texture, std::exception_ptr failure) noexcept {
+    // The exception, kept alive by `failure`, owns the text.
+    const char* message = "unknown error";
+    uint32_t code = ORV_ERR_UNKNOWN;
     try {
         std::rethrow_exception(failure);
     } catch (const OrvException& e) {
-        texture.errorCode = e.code;
-        texture.errorMessage = e.what();
+        message = e.what();
+        code = e.code;
     } catch (const std::exception& e) {
-        texture.errorCode = ORV_ERR_UNKNOWN;
-        texture.errorMessage = e.what();
+        message = e.what();
     } catch (...) {
-        texture.errorCode = ORV_ERR_UNKNOWN;
-        texture.errorMessage = "unknown error";
+    }
+    texture.errorCode = code;
+    try {
+        texture.errorMessage = message;
+    } catch (...) {
+        texture.errorMessage.clear();  // the code alone still fails the frame
     }
 }
 
-void OrvEncCompressor::queue(std::shared_ptr<OrvEncFrame> frame, const OrvSrcSlice& src,
-                             OrvEncSlice& slice, OrvEncTexture& texture) {
-    TaskPool& pool = frame->context->pool;
-    pool.addTask(std::make_unique<EncodeTask>(std::move(frame), src, &slice, &texture));
+void OrvEncCompressor::queue(std::unique_ptr<EncodeTask> task, const OrvSrcSlice& src) {
+    task->src = src;
+    TaskPool& pool = task->pool();
+    pool.addTask(std::move(task));
 }
 
-void OrvEncSecondaryCompressor::queue(std::shared_ptr<OrvEncFrame> frame, OrvEncSlice& slice,
-                                      OrvEncTexture& texture) {
-    TaskPool& pool = frame->context->pool;
-    pool.addTask(std::make_unique<CompressTask>(std::move(frame), &slice, &texture));
+void OrvEncSecondaryCompressor::queue(std::unique_ptr<CompressTask> task) {
+    TaskPool& pool = task->pool();
+    pool.addTask(std::move(task));
 }
 
 }  // namespace brindle

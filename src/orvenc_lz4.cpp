@@ -42,14 +42,20 @@ int OrvLZ4Compressor::level() const {
     }
 }
 
+uint64_t OrvLZ4Compressor::maxCompressedSize(uint64_t encodedSize) const {
+    // LZ4 counts in signed 32 bits and bounds no input beyond its maximum.
+    if (encodedSize > LZ4_MAX_INPUT_SIZE) return UINT64_MAX;
+    return static_cast<uint64_t>(LZ4_compressBound(static_cast<int32_t>(encodedSize))) +
+           sizePrefixBytes;
+}
+
 uint64_t OrvLZ4Compressor::compress(OrvEncTexture& tex) {
     assert(tex.encoded != nullptr);
-    // Worst case of the block plus the prefix, allocated once. LZ4 counts in
-    // signed 32 bits: a texture too large for it gets a bound of 0 and is then
-    // refused by the coder ("compression failed").
-    const int32_t capacity =
-        LZ4_compressBound(static_cast<int32_t>(tex.encodedSize)) + sizePrefixBytes;
-    tex.compressed = allocSharedBuffer(static_cast<size_t>(static_cast<int64_t>(capacity)));
+    // Worst case of the block plus the prefix, allocated once.
+    const uint64_t bound = maxCompressedSize(tex.encodedSize);
+    if (bound == UINT64_MAX) throw OrvException("compression failed", ORV_ERR_UNKNOWN);
+    const int32_t capacity = static_cast<int32_t>(bound);
+    tex.compressed = allocSharedBuffer(bound);
 
     // The coder reads exactly the encoded buffer, never beyond it.
     const size_t sourceSize = tex.encoded->size;

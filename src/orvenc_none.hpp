@@ -9,6 +9,7 @@ namespace brindle {
 class OrvNoneCompressor : public OrvEncSecondaryCompressor {
 public:
     uint64_t compress(OrvEncTexture& texture) override;
+    uint64_t maxCompressedSize(uint64_t encodedSize) const override { return encodedSize; }
 };
 
 }  // namespace brindle

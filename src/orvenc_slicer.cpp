@@ -39,39 +39,6 @@ SideSplit splitSide(uint32_t length) {
     return {sliceSize, static_cast<uint32_t>(count)};
 }
 
-// ---- Row copies -------------------------------------------------------------
-
-// Bytes of each source row that land in a slice row: the slice's width, or
-// what the source row still holds right of `offset`.
-uint32_t copiedRowBytes(uint32_t offset, uint32_t srcStride, uint32_t dstStride) {
-    return srcStride > offset ? std::min(dstStride, srcStride - offset) : 0;
-}
-
-// Slice rows that lie inside the frame; the rest are below its bottom edge.
-uint32_t copiedRows(uint32_t y, uint32_t srcRows, uint32_t dstRows) {
-    return y < srcRows ? std::min(dstRows, srcRows - y) : 0;
-}
-
-// Copies the slice rows that lie inside the frame from the source rows that
-// `sourceRow` names, and zeroes every other byte of the slice, so that its
-// content never depends on what the allocator left there. All offsets are
-// products in size_t: a frame may span 4 GiB or more.
-template <typename SourceRow>
-void fillSlice(uint32_t offset, uint32_t y, uint32_t srcStride, uint32_t srcRows,
-               const uint8_t* src, uint32_t dstStride, uint32_t dstRows, uint8_t* dst,
-               SourceRow sourceRow) {
-    const uint32_t rowBytes = copiedRowBytes(offset, srcStride, dstStride);
-    const uint32_t rows = copiedRows(y, srcRows, dstRows);
-    for (uint32_t i = 0; i < rows; ++i) {
-        const size_t srcRow = sourceRow(y + i);
-        uint8_t* dstRow = dst + size_t{i} * dstStride;
-        if (rowBytes > 0) std::memcpy(dstRow, src + srcRow * srcStride + offset, rowBytes);
-        if (rowBytes < dstStride) std::memset(dstRow + rowBytes, 0, dstStride - rowBytes);
-    }
-    const size_t filled = size_t{rows} * dstStride;
-    std::memset(dst + filled, 0, size_t{dstRows} * dstStride - filled);
-}
-
 }  // namespace
 
 OrvSliceLayout orvPickSliceLayout(const OrvVideoStreamParams_st& params) {
@@ -129,37 +96,52 @@ void OrvEncSlicer::copy(const OrvEncFrame& frame, OrvSrcSlice& slice) const {
     // allocation leaves it as it was.
     SharedBuffer buffer = allocSharedBuffer(size_t{dstStride} * slice.height);
 
-    // A left edge at or beyond the end of the source row copies nothing; it is
-    // clamped to the stride so that it fits the helpers' 32-bit offset.
+    // A left edge at or beyond the picture's right edge copies nothing; it is
+    // clamped there so that it fits the 32-bit offset.
+    OrvPictureRows picture;
+    picture.data = frame.srcBuffer->data;
+    picture.stride = frame.stride;
+    picture.rowBytes = frame.width * bpp;
+    picture.rows = frame.height;
+    picture.bytesPerPixel = bpp;
+    picture.bottomUp = frame.origin == 1;
     const uint64_t leftEdge = uint64_t{slice.x} * bpp;
-    const uint32_t offset = static_cast<uint32_t>(std::min<uint64_t>(leftEdge, frame.stride));
-    const uint8_t* src = frame.srcBuffer->data;
-    if (frame.origin == 0)
-        copySlice(offset, slice.y, frame.stride, frame.height, src, dstStride, slice.height,
-                  buffer->data);
-    else
-        copySliceInverted(offset, slice.y, frame.stride, frame.height, src, dstStride,
-                          slice.height, buffer->data);
+    const uint32_t offset = static_cast<uint32_t>(std::min<uint64_t>(leftEdge, picture.rowBytes));
+    fillSlice(picture, offset, slice.y, dstStride, slice.height, buffer->data);
 
     slice.pixFmt = frame.pixFmt;
     slice.stride = dstStride;
     slice.buffer = std::move(buffer);
 }
 
-void OrvEncSlicer::copySlice(uint32_t offset, uint32_t y, uint32_t srcStride, uint32_t srcRows,
-                             const uint8_t* src, uint32_t dstStride, uint32_t dstRows,
-                             uint8_t* dst) {
-    fillSlice(offset, y, srcStride, srcRows, src, dstStride, dstRows, dst,
-              [](uint32_t row) { return size_t{row}; });
-}
-
-void OrvEncSlicer::copySliceInverted(uint32_t offset, uint32_t y, uint32_t srcStride,
-                                     uint32_t srcRows, const uint8_t* src, uint32_t dstStride,
-                                     uint32_t dstRows, uint8_t* dst) {
-    // The grid lies over the flipped picture: picture row 0 is the last row in
-    // memory.
-    fillSlice(offset, y, srcStride, srcRows, src, dstStride, dstRows, dst,
-              [srcRows](uint32_t row) { return size_t{srcRows} - 1 - row; });
+void OrvEncSlicer::fillSlice(const OrvPictureRows& picture, uint32_t offset, uint32_t y,
+                             uint32_t dstStride, uint32_t dstRows, uint8_t* dst) {
+    const uint32_t bpp = picture.bytesPerPixel;
+    // Whole pixels everywhere, so that the edge fill ends on the row's end.
+    assert(bpp > 0 && picture.rowBytes % bpp == 0 && offset % bpp == 0 && dstStride % bpp == 0);
+    assert(picture.rowBytes > 0 && picture.rows > 0);
+    const uint32_t lastColumn = picture.rowBytes - bpp;
+    // Bytes of each row that come from the picture, and the slice rows that
+    // lie inside it.
+    const uint32_t copied =
+        offset < picture.rowBytes ? std::min(dstStride, picture.rowBytes - offset) : 0;
+    const uint32_t insideRows = y < picture.rows ? std::min(dstRows, picture.rows - y) : 0;
+    for (uint32_t i = 0; i < dstRows; ++i) {
+        uint8_t* out = dst + size_t{i} * dstStride;
+        // Below the picture every row repeats the one above it, which is
+        // (or repeats) the picture's last row.
+        if (i > 0 && i >= insideRows) {
+            std::memcpy(out, out - dstStride, dstStride);
+            continue;
+        }
+        const uint32_t row = i < insideRows ? y + i : picture.rows - 1;
+        const uint32_t memoryRow = picture.bottomUp ? picture.rows - 1 - row : row;
+        // size_t products: a frame may span 4 GiB or more.
+        const uint8_t* in = picture.data + size_t{memoryRow} * picture.stride;
+        std::memcpy(out, in + offset, copied);
+        for (uint32_t at = copied; at < dstStride; at += bpp)
+            std::memcpy(out + at, in + lastColumn, bpp);
+    }
 }
 
 }  // namespace brindle

@@ -10,6 +10,19 @@
 
 namespace brindle {
 
+// The rows of a picture as a slice is cut from them: `rows` rows of
+// `rowBytes` bytes (the picture's width in bytes, whole pixels of
+// `bytesPerPixel`), `stride` bytes apart in memory, the bottom row first
+// when `bottomUp`. What lies between rowBytes and the stride is never read.
+struct OrvPictureRows {
+    const uint8_t* data = nullptr;
+    uint32_t stride = 0;
+    uint32_t rowBytes = 0;  // at least one pixel
+    uint32_t rows = 0;      // at least one
+    uint32_t bytesPerPixel = 0;
+    bool bottomUp = false;
+};
+
 // Immutable after construction: both operations run on many threads at once.
 class OrvEncSlicer {
 public:
@@ -23,17 +36,18 @@ public:
     void pickSlices(const OrvEncFrame& frame, std::vector<OrvSrcSlice>& slices) const;
 
     // Gives the slice its own buffer filled from the frame, unless it shares
-    // the frame's buffer already. Bytes outside the picture are 0. Throws
-    // "unknown pixel format" (13) before anything is allocated, and
-    // "failed to allocate memory" (13).
+    // the frame's buffer already. Pixels outside the picture repeat its
+    // nearest pixel. Throws "unknown pixel format" (13) before anything is
+    // allocated, and "failed to allocate memory" (13).
     void copy(const OrvEncFrame& frame, OrvSrcSlice& slice) const;
 
-    // Row copies: the slice's left edge is `offset` bytes into each source row.
-    static void copySlice(uint32_t offset, uint32_t y, uint32_t srcStride, uint32_t srcRows,
-                          const uint8_t* src, uint32_t dstStride, uint32_t dstRows, uint8_t* dst);
-    static void copySliceInverted(uint32_t offset, uint32_t y, uint32_t srcStride,
-                                  uint32_t srcRows, const uint8_t* src, uint32_t dstStride,
-                                  uint32_t dstRows, uint8_t* dst);
+    // Fills `dstRows` rows of `dstStride` bytes at `dst` with the picture
+    // from byte `offset` of picture row `y` on (rows counted from the top of
+    // the picture). Pixels right of the picture repeat its last column,
+    // rows below it its last row, so that the blocks on its edges are fitted
+    // to the picture's own colours.
+    static void fillSlice(const OrvPictureRows& picture, uint32_t offset, uint32_t y,
+                          uint32_t dstStride, uint32_t dstRows, uint8_t* dst);
 
 private:
     OrvSliceLayout layout;

@@ -20,12 +20,15 @@ OrvSnappyCompressor::OrvSnappyCompressor(const OrvVideoStreamParams_st&) {}
 
 const int32_t* OrvSnappyCompressor::supportedCompressionHints() { return snappyHints; }
 
+uint64_t OrvSnappyCompressor::maxCompressedSize(uint64_t encodedSize) const {
+    return snappy::MaxCompressedLength(encodedSize);
+}
+
 uint64_t OrvSnappyCompressor::compress(OrvEncTexture& tex) {
     assert(tex.encoded != nullptr);
     // Allocated once at snappy's worst case, so the coder never runs short;
     // only the first compressedSize bytes are payload.
-    const size_t capacity = snappy::MaxCompressedLength(tex.encodedSize);
-    tex.compressed = allocSharedBuffer(capacity);
+    tex.compressed = allocSharedBuffer(maxCompressedSize(tex.encodedSize));
 
     size_t length = 0;
     snappy::RawCompress(reinterpret_cast<const char*>(tex.encoded->data), tex.encodedSize,

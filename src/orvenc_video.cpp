@@ -53,11 +53,18 @@ int truncateToInt(double value) {
 }
 
 // Copies the slice's pixels, then queues one encode task per texture plane.
+// The whole chain of the slice (its encode and compress tasks) is built,
+// with room reserved on the pool, when the frame is taken in: once queued,
+// a slice's work can only end in its completion, failed or not.
 class SliceTask : public TaskPool::Task {
 public:
-    SliceTask(std::shared_ptr<OrvEncFrame> frame, const OrvSrcSlice& src, OrvEncSlice* slice,
-              const OrvEncSlicer* slicer)
-        : Task(slicePriority), frame(std::move(frame)), src(src), slice(slice), slicer(slicer) {}
+    // The slice's textures must be set up. Throws std::bad_alloc.
+    SliceTask(std::shared_ptr<OrvEncFrame> frame, OrvEncSlice* slice, const OrvEncSlicer* slicer)
+        : Task(slicePriority), frame(std::move(frame)), slice(slice), slicer(slicer) {
+        this->frame->context->pool.reserve(*this);
+        for (uint32_t i = 0; i < slice->numTextures; ++i)
+            encodeTasks[i] = std::make_unique<EncodeTask>(this->frame, slice, &slice->textures[i]);
+    }
 
     void run() override {
         const uint64_t t0 = ustclock_get();
@@ -71,20 +78,23 @@ public:
         if (failure) {
             // No texture can be made: each is completed without data so that
             // the frame still completes and the writer thread sees the failure.
+            for (std::unique_ptr<EncodeTask>& task : encodeTasks) task.reset();
             recordTaskFailure(slice->textures[0], failure);
             for (uint32_t i = 0; i < slice->numTextures; ++i)
                 slice->onCompleted(frame, *slice, slice->textures[i]);
             return;
         }
         for (uint32_t i = 0; i < slice->numTextures; ++i)
-            slice->textures[i].encoder->queue(frame, src, *slice, slice->textures[i]);
+            slice->textures[i].encoder->queue(std::move(encodeTasks[i]), src);
     }
+
+    OrvSrcSlice src;  // listed by the slicer once the frame owns its buffer
 
 private:
     std::shared_ptr<OrvEncFrame> frame;
-    OrvSrcSlice src;
     OrvEncSlice* slice;
     const OrvEncSlicer* slicer;
+    std::unique_ptr<EncodeTask> encodeTasks[2];
 };
 
 }  // namespace
@@ -148,6 +158,10 @@ OrvEncVideoStream::OrvEncVideoStream(int id, const OrvVideoStreamParams_st& para
         throw OrvException("no encoder for format", ORV_ERR_UNKNOWN);
     encoder = std::make_unique<OrvFFMpegCompressor>(params);
     secondaryCompressor = makeSecondaryCompressor(params);
+    // The index keeps each record's size in 32 bits: a stream whose frames
+    // might not fit is refused now, not after hours of encoding.
+    if (worstCaseRecordSize() > UINT32_MAX)
+        throw OrvException("frame record too large for the index", ORV_ERR_INVALID_DIMENSIONS);
 
     log("stream %u: %ux%u, slices: %ux%u, width: %u, height: %u, max parallel: %u, fps: %.2f, "
         "timebase: %d/%d",
@@ -182,6 +196,25 @@ OrvEncVideoStream::~OrvEncVideoStream() {
         static_cast<double>(compressTime) / 1e9);
 }
 
+uint64_t OrvEncVideoStream::worstCaseRecordSize() const {
+    // A slice whose every texture came out of the second stage at its
+    // coder's worst case, sized by the Hap writer itself.
+    OrvEncSlice slice;
+    const OrvTexturePlanes textures = texturePlanesOf(static_cast<OrvPixFmt_enum>(format));
+    slice.numTextures = textures.count;
+    for (uint32_t i = 0; i < textures.count; ++i) {
+        const uint64_t encodedSize =
+            orvTexBufferSize(textures.formats[i], layout.sliceWidth, layout.sliceHeight);
+        const uint64_t bound = secondaryCompressor->maxCompressedSize(encodedSize);
+        // A section of 4 GiB or more cannot be described at all; below
+        // that, the sums that follow cannot overflow.
+        if (bound > UINT32_MAX) return UINT64_MAX;
+        slice.textures[i].compressedSize = bound;
+    }
+    const uint64_t numSlices = uint64_t{layout.numColumns} * layout.numRows;
+    return frameRecordHeaderSize(numSlices) + numSlices * OrvHapWriter().size(slice);
+}
+
 const int32_t* OrvEncVideoStream::getPreferredSrcPixFmts() const {
     return encoder->getPreferredSrcPixFmts();
 }
@@ -199,7 +232,16 @@ void OrvEncVideoStream::begin() {
     writer->beginSection(ORV_SECTION_VIDEO);
     sectionOpen = true;
     writer->writeVideoHeader(header);
-    writerThread = std::thread(&OrvEncVideoStream::writerMain, this);
+    try {
+        writerThread = std::thread(&OrvEncVideoStream::writerMain, this);
+    } catch (const std::exception& e) {
+        // Without its writer no frame could ever reach the file: the stream
+        // keeps the failure, refuses every frame with it and reports it at
+        // close.
+        std::lock_guard<std::mutex> guard(lock);
+        storeError(e.what(), ORV_ERR_UNKNOWN);
+        throw;
+    }
 }
 
 // ---- Frame intake ------------------------------------------------------------
@@ -233,6 +275,11 @@ void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st& src) {
     if (orvBufferSize(src.buffer) < uint64_t{src.stride} * src.height)
         throw OrvException("frame buffer too small", ORV_ERR_INVALID_DIMENSIONS);
 
+    // Everything the frame will need is allocated before the host's buffer
+    // is taken: the frame, its slices, every task of their chains with its
+    // room on the pool, and the frame's place in the queue. A failure up to
+    // the adoption leaves the buffer with the host and the stream as it was;
+    // after it nothing can fail, so no frame is ever left half-queued.
     auto frame = std::make_shared<OrvEncFrame>();
     frame->pixFmt = src.pixFmt;
     frame->origin = src.origin;
@@ -245,21 +292,34 @@ void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st& src) {
     frame->context = &context;
     frame->encoder = encoder.get();
     frame->secondaryCompressor = secondaryCompressor.get();
+    const size_t numSlices = size_t{layout.numColumns} * layout.numRows;
+    frame->slices.resize(numSlices);
     std::vector<OrvSrcSlice> sources;
-    sources.reserve(size_t{layout.numColumns} * layout.numRows);
-    frame->slices.resize(size_t{layout.numColumns} * layout.numRows);
-    // From here on nothing can fail: the host's buffer becomes the frame's.
-    frame->srcBuffer = adoptBuffer(src.buffer);
-    frame->frameNumber = nextFrameNumber++;
+    sources.reserve(numSlices);  // so that listing the slices cannot fail
+    std::vector<std::unique_ptr<SliceTask>> sliceTasks;
+    sliceTasks.reserve(numSlices);
+    for (OrvEncSlice& slice : frame->slices) {
+        prepareSlice(slice);
+        sliceTasks.push_back(std::make_unique<SliceTask>(frame, &slice, &slicer));
+    }
     frames.push_back(frame);
+    try {
+        frame->srcBuffer = adoptBuffer(src.buffer);
+    } catch (...) {
+        frames.pop_back();
+        throw;
+    }
 
+    frame->frameNumber = nextFrameNumber++;
     slicer.pickSlices(*frame, sources);
-    assert(sources.size() == frame->slices.size());
-    for (size_t i = 0; i < sources.size(); ++i) queueSlice(frame, sources[i], frame->slices[i]);
+    assert(sources.size() == numSlices);
+    for (size_t i = 0; i < numSlices; ++i) {
+        sliceTasks[i]->src = sources[i];
+        context.pool.addTask(std::move(sliceTasks[i]));
+    }
 }
 
-void OrvEncVideoStream::queueSlice(const std::shared_ptr<OrvEncFrame>& frame,
-                                   const OrvSrcSlice& src, OrvEncSlice& slice) {
+void OrvEncVideoStream::prepareSlice(OrvEncSlice& slice) {
     slice.completedTextures = 0;
     slice.onCompleted = [this](const std::shared_ptr<OrvEncFrame>& f, OrvEncSlice& s,
                                OrvEncTexture& t) { onTextureCompleted(f, s, t); };
@@ -273,7 +333,6 @@ void OrvEncVideoStream::queueSlice(const std::shared_ptr<OrvEncFrame>& frame,
         texture.secondaryCompressor = secondaryCompressor.get();
         texture.compression = compression;
     }
-    context.pool.addTask(std::make_unique<SliceTask>(frame, src, &slice, &slicer));
 }
 
 void OrvEncVideoStream::onTextureCompleted(const std::shared_ptr<OrvEncFrame>& frame,
@@ -283,7 +342,7 @@ void OrvEncVideoStream::onTextureCompleted(const std::shared_ptr<OrvEncFrame>& f
     ++slice.completedTextures;
     if (texture.errorCode != 0) {
         frame->failed = true;
-        storeError(texture.errorMessage, texture.errorCode);
+        storeError(texture.errorMessage.c_str(), texture.errorCode);
         queueSpace.notify_all();  // a host waiting for space hears of it at once
     }
     if (slice.completedTextures < slice.numTextures) return;
@@ -291,11 +350,15 @@ void OrvEncVideoStream::onTextureCompleted(const std::shared_ptr<OrvEncFrame>& f
     if (++frame->completedSlices == frame->slices.size()) frameReady.notify_all();
 }
 
-void OrvEncVideoStream::storeError(const std::string& message, uint32_t code) {
+void OrvEncVideoStream::storeError(const char* message, uint32_t code) noexcept {
     // The first failure is the one the host hears of; later ones follow from it.
     if (errorCode != 0) return;
-    errorMessage = message;
     errorCode = code;
+    try {
+        errorMessage = message;
+    } catch (...) {
+        errorMessage.clear();  // the code alone still fails every later call
+    }
 }
 
 // ---- Writer thread -----------------------------------------------------------

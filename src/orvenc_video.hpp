@@ -44,14 +44,16 @@ public:
 private:
     friend class VideoFrameWriter;
 
-    void queueSlice(const std::shared_ptr<OrvEncFrame>& frame, const OrvSrcSlice& src,
-                    OrvEncSlice& slice);
+    // Sets up a new slice's textures and completion for the stream's format.
+    void prepareSlice(OrvEncSlice& slice);
     void onTextureCompleted(const std::shared_ptr<OrvEncFrame>& frame, OrvEncSlice& slice,
                             OrvEncTexture& texture);
     void writerMain();
     std::shared_ptr<OrvFrameWriter> getFrame();
     void addStatistics(const OrvEncFrame& frame);
-    void storeError(const std::string& message, uint32_t code);  // caller holds lock
+    void storeError(const char* message, uint32_t code) noexcept;  // caller holds lock
+    // Bytes of the largest frame record the stream can write.
+    uint64_t worstCaseRecordSize() const;
 
     uint32_t width;
     uint32_t height;

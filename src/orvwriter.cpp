@@ -23,6 +23,12 @@ void requireFreeSlot(uint32_t sectionsEnded, uint32_t slots) {
     throw OrvException(std::string(prefix) + std::strerror(error), code);
 }
 
+// Room for one more entry, growing geometrically; throws std::bad_alloc.
+template <typename T>
+void reserveOneMore(std::vector<T>& index) {
+    if (index.size() == index.capacity()) index.reserve(2 * index.size() + 16);
+}
+
 }  // namespace
 
 // ---- FileSink -------------------------------------------------------------
@@ -204,6 +210,11 @@ void OrvWriter::writeFrame(const OrvFrameWriter& frame) {
     const uint64_t offset = currentOffset();  // refuses a closed writer
     // The sink writes to the file directly, past writeRaw's check.
     refuseIfBroken(ORV_ERR_IO);
+    // Room for the index entry comes first: once the frame's bytes are in
+    // the file, indexing them cannot fail.
+    reserveOneMore(frameOffsets);
+    reserveOneMore(framePts);
+    reserveOneMore(frameSizes);
     frameOffsets.push_back(offset);
     try {
         framePts.push_back(static_cast<uint64_t>(frame.pts()));

@@ -2,9 +2,15 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <cassert>
 #include <utility>
 
 namespace brindle {
+
+TaskPool::Task::~Task() {
+    if (reservedIn != nullptr) reservedIn->releaseRoom();
+}
 
 TaskPool::TaskPool(unsigned n) {
     const unsigned count = n > 0 ? n : 1;
@@ -17,7 +23,12 @@ TaskPool::TaskPool(unsigned n) {
     }
 }
 
-TaskPool::~TaskPool() { stopAndJoin(); }
+TaskPool::~TaskPool() {
+    stopAndJoin();
+    // Every reserved task was queued and run, or destroyed, with the work
+    // that built it.
+    assert(reserved == 0);
+}
 
 void TaskPool::stopAndJoin() {
     {
@@ -28,8 +39,34 @@ void TaskPool::stopAndJoin() {
     for (std::thread& worker : workers) worker.join();
 }
 
+void TaskPool::makeRoom(size_t tasks) {
+    const size_t needed = heap.size() + reserved + tasks;
+    if (needed > heap.capacity()) heap.reserve(std::max(needed, 2 * heap.capacity()));
+}
+
+void TaskPool::reserve(Task& task) {
+    assert(task.reservedIn == nullptr);
+    std::lock_guard<std::mutex> guard(lock);
+    makeRoom(1);
+    ++reserved;
+    task.reservedIn = this;
+}
+
+void TaskPool::releaseRoom() {
+    std::lock_guard<std::mutex> guard(lock);
+    --reserved;
+}
+
 void TaskPool::addTask(std::unique_ptr<Task> task) {
     std::lock_guard<std::mutex> guard(lock);
+    assert(task->reservedIn == nullptr || task->reservedIn == this);
+    if (task->reservedIn == this) {
+        // The task's room becomes its place in the heap.
+        task->reservedIn = nullptr;
+        --reserved;
+    } else {
+        makeRoom(1);
+    }
     heap.push_back(std::move(task));
     // Sift up; a parent of equal priority stays above.
     size_t child = heap.size() - 1;

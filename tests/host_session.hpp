@@ -76,11 +76,12 @@ struct Outcome {
     }
 };
 
-// Runs the plan against `path`. `beforeCall(i)` runs before the i-th call
-// (0 is orvEncoderOpen); a fault can be set up there. Every buffer is made
-// before the first call, so that an allocation hook armed by the caller only
-// sees the library's own allocations; pictures the library refused and all
-// sample buffers are freed at the end, as a host would.
+// Runs the plan against `path`. `beforeCall(i)` runs right before the i-th
+// call (0 is orvEncoderOpen, the last orvEncoderClose) and `afterCall()`
+// right after each: a fault can be set up, or counted, in between. Every
+// buffer is made before the first call, so that an allocation hook armed by
+// the caller only sees the library's own allocations; pictures the library
+// refused and all sample buffers are freed at the end, as a host would.
 class Host : orvtest::NoCopy {
 public:
     explicit Host(const SessionPlan& plan) : plan(plan) {
@@ -95,19 +96,24 @@ public:
     }
 
     Outcome run(const std::string& path,
-                const std::function<void(size_t)>& beforeCall = [](size_t) {}) {
+                const std::function<void(size_t)>& beforeCall = [](size_t) {},
+                const std::function<void()>& afterCall = [] {}) {
         Outcome outcome;
         OrvEnc* encoder = nullptr;
-        auto record = [&](const std::string& what, OrvError_enum code) {
-            CallResult call{what, code, ""};
-            if (code != ORV_ERR_NONE && encoder != nullptr) call.message = orvGetErrorMessage(encoder);
-            outcome.calls.push_back(call);
+        // One call between the hooks; its answer is recorded after them.
+        auto call = [&](const std::string& what, const std::function<OrvError_enum()>& c) {
+            beforeCall(outcome.calls.size());
+            const OrvError_enum code = c();
+            afterCall();
+            CallResult result{what, code, ""};
+            if (code != ORV_ERR_NONE && encoder != nullptr)
+                result.message = orvGetErrorMessage(encoder);
+            outcome.calls.push_back(result);
+            return code;
         };
-        auto next = [&] { beforeCall(outcome.calls.size()); };
 
-        next();
         const OrvEncoderParams_st params{plan.threads};
-        record("open", orvEncoderOpen(path.c_str(), &params, &encoder));
+        call("open", [&] { return orvEncoderOpen(path.c_str(), &params, &encoder); });
         if (encoder == nullptr) return outcome;
         outcome.opened = true;
 
@@ -115,51 +121,45 @@ public:
         const OrvVideoStreamParams_st video = videoParams(plan.width, plan.height, plan.format,
                                                           plan.compression, plan.maxParallel);
         const OrvAudioStreamParams_st audio{48000, plan.channels, 0, 1, 48000};
-        next();
-        record("add video", orvAddVideoStream(encoder, &video, &videoId));
-        next();
-        record("add audio", orvAddAudioStream(encoder, &audio, &audioId));
+        call("add video", [&] { return orvAddVideoStream(encoder, &video, &videoId); });
+        call("add audio", [&] { return orvAddAudioStream(encoder, &audio, &audioId); });
 
         auto runVideo = [&] {
-            next();
-            record("begin video", orvBeginStream(encoder, videoId));
+            call("begin video", [&] { return orvBeginStream(encoder, videoId); });
             // Frames go to whichever stream is active: a host told that
             // another stream still is does not send its pictures there.
             // After any other failure it carries on regardless.
             const bool videoActive = outcome.calls.back().message != "missing call to endStream()";
             for (int i = 0; i < plan.videoFrames && videoActive; ++i) {
-                OrvSrcFrame_st frame{plan.width,       plan.height, plan.width * 4,
-                                     ORV_SRC_PIX_FMT_RGBA32, 0, 0, 1000 + 2 * i,
-                                     pictures[static_cast<size_t>(i)]};
-                next();
-                const OrvError_enum code = orvEncodeFrame(encoder, &frame);
+                OrvBuffer_st*& picture = pictures[static_cast<size_t>(i)];
+                const OrvSrcFrame_st frame{plan.width, plan.height, plan.width * 4,
+                                           ORV_SRC_PIX_FMT_RGBA32, 0, 0, 1000 + 2 * i, picture};
                 // An accepted buffer is the library's now.
-                if (code == ORV_ERR_NONE) pictures[static_cast<size_t>(i)] = nullptr;
-                record("video frame " + std::to_string(i), code);
+                if (call("video frame " + std::to_string(i),
+                         [&] { return orvEncodeFrame(encoder, &frame); }) == ORV_ERR_NONE)
+                    picture = nullptr;
             }
-            next();
-            record("end video", orvEndStream(encoder));
+            call("end video", [&] { return orvEndStream(encoder); });
         };
         auto runAudio = [&] {
-            next();
-            record("begin audio", orvBeginStream(encoder, audioId));
+            call("begin audio", [&] { return orvBeginStream(encoder, audioId); });
             const bool active = outcome.calls.back().message != "missing call to endStream()";
             for (int i = 0; i < plan.audioFrames && active; ++i) {
-                OrvSrcFrame_st frame{0, 0, 0, 0, 0, plan.samplesPerFrame, 0,
-                                     samples[static_cast<size_t>(i)]};
-                next();
-                record("audio frame " + std::to_string(i), orvEncodeFrame(encoder, &frame));
+                const OrvSrcFrame_st frame{0, 0, 0, 0, 0, plan.samplesPerFrame, 0,
+                                           samples[static_cast<size_t>(i)]};
+                call("audio frame " + std::to_string(i),
+                     [&] { return orvEncodeFrame(encoder, &frame); });
             }
-            next();
-            record("end audio", orvEndStream(encoder));
+            call("end audio", [&] { return orvEndStream(encoder); });
         };
         if (plan.audioFirst) runAudio();
         runVideo();
         if (!plan.audioFirst) runAudio();
-        next();
-        record("finish", orvEncoderFinish(encoder));
-        next();
-        EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);
+        call("finish", [&] { return orvEncoderFinish(encoder); });
+        beforeCall(outcome.calls.size());
+        const OrvError_enum closed = orvEncoderClose(encoder);
+        afterCall();
+        EXPECT_EQ(closed, ORV_ERR_NONE);
         return outcome;
     }
 
@@ -172,6 +172,13 @@ private:
     SessionPlan plan;
     std::vector<OrvBuffer_st*> pictures;
     std::vector<OrvBuffer_st*> samples;
+};
+
+// The session's log would print thousands of lines; it goes nowhere while a
+// test runs. /dev/null is no regular file, so a file size limit spares it.
+struct QuietLog : orvtest::NoCopy {
+    QuietLog() { brindle::logOpen("/dev/null"); }
+    ~QuietLog() { brindle::logClose(); }
 };
 
 inline std::string describe(const Outcome& outcome) {

@@ -5,10 +5,14 @@
 // equal to the scalar block decoders' over those textures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "../bench/photo_like_image.hpp"
 
 #include "orv.h"
 #include "orv_reader.h"
@@ -49,9 +53,9 @@ OrvSrcFrame_st hostFrame(const Picture& picture, int64_t pts, const Layout& layo
     const uint32_t stride = picture.width * 4 + layout.extraStride;  // padded after each row
     OrvBuffer_st* buffer = orvBufferAlloc(size_t{stride} * picture.height);
     auto* data = static_cast<uint8_t*>(orvBufferData(buffer));
-    // Zero padding: the slicer copies a row as far as the stride reaches, so
-    // bytes past the picture's width end up in padded edge blocks.
-    std::memset(data, 0, size_t{stride} * picture.height);
+    // Garbage beyond each row's picture: no byte of it may reach the file.
+    for (size_t i = 0; i < size_t{stride} * picture.height; ++i)
+        data[i] = static_cast<uint8_t>(i * 131 + 7);
     for (uint32_t y = 0; y < picture.height; ++y) {
         uint8_t* out = data + size_t{layout.origin == 1 ? picture.height - 1 - y : y} * stride;
         std::memcpy(out, &picture.rgba[size_t{y} * picture.width * 4], size_t{picture.width} * 4);
@@ -62,14 +66,18 @@ OrvSrcFrame_st hostFrame(const Picture& picture, int64_t pts, const Layout& layo
 }
 
 // The blocks the block encoders give for one slice of the picture: its part
-// on the grid, zero beyond its right and bottom edges.
+// on the grid, where each pixel beyond the picture's right or bottom edge is
+// the picture's nearest one.
 std::vector<uint8_t> referenceTexture(const Picture& picture, uint32_t x0, uint32_t y0,
                                       uint32_t width, uint32_t height, brindle::OrvTexFmt fmt) {
-    std::vector<uint8_t> pixels(size_t{width} * height * 4, 0);
-    for (uint32_t y = 0; y < height && y0 + y < picture.height; ++y)
-        for (uint32_t x = 0; x < width && x0 + x < picture.width; ++x)
+    std::vector<uint8_t> pixels(size_t{width} * height * 4);
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const size_t px = std::min(x0 + x, picture.width - 1);
+            const size_t py = std::min(y0 + y, picture.height - 1);
             std::memcpy(&pixels[(size_t{y} * width + x) * 4],
-                        &picture.rgba[(size_t{y0 + y} * picture.width + x0 + x) * 4], 4);
+                        &picture.rgba[(py * picture.width + px) * 4], 4);
+        }
     std::vector<uint8_t> blocks(brindle::orvTexBufferSize(fmt, width, height));
     brindle::OrvFFMpegCompressor(OrvVideoStreamParams_st{})
         .compressRGBA32(width, height, width * 4, fmt, pixels.data(), blocks.data());
@@ -288,4 +296,93 @@ TEST_F(EncoderFiles, FramesAreWrittenInAcceptanceOrderWithTheirPtsAsGiven) {
     const orvtest::Reader reader(dir.path("f"));
     EXPECT_EQ(reader.problems(), std::vector<std::string>{});
     expectFramesMatch(reader, formatCases[3], ORV_COMPRESSION_NONE, pictures, pts);
+}
+
+// ---- Picture edges ------------------------------------------------------------
+
+namespace {
+
+// A picture whose pixel (x, y) is rgbaAt(x, y), read as 0xRRGGBBAA.
+Picture filled(uint32_t width, uint32_t height,
+               const std::function<uint32_t(uint32_t, uint32_t)>& rgbaAt) {
+    Picture picture{width, height, std::vector<uint8_t>(size_t{width} * height * 4)};
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x)
+            for (uint32_t c = 0; c < 4; ++c)
+                picture.rgba[(size_t{y} * width + x) * 4 + c] =
+                    static_cast<uint8_t>(rgbaAt(x, y) >> (24 - 8 * c));
+    return picture;
+}
+
+// The largest difference of any channel the format stores.
+int maxError(const std::vector<uint8_t>& decoded, const Picture& picture, bool alpha) {
+    int worst = 0;
+    for (size_t i = 0; i < decoded.size(); ++i)
+        if (alpha || i % 4 != 3) worst = std::max(worst, std::abs(decoded[i] - picture.rgba[i]));
+    return worst;
+}
+
+}  // namespace
+
+// Blocks that reach past the right or bottom edge hold only the picture's
+// own colours, so they are fitted as well as any block inside it: a solid
+// colour comes back as it does from an aligned picture, and a two-colour
+// checker with no more error.
+TEST_F(EncoderFiles, EdgeBlocksComeBackAsBlocksInsideAnAlignedPicture) {
+    const uint32_t colours[][2] = {{0xFF0000FF, 0x0000FFFF}, {0x5F4D4DFF, 0xF0E0D010},
+                                   {0x0CC84D82, 0xFFFFFF00}};
+    const Sizes edgeSizes[] = {{6, 6}, {7, 5}, {1, 1}};
+    for (const FormatCase& formatCase : formatCases) {
+        const auto decode = [&](const Picture& picture) {
+            const auto params = videoParams(picture.width, picture.height, formatCase.format,
+                                            ORV_COMPRESSION_NONE);
+            return orvtest::Reader(encodeFile("edge", params, {picture}, {0})).pixels(0, 0);
+        };
+        for (const auto& [a, b] : colours) {
+            SCOPED_TRACE(testing::Message() << "format " << formatCase.format << std::hex
+                                            << ", colours " << a << " and " << b);
+            const auto solid = [a](uint32_t, uint32_t) { return a; };
+            const auto checker = [a, b](uint32_t x, uint32_t y) { return (x + y) % 2 ? b : a; };
+            const std::vector<uint8_t> solidAligned = decode(filled(8, 8, solid));
+            const Picture alignedChecker = filled(8, 8, checker);
+            const int checkerAligned =
+                maxError(decode(alignedChecker), alignedChecker, formatCase.alpha);
+            for (const auto& [width, height] : edgeSizes) {
+                SCOPED_TRACE(testing::Message() << std::dec << width << "x" << height);
+                const std::vector<uint8_t> decoded = decode(filled(width, height, solid));
+                for (size_t i = 0; i < decoded.size(); ++i)
+                    ASSERT_EQ(decoded[i], solidAligned[i % 4]) << "byte " << i;
+                const Picture picture = filled(width, height, checker);
+                EXPECT_LE(maxError(decode(picture), picture, formatCase.alpha), checkerAligned);
+            }
+        }
+    }
+}
+
+// On a photograph, the last two columns and rows (in blocks half outside
+// the picture) are reproduced about as well as the rest.
+TEST_F(EncoderFiles, EdgesOfAPhotographLoseAtMostOneDecibel) {
+    const uint32_t width = 1366, height = 766;
+    const Picture photo{width, height, orvbench::photoLikeRGBA(width, height)};
+    for (const FormatCase& formatCase : formatCases) {
+        SCOPED_TRACE(testing::Message() << "format " << formatCase.format);
+        const auto params = videoParams(width, height, formatCase.format, ORV_COMPRESSION_NONE);
+        const std::vector<uint8_t> decoded =
+            orvtest::Reader(encodeFile("photo", params, {photo}, {0})).pixels(0, 0);
+        ASSERT_EQ(decoded.size(), photo.rgba.size());
+        double squared[2] = {0, 0}, count[2] = {0, 0};  // inside, edge
+        for (uint32_t y = 0; y < height; ++y)
+            for (uint32_t x = 0; x < width; ++x)
+                for (uint32_t c = 0; c < (formatCase.alpha ? 4 : 3); ++c) {
+                    const size_t i = (size_t{y} * width + x) * 4 + c;
+                    const double d = double(decoded[i]) - double(photo.rgba[i]);
+                    const int edge = x >= width - 2 || y >= height - 2;
+                    squared[edge] += d * d;
+                    ++count[edge];
+                }
+        const auto psnr = [&](int part) {
+            return 10 * std::log10(255.0 * 255.0 * count[part] / squared[part]);
+        };
+        EXPECT_GE(psnr(1), psnr(0) - 1.0) << "inside " << psnr(0) << " dB, edges " << psnr(1);
+    }
 }

@@ -1,10 +1,10 @@
-// Faults injected at every point of small whole sessions: the output file
-// stops taking bytes (a file size limit, or a disk that becomes full), or a
-// buffer allocation fails. Each time the failing call reports the failure
-// with its code and message, later calls answer as the state rules say, the
-// failure always reaches the end of the session, nothing leaks or hangs, and
-// every section that the file's table lists is exactly the section a
-// fault-free session writes.
+// Output faults injected at every point of small whole sessions: the file
+// stops taking bytes (a file size limit, or a disk that becomes full). Each
+// time the failing call reports the failure with its code and message, later
+// calls answer as the state rules say, the failure always reaches the end of
+// the session, nothing leaks or hangs, and every section that the file's
+// table lists is exactly the section a fault-free session writes. Allocation
+// failures have a program of their own (test_allocation_failure).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -44,13 +43,6 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 const std::set<std::string> kStateMessages = {
     "missing call to endSection",    "missing call to endStream()", "missing call to beginStream()",
     "no active stream", "audio header was not written", "stream is already finished"};
-
-// The session's log would print thousands of lines; it goes nowhere while a
-// test runs. /dev/null is no regular file, so a file size limit spares it.
-struct QuietLog {
-    QuietLog() { brindle::logOpen("/dev/null"); }
-    ~QuietLog() { brindle::logClose(); }
-};
 
 // Turns the open descriptor of `path` into one on /dev/full: from now on
 // every write to the file fails with "No space left on device", as when the
@@ -185,7 +177,7 @@ protected:
     orvtest::TempDir dir;
     // As /proc/self/fd names it, so that fillDiskUnder finds it.
     std::string path = (std::filesystem::canonical(dir.path("")) / "out.orv").string();
-    QuietLog quiet;
+    hostsession::QuietLog quiet;
 };
 
 }  // namespace
@@ -255,104 +247,6 @@ TEST_F(FaultInjection, DiskFullBeforeAnyCall) {
             } else {
                 expectOutputFailureReported(outcome);
                 expectListedSectionsSound(orvtest::readFile(path), expected);
-            }
-            if (HasFailure()) return;
-        }
-    }
-}
-
-// ---- Allocation failures ------------------------------------------------------------
-
-namespace {
-
-// Only video frames allocate buffers. The first failing call gives the
-// allocation's message, and the end of the video stream repeats it, so that
-// a host checking only that call still hears of the lost frames; nothing
-// else fails.
-void expectAllocationFailureReported(const Outcome& outcome) {
-    const CallResult* first = outcome.firstFailure();
-    ASSERT_NE(first, nullptr) << "an allocation failed and no call said so";
-    EXPECT_TRUE(startsWith(first->what, "video frame") || first->what == "end video");
-    for (const CallResult& call : outcome.calls) {
-        if (!startsWith(call.what, "video frame") && call.what != "end video") {
-            EXPECT_EQ(call.code, ORV_ERR_NONE) << call.what;
-        } else if (call.code != ORV_ERR_NONE) {
-            EXPECT_EQ(call.code, ORV_ERR_UNKNOWN) << call.what;
-            EXPECT_EQ(call.message, "failed to allocate memory") << call.what;
-        }
-    }
-    const CallResult* end = outcome.find("end video");
-    ASSERT_NE(end, nullptr);
-    EXPECT_EQ(end->code, ORV_ERR_UNKNOWN);
-}
-
-// The frames before the one that lost its buffer are written as without the
-// failure; that one and every later one are dropped, and the audio section
-// is untouched.
-void expectWrittenFramesArePrefix(const orvread::OrvFile& file, const orvread::OrvFile& full) {
-    ASSERT_EQ(file.videoCount(), 1u);
-    ASSERT_EQ(file.audioCount(), 1u);
-    const orvread::VideoSection& video = file.video(0);
-    const orvread::VideoSection& expected = full.video(0);
-    EXPECT_LT(video.frameCount, expected.frameCount);
-    for (uint32_t k = 0; k < video.frameCount; ++k) {
-        ASSERT_EQ(video.frameSizes[k], expected.frameSizes[k]) << "frame " << k;
-        const auto frame = file.bytes().begin() + static_cast<ptrdiff_t>(video.frameOffsets[k]);
-        EXPECT_TRUE(std::equal(frame, frame + video.frameSizes[k],
-                               full.bytes().begin() + static_cast<ptrdiff_t>(expected.frameOffsets[k])))
-            << "frame " << k;
-        EXPECT_EQ(video.framePts[k], expected.framePts[k]);
-    }
-    EXPECT_EQ(file.readSamples(file.audio(0)), full.readSamples(full.audio(0)));
-}
-
-}  // namespace
-
-// Fails the library's n-th buffer allocation, for every n of the session
-// (the host's buffers are all made before the hook is armed).
-TEST_F(FaultInjection, EveryBufferAllocationOfASession) {
-    const struct {
-        const char* name;
-        SessionPlan plan;
-    } cases[] = {
-        // Slices copied (a width that is no multiple of 4), block-compressed,
-        // then squeezed by snappy: three buffers per frame.
-        {"copied slices", {.width = 18, .compression = ORV_COMPRESSION_SNAPPY, .videoFrames = 4}},
-        // Two texture planes per slice, compressed by LZ4 straight from the
-        // host's buffer, with several frames in flight on three workers.
-        {"two planes in flight", {.threads = 3, .format = ORV_PIX_FMT_YCOCG_DXT5_ALPHA,
-                                  .compression = ORV_COMPRESSION_LZ4, .maxParallel = 3,
-                                  .videoFrames = 5, .audioFirst = true}},
-        {"two slices side by side", {.width = 3072, .height = 4, .videoFrames = 2}},
-    };
-    for (const auto& [name, plan] : cases) {
-        SCOPED_TRACE(name);
-        const Bytes expected = reference(plan);
-        const orvread::OrvFile expectedFile(expected);
-        uint64_t before = 0;
-        Host(plan).run(path, [&](size_t call) {
-            if (call == 0) before = brindle::bufferCounters().allocations;
-        });
-        const uint64_t made = brindle::bufferCounters().allocations - before;
-        ASSERT_GT(made, 0u);
-        for (uint64_t n = 0; n <= made; ++n) {
-            const uint64_t failedBefore = brindle::bufferCounters().failedAllocations;
-            std::optional<orvtest::AllocationFailureGuard> failure;
-            const Outcome outcome = runOnce(plan, [&](size_t call) {
-                if (call == 0) failure.emplace(static_cast<long>(n));
-            });
-            failure.reset();
-            SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(made) +
-                         " fails\n" + describe(outcome));
-            const bool fired = brindle::bufferCounters().failedAllocations != failedBefore;
-            EXPECT_EQ(fired, n < made);
-            const Bytes written = orvtest::readFile(path);
-            EXPECT_TRUE(orvread::verify(written).empty()) << "the file is damaged";
-            if (!fired) {
-                expectUntouched(outcome, expected);
-            } else {
-                expectAllocationFailureReported(outcome);
-                expectWrittenFramesArePrefix(orvread::OrvFile(written), expectedFile);
             }
             if (HasFailure()) return;
         }

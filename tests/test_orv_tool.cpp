@@ -1,10 +1,13 @@
 // The `orv` command-line tool, run as a separate process the way a user runs
 // it: encoding the demo, raw frames and media files; verify, info, extract
-// and remux; exit statuses and messages. Pictures are checked against the
-// source they came from, and remuxed AVIs against what ffmpeg decodes.
+// and remux; exit statuses and messages; what it does to the files it is
+// pointed at when it fails or is interrupted. Pictures are checked against
+// the source they came from, and remuxed AVIs against what ffmpeg decodes.
 #include <fcntl.h>
 #include <png.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <random>
 
 #include "demo_source.hpp"
@@ -36,6 +40,7 @@ struct Result {
     bool started = false;  // false: the program is not installed
     int status = -1;       // exit status; -1 when killed by a signal
     int signal = 0;
+    long peakKilobytes = 0;  // the most memory it held at once
     std::string out, err;
 };
 
@@ -54,49 +59,103 @@ std::vector<char*> cStrings(const Args& strings) {
     return out;
 }
 
-// Runs argv[0] from PATH with `input` on a pipe to its standard input, its
-// output and errors collected in files (so neither side can block the
-// other), and `environment` in place of ours when given.
-Result run(const Args& argv, const std::string& input = "", const Args* environment = nullptr) {
-    Result result;
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    int pipeFds[2];
-    if (!out || !err || pipe2(pipeFds, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "cannot set up a child process: " << std::strerror(errno);
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
-    const Args none;
-    std::vector<char*> args = cStrings(argv), env = cStrings(environment ? *environment : none);
-    pid_t pid = -1;
-    result.started = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(),
-                                  environment ? env.data() : environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[0]);
-    for (size_t done = 0; result.started && done < input.size();) {
-        const ssize_t wrote = write(pipeFds[1], input.data() + done, input.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) break;  // the child stopped reading; its status tells why
-        done += static_cast<size_t>(wrote);
-    }
-    close(pipeFds[1]);
-    if (result.started) {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// argv[0] from PATH, running: its standard input a pipe that the test feeds
+// (or a terminal), its output and errors collected in files so that neither
+// side can block the other, and `environment` in place of ours when given.
+class Child : orvtest::NoCopy {
+public:
+    explicit Child(const Args& argv, const Args* environment = nullptr, bool terminal = false)
+        : terminal(terminal) {
+        out = std::tmpfile();
+        err = std::tmpfile();
+        int inputFds[2] = {-1, -1};
+        if (terminal) openTerminal(inputFds);
+        else if (pipe2(inputFds, O_CLOEXEC) != 0) inputFds[0] = -1;
+        if (!out || !err || inputFds[0] < 0) {
+            ADD_FAILURE() << "cannot set up a child process: " << std::strerror(errno);
+            return;
         }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+        const Args none;
+        std::vector<char*> args = cStrings(argv), env = cStrings(environment ? *environment : none);
+        result.started = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(),
+                                      environment ? env.data() : environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(inputFds[0]);
+        input = inputFds[1];
+    }
+    ~Child() {
+        if (pid > 0) kill(pid, SIGKILL);
+        reap();
+        if (out) std::fclose(out);
+        if (err) std::fclose(err);
+    }
+
+    // Whether the child took all of `bytes`: false once it stopped reading.
+    // Past the pipe's capacity, true means it has read the rest.
+    bool feed(const std::string& bytes) {
+        for (size_t done = 0; done < bytes.size();) {
+            const ssize_t wrote = write(input, bytes.data() + done, bytes.size() - done);
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) return false;
+            done += static_cast<size_t>(wrote);
+        }
+        return true;
+    }
+    // Ends its input and waits for it to end. A terminal says so with ^D, as
+    // a user does: its hang-up would answer the child's questions about it.
+    Result wait() {
+        if (terminal) feed("\x04");
+        else close(std::exchange(input, -1));
+        return reap();
+    }
+    // A signal, the input still open: a child that waits for more input can
+    // end no other way.
+    Result interrupt(int signalNumber) {
+        kill(pid, signalNumber);
+        return reap();
+    }
+
+private:
+    Result reap() {
+        if (pid <= 0) return result;
+        int status = 0;
+        struct rusage usage {};
+        while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+        if (input >= 0) close(std::exchange(input, -1));
         if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
         else if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+        result.peakKilobytes = usage.ru_maxrss;
         result.out = readAllFrom(out);
         result.err = readAllFrom(err);
+        return result;
     }
-    std::fclose(out);
-    std::fclose(err);
-    return result;
+
+    // A pseudo-terminal's two ends: the child's input and ours.
+    static void openTerminal(int fds[2]) {
+        fds[1] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fds[1] < 0 || grantpt(fds[1]) != 0 || unlockpt(fds[1]) != 0) return;
+        fds[0] = open(ptsname(fds[1]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+
+    bool terminal;
+    pid_t pid = -1;
+    int input = -1;
+    FILE* out = nullptr;
+    FILE* err = nullptr;
+    Result result;
+};
+
+Result run(const Args& argv, const std::string& input = "", const Args* environment = nullptr) {
+    Child child(argv, environment);
+    child.feed(input);  // a child that stops reading early tells why in its status
+    return child.wait();
 }
 
 std::string describe(const Result& result) {
@@ -283,7 +342,7 @@ protected:
     // A small, fast demo file: 320x180 unless said otherwise, 5 frames.
     std::string encodeDemo(const std::string& name, const Args& extra = {}) {
         Args args = {"encode", "--demo", "--size", "320x180", "--duration", "0.2",
-                     "--level", "fast", "-o", path(name)};
+                     "-o", path(name)};
         args.insert(args.end(), extra.begin(), extra.end());
         const Result result = orv(args);
         EXPECT_EQ(result.status, 0) << describe(result);
@@ -292,9 +351,9 @@ protected:
 
     // What `orv extract` writes to `name`: frame k, or for k < 0 the audio as WAV.
     Bytes extract(const std::string& file, int k, const std::string& name) {
-        const Result result =
-            orv(k < 0 ? Args{"extract", file, "--wav", path(name)}
-                      : Args{"extract", file, "--frame", std::to_string(k), "-o", path(name)});
+        const Result result = orv(
+            k < 0 ? Args{"extract", file, "--wav", path(name), "-y"}
+                  : Args{"extract", file, "--frame", std::to_string(k), "-o", path(name), "-y"});
         EXPECT_EQ(result.status, 0) << describe(result);
         return readFile(path(name));
     }
@@ -339,7 +398,8 @@ TEST_F(OrvTool, DemoCarriesItsStereoToneAndInfoDescribesIt) {
     const Result info = orv({"info", file});
     ASSERT_EQ(info.status, 0) << describe(info);
     expectHas(info.out,
-              {"320x180", "slices:      1x1 of 320x180", "ycocg-alpha", "HapM", "compression: lz4",
+              {"320x180", "slices:      1x1 of 320x180", "ycocg-alpha", "HapM",
+               "compression: snappy",
                "frames:      5", "25/1", "duration:    0.200 s", "rate:        48000 Hz",
                "channels:    2", "samples:     9600 of 16-bit PCM"});
 
@@ -354,7 +414,7 @@ TEST_F(OrvTool, DemoCarriesItsStereoToneAndInfoDescribesIt) {
 }
 
 TEST_F(OrvTool, InfoJsonIsWellFormedEvenForAnOddFileName) {
-    const std::string file = encodeDemo("we\"ird\\name\t.orv", {"--compression", "snappy"});
+    const std::string file = encodeDemo("we\"ird\\name\t.orv", {"--format", "ycocg"});
     const Result info = orv({"info", file, "--json"});
     ASSERT_EQ(info.status, 0) << describe(info);
     EXPECT_TRUE(JsonChecker(info.out).valid()) << info.out;
@@ -377,7 +437,7 @@ TEST_F(OrvTool, RawBgraBottomUpFramesFromAPipeKeepTheirPictures) {
     }
     const std::string file = path("raw.orv");
     const Result encoded = orv({"encode", "-", "--size", "62x46", "--pixfmt", "bgra", "--bottom-up",
-                                "--fps", "30/1", "--format", "dxt5", "--level", "fast", "-o", file},
+                                "--fps", "30/1", "--format", "dxt5", "-o", file},
                                input);
     ASSERT_EQ(encoded.status, 0) << describe(encoded);
     expectHas(orv({"info", file}).out, {"frames:      3", "30/1"});
@@ -409,7 +469,7 @@ TEST_F(OrvTool, WavAudioOfEveryKindBesideRawFramesIsStoredAsPcm) {
         }
         writeFile(path("in.wav"), wavFile(format, bits, 2, 22050, data));
         const Result encoded = orv({"encode", "-", "--size", "16x16", "--audio", path("in.wav"),
-                                    "--level", "fast", "-o", path("a.orv")},
+                                    "-y", "-o", path("a.orv")},
                                    std::string(16 * 16 * 4, '\x80'));
         ASSERT_EQ(encoded.status, 0) << describe(encoded);
         const Bytes wav = extract(path("a.orv"), -1, "out.wav");
@@ -425,21 +485,47 @@ TEST_F(OrvTool, WavAudioOfEveryKindBesideRawFramesIsStoredAsPcm) {
 }
 
 TEST_F(OrvTool, UsageErrorsExitTwoWithAOneLineHintToHelp) {
-    const std::string file = encodeDemo("ok.orv"), x = path("x.orv");
+    const std::string file = encodeDemo("ok.orv"), x = path("x.orv"), raw = path("in.rgba");
+    writeFile(raw, Bytes(16 * 16 * 4, 1));
+    writeFile(path("in.wav"), wavFile(1, 16, 1, 8000, Bytes(4, 0)));
+    fs::create_directory(path("sub"));
+    fs::create_symlink(file, path("link.orv"));
+    const Args rawIn = {"encode", raw, "--size", "16x16"};
+    const auto with = [](Args args, const Args& more) {
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
     const std::vector<Args> cases = {
         {}, {"frobnicate"}, {"encode"}, {"encode", "--demo"},
         {"encode", "--demo", "-o", x, "--format", "dxt9"},
         {"encode", "--demo", "-o", x, "--threads", "many"},
         {"encode", "--demo", "-o", x, "--size", "0x10"},
         {"encode", "--demo", "-o", x, "--bogus"},
+        {"encode", "--demo", "-o", x, "--level", "max"},  // snappy has no levels
+        {"encode", "--demo", "-o", x, "--compression", "none", "--level", "fast"},
+        {"encode", "--demo", "-o", x, "--frames", "5:5"},
+        {"encode", "--demo", "-o", x, "--frames", "7"},
+        with(rawIn, {"-o", x, "--frames", "1:", "--duration", "1"}),
+        {"encode", "--demo", "-o", "-"},
         {"encode", "-", "-o", x},
         {"encode", "in.mov", "--pixfmt", "bgra", "-o", x},
+        {"encode", "in.mov", "--size", "8x8", "--square-pixels", "-o", x},
+        {"encode", path("a/clip.mov"), path("b/clip.mp4"), "-o", path("sub/")},
+        // The same file twice, by name, through a link, or not created yet.
         {"encode", file, "-o", file},
+        with(rawIn, {"-o", raw, "-y"}),
+        with(rawIn, {"-o", x, "--log", raw}),
+        with(rawIn, {"-o", x, "--log", path("sub/../x.orv")}),
+        with(rawIn, {"--audio", path("in.wav"), "-o", path("in.wav"), "-y"}),
+        {"extract", file, "--wav", file},
+        {"extract", file, "--frame", "0", "-o", path("f.png"), "--wav", path("f.png")},
+        {"remux", file, "-o", path("link.orv"), "-y"},
         {"info"}, {"verify"},
         {"extract", file, "--frame", "1", "-o", path("x.jpg")},
         {"extract", file, "--frame", "-1", "-o", path("x.png")},
         {"remux", file},
     };
+    const Bytes before = readFile(file);
     for (const Args& args : cases) {
         std::string line = "orv";
         for (const std::string& arg : args) line += " " + arg;
@@ -450,7 +536,8 @@ TEST_F(OrvTool, UsageErrorsExitTwoWithAOneLineHintToHelp) {
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_FALSE(fs::exists(x));
     }
-    EXPECT_EQ(orv({"verify", file}).status, 0) << "the refused encode left its input alone";
+    EXPECT_EQ(readFile(file), before) << "a refused command left its input alone";
+    EXPECT_EQ(readFile(raw), Bytes(16 * 16 * 4, 1));
 }
 
 TEST_F(OrvTool, HelpAndVersionExitZero) {
@@ -470,6 +557,7 @@ TEST_F(OrvTool, FailuresExitOneWithTheReasonAndLeaveNoOutput) {
     writeFile(path("short.raw"), Bytes(16 * 16 * 4 * 5 / 2, 0x40));
     writeFile(path("in.mov"), Bytes(100, 0));
     writeFile(path("not media.mp4"), Bytes(1000, 'x'));
+    writeFile(path("taken.orv"), Bytes(10, 't'));
     const std::string wide =
         encodeDemo("wide.orv", {"--size", "3072x8", "--duration", "0.04", "--compression", "none"});
     Args noFfmpeg;  // our environment with a PATH where no ffmpeg is found
@@ -477,10 +565,16 @@ TEST_F(OrvTool, FailuresExitOneWithTheReasonAndLeaveNoOutput) {
         if (std::strncmp(*entry, "PATH=", 5) != 0) noFfmpeg.push_back(*entry);
     noFfmpeg.push_back("PATH=" + path("empty"));
     const Args encodeShort = {"encode", path("short.raw"), "--size", "16x16", "-o", out};
+    const Args tinyDemo = {"encode", "--demo", "--size", "16x16", "--duration", "0.04"};
+    const auto with = [](Args args, const Args& more) {
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
     struct Case {
         Args args;
         std::vector<std::string> expected;  // in the error output
         const Args* environment = nullptr;
+        bool terminal = false;  // standard input is a terminal
     };
     std::vector<Case> cases = {
         {{"encode", missing, "-o", out}, {missing, "No such file"}},
@@ -489,30 +583,34 @@ TEST_F(OrvTool, FailuresExitOneWithTheReasonAndLeaveNoOutput) {
         {{"extract", missing, "--frame", "0", "-o", path("x.png")}, {missing}},
         {{"remux", missing, "-o", path("x.avi")}, {missing}},
         {encodeShort, {"ends inside frame 2"}},
-        // The encoder opens the file first, so a missing directory is its refusal.
-        {{"encode", "--demo", "--size", "16x16", "--duration", "0.04", "-o",
-          path("no dir/out.orv")},
-         {"cannot create", "failed to open file"}},
+        {with(tinyDemo, {"-o", path("no dir/out.orv")}), {"cannot create", "No such file"}},
+        {with(tinyDemo, {"-o", path("taken.orv")}), {"taken.orv exists; use -y to overwrite"}},
+        {with(tinyDemo, {"-o", out, "--log", path("taken.orv")}), {"exists; use -y"}},
+        {with(tinyDemo, {"-o", dir}), {"is a directory"}},
+        {{"extract", wide, "--wav", path("taken.orv")}, {"exists; use -y"}},
         {{"remux", wide, "-o", path("wide.avi")}, {"2x1 slices; standard Hap has no slices"}},
         {{"encode", path("in.mov"), "-o", out}, {"apt-get install ffmpeg"}, &noFfmpeg},
+        {{"encode", "-", "--size", "16x16", "-o", out}, {"standard input is a terminal"}, nullptr,
+         true},
     };
     if (ffmpegInstalled())
         cases.push_back(
             {{"encode", path("not media.mp4"), "-o", out}, {"ffprobe failed", "Invalid data"}});
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-        const Result result = orv(c.args, "", c.environment);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args.back());
+        Child child(with({ORV_TOOL_PATH}, c.args), c.environment, c.terminal);
+        const Result result = child.wait();
         EXPECT_EQ(result.status, 1) << describe(result);
         expectHas(result.err, c.expected);
         for (const char* name : {"out.orv", "x.png", "x.avi", "wide.avi"})
             EXPECT_FALSE(fs::exists(path(name))) << name;
+        EXPECT_EQ(readFile(path("taken.orv")), Bytes(10, 't'));
     }
-    Args keep = encodeShort;
-    keep.push_back("--keep-partial");
-    const Result kept = orv(keep);
+    const Result kept = orv(with(encodeShort, {"--keep-partial"}));
     EXPECT_EQ(kept.status, 1) << describe(kept);
-    expectHas(kept.err, {"ends inside frame 2"});
-    EXPECT_TRUE(fs::exists(out));
+    expectHas(kept.err, {"ends inside frame 2", "kept as " + out + ".partial"});
+    EXPECT_TRUE(fs::exists(out + ".partial"));
+    EXPECT_FALSE(fs::exists(out));
 }
 
 TEST_F(OrvTool, TheLibraryLogGoesToTheLogFileAndNeverToTheTerminal) {
@@ -527,12 +625,341 @@ TEST_F(OrvTool, TheLibraryLogGoesToTheLogFileAndNeverToTheTerminal) {
     EXPECT_EQ(logged.err.find('\r'), std::string::npos) << "a progress line off a terminal";
     expectHas(logged.err, {"wrote"});
     const Bytes log = readFile(path("encode.log"));
-    expectHas(std::string(log.begin(), log.end()),
-              {"*** opened " + path("l.orv") + " for writing"});
+    // The library writes into the output's temporary, beside it.
+    expectHas(std::string(log.begin(), log.end()), {"*** opened " + path("l.orv.")});
+}
+
+// ---- What the tool does to the files it is pointed at --------------------
+
+// Every entry of a directory as it is: its type and mode, and the bytes of
+// a file or the target of a link.
+std::map<std::string, std::pair<mode_t, std::string>> entriesOf(const std::string& directory) {
+    std::map<std::string, std::pair<mode_t, std::string>> entries;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
+        const std::string where = entry.path();
+        struct stat info {};
+        EXPECT_EQ(lstat(where.c_str(), &info), 0) << where;
+        std::string content;
+        if (S_ISLNK(info.st_mode)) content = fs::read_symlink(where);
+        if (S_ISREG(info.st_mode)) {
+            const Bytes bytes = readFile(where);
+            content.assign(bytes.begin(), bytes.end());
+        }
+        entries[entry.path().filename()] = {info.st_mode, content};
+    }
+    return entries;
+}
+
+struct TargetObject {
+    const char* name;
+    bool (*make)(const std::string& path);  // false: not permitted here
+    const char* refusal;                    // why the tool will not write it without -y
+    bool regular;                           // a file that -y may replace
+};
+
+bool makeFile(const std::string& p, mode_t mode) {
+    writeFile(p, Bytes(100, 'f'));
+    return chmod(p.c_str(), mode) == 0;
+}
+
+using Path = const std::string&;
+const TargetObject targetObjects[] = {
+    {"DeviceNode", [](Path p) { return mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+     "is a character device", false},
+    {"Fifo", [](Path p) { return mkfifo(p.c_str(), 0644) == 0; }, "is a FIFO", false},
+    {"EmptyDirectory", [](Path p) { return mkdir(p.c_str(), 0755) == 0; }, "is a directory", false},
+    {"ReadOnlyFile", [](Path p) { return makeFile(p, 0444); }, "exists; use -y", true},
+    {"ExistingFile", [](Path p) { return makeFile(p, 0644); }, "exists; use -y", true},
+    {"SymbolicLink",
+     [](Path p) { return makeFile(p + ".real", 0644) && symlink("target.real", p.c_str()) == 0; },
+     "exists; use -y", true},
+};
+
+class OrvToolTargets : public OrvTool, public ::testing::WithParamInterface<TargetObject> {};
+
+// Each command is refused, fails on a broken input, or is interrupted in
+// the middle of its work: it is blocked reading the rest of an input the
+// test holds back, having taken more than a pipe holds.
+TEST_P(OrvToolTargets, StayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
+    const TargetObject& object = GetParam();
+    const Bytes orvFile = readFile(encodeDemo("good.orv"));
+    const std::string halfOrv(orvFile.begin(), orvFile.begin() + orvFile.size() / 2);
+    const size_t frame = 256 * 256 * 4;
+    const std::string frames(2 * frame, '\x55');
+    ASSERT_GT(halfOrv.size(), 2 * 65536u);
+    const struct {
+        Args args;  // the target follows
+        std::string broken, partial;
+    } commands[] = {
+        {{"encode", "-", "--size", "256x256", "-o"}, frames.substr(0, frame * 3 / 2), frames},
+        {{"remux", "/dev/stdin", "-o"}, "not an ORV file", halfOrv},
+        {{"extract", "/dev/stdin", "--wav"}, "not an ORV file", halfOrv},
+    };
+    const struct {
+        int signal;  // 0: the input is broken instead
+        bool overwrite;
+    } modes[] = {{0, false}, {0, true}, {SIGINT, true}, {SIGTERM, true}, {SIGHUP, true}};
+    int cellNumber = 0;
+    for (const auto& command : commands)
+        for (const auto& mode : modes) {
+            const std::string cell = path("cell " + std::to_string(cellNumber++));
+            const std::string target = cell + "/target";
+            fs::create_directory(cell);
+            if (!object.make(target))
+                GTEST_SKIP() << "cannot make a " << object.name << ": " << std::strerror(errno);
+            const bool accepted =
+                mode.overwrite && object.regular && access(target.c_str(), W_OK) == 0;
+            Args args = command.args;
+            args.insert(args.begin(), ORV_TOOL_PATH);
+            args.push_back(target);
+            if (mode.overwrite) args.push_back("-y");
+            SCOPED_TRACE(command.args[0] + " with signal " + std::to_string(mode.signal) +
+                         (mode.overwrite ? " and -y" : ""));
+            const auto before = entriesOf(cell);
+            Child child(args);
+            Result result;
+            if (mode.signal && accepted) {
+                EXPECT_TRUE(child.feed(command.partial));
+                result = child.interrupt(mode.signal);
+            } else {
+                child.feed(mode.signal ? command.partial : command.broken);
+                result = child.wait();
+            }
+            if (mode.signal && accepted) EXPECT_EQ(result.signal, mode.signal) << describe(result);
+            else EXPECT_EQ(result.status, 1) << describe(result);
+            if (!mode.overwrite || !object.regular) expectHas(result.err, {object.refusal});
+            EXPECT_EQ(entriesOf(cell), before) << "the object changed or a temporary was left";
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKind, OrvToolTargets, ::testing::ValuesIn(targetObjects),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OrvTool, YesReplacesAFileOnlyOnceTheNewOneIsCompleteKeepingLinksAndModes) {
+    writeFile(path("old.orv"), Bytes(10, 'o'));
+    chmod(path("old.orv").c_str(), 0640);
+    writeFile(path("real.orv"), Bytes(10, 'r'));
+    chmod(path("real.orv").c_str(), 0604);
+    fs::create_symlink("real.orv", path("link.orv"));
+    const mode_t umaskBefore = umask(027);
+    const struct {
+        std::string target;
+        const char* overwrite;  // how the user says it
+        std::string written;    // the file that then holds the encode
+        mode_t mode;
+    } cases[] = {
+        {path("new.orv"), nullptr, path("new.orv"), 0640},  // 0666 less the umask
+        {path("old.orv"), "-y", path("old.orv"), 0640},
+        {path("link.orv"), "--overwrite", path("real.orv"), 0604},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        Args args = {"encode", "--demo", "--size", "16x16", "--duration", "0.04", "-o", c.target};
+        if (c.overwrite) args.push_back(c.overwrite);
+        const Result result = orv(args);
+        EXPECT_EQ(result.status, 0) << describe(result);
+        EXPECT_EQ(orv({"verify", c.written}).status, 0);
+        struct stat info {};
+        ASSERT_EQ(stat(c.written.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, c.mode);
+    }
+    umask(umaskBefore);
+    EXPECT_TRUE(fs::is_symlink(path("link.orv")));
+    EXPECT_EQ(fs::read_symlink(path("link.orv")), "real.orv");
+    EXPECT_EQ(entriesOf(dir).size(), 4u) << "no temporary is left";
+    // /dev/null discards without -y and stays what it is.
+    const Result discarded = orv({"encode", "--demo", "--size", "16x16", "--duration", "0.04",
+                                  "-o", "/dev/null"});
+    EXPECT_EQ(discarded.status, 0) << describe(discarded);
+    expectHas(discarded.err, {"wrote /dev/null: 1 frame of 16x16", "discarded"});
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(OrvTool, HostileWavHeadersAreRefusedEarlyInLittleMemory) {
+    // A WAV file of eight bytes of samples whose format chunk claims
+    // `fmtSize` bytes.
+    const auto wav = [](uint32_t fmtSize, uint16_t channels) {
+        Bytes out = wavFile(1, 16, channels, 8000, Bytes(8, 0));
+        const size_t sizeAt = 12 + 8 + 6 + 4;  // after RIFF, the LIST chunk and "fmt "
+        for (int i = 0; i < 4; ++i) out[sizeAt + i] = uint8_t(fmtSize >> (8 * i));
+        return out;
+    };
+    const struct {
+        Bytes file;
+        const char* expected;
+    } cases[] = {
+        {wav(0xFFFFFFFF, 2), "ends inside its format chunk"},
+        {wav(0xFFFFFFF0, 2), "ends inside its format chunk"},
+        {wav(16, 65534), "declares 65534 channels; an ORV file holds at most 32767"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        writeFile(path("hostile.wav"), c.file);
+        const Result result = orv({"encode", "-", "--size", "16x16", "--audio",
+                                   path("hostile.wav"), "-o", path("out.orv")},
+                                  std::string(16 * 16 * 4, '\0'));
+        EXPECT_EQ(result.status, 1) << describe(result);
+        expectHas(result.err, {c.expected});
+        // Honouring the header would take 1 to 4 GiB.
+        EXPECT_LT(result.peakKilobytes, 256 * 1024);
+        EXPECT_FALSE(fs::exists(path("out.orv")));
+    }
+}
+
+TEST_F(OrvTool, SeveralInputsGoEachToItsOwnFileAndOneFailureStopsNoOther) {
+    const size_t frame = 16 * 16 * 4;
+    writeFile(path("a.rgba"), Bytes(2 * frame, 10));
+    writeFile(path("bad.rgba"), Bytes(frame * 3 / 2, 20));  // ends inside frame 1
+    writeFile(path("c.raw"), Bytes(3 * frame, 30));
+    fs::create_directory(path("out"));
+    const Result result = orv({"encode", path("a.rgba"), path("bad.rgba"), path("c.raw"),
+                               "--size", "16x16", "-o", path("out/")});
+    EXPECT_EQ(result.status, 1) << describe(result);
+    expectHas(result.err, {"wrote " + path("out/a.orv") + ": 2 frames of 16x16",
+                           path("bad.rgba") + ": " + path("bad.rgba") + " ends inside frame 1",
+                           "wrote " + path("out/c.orv") + ": 3 frames of 16x16",
+                           "3 inputs: 2 encoded, 1 failed"});
+    std::vector<std::string> written;
+    for (const auto& [name, entry] : entriesOf(path("out"))) written.push_back(name);
+    EXPECT_EQ(written, (std::vector<std::string>{"a.orv", "c.orv"}));
+    for (const std::string& name : written)
+        EXPECT_EQ(orv({"verify", path("out/" + name)}).status, 0);
+}
+
+TEST_F(OrvTool, FrameRangesEncodeLikeTheWholeInputFrameForFrameUnderTheirOwnNumbers) {
+    std::vector<std::pair<std::string, Args>> inputs = {
+        {"demo", {"--demo", "--size", "64x48", "--duration", "0.4"}}};
+    if (ffmpegInstalled()) {
+        const std::string media = path("media.mkv");
+        ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-f", "lavfi", "-i",
+                "sine=frequency=300:sample_rate=8000", "-t", "0.4", "-c:v", "ffv1", "-c:a",
+                "pcm_s16le"},
+               media);
+        inputs.push_back({"media", {media}});
+    }
+    for (const auto& [name, input] : inputs) {
+        SCOPED_TRACE(name);
+        const auto encode = [&](const std::string& file, const Args& more) {
+            Args args = {"encode", "-y", "-o", path(file)};
+            args.insert(args.end(), input.begin(), input.end());
+            args.insert(args.end(), more.begin(), more.end());
+            const Result result = orv(args);
+            EXPECT_EQ(result.status, 0) << describe(result);
+            return orvread::OrvFile::open(path(file));
+        };
+        const orvread::OrvFile whole = encode("whole.orv", {});
+        const orvread::VideoSection& all = whole.video(0);
+        ASSERT_EQ(all.frameCount, 10u);
+        const auto record = [](const orvread::OrvFile& file, uint32_t k) {
+            const orvread::VideoSection& video = file.video(0);
+            const auto begin = file.bytes().begin() + static_cast<ptrdiff_t>(video.frameOffsets[k]);
+            return Bytes(begin, begin + video.frameSizes[k]);
+        };
+        std::vector<int16_t> samples;
+        uint32_t next = 0;
+        for (const char* range : {"0:4", "4:7", "7:"}) {
+            const orvread::OrvFile part = encode("part.orv", {"--frames", range});
+            const orvread::VideoSection& video = part.video(0);
+            for (uint32_t j = 0; j < video.frameCount; ++j, ++next) {
+                ASSERT_LT(next, all.frameCount);
+                EXPECT_EQ(video.framePts[j], next) << range;
+                EXPECT_EQ(record(part, j), record(whole, next)) << range << " frame " << j;
+            }
+            const std::vector<int16_t> more = part.readSamples(part.audio(0));
+            samples.insert(samples.end(), more.begin(), more.end());
+        }
+        EXPECT_EQ(next, all.frameCount);
+        EXPECT_EQ(samples, whole.readSamples(whole.audio(0))) << "the sound joins up too";
+    }
+}
+
+TEST_F(OrvTool, WhatAMediaInputLosesIsSaidOutLoud) {
+    if (!ffmpegInstalled()) GTEST_SKIP() << "ffmpeg is not installed (apt-get install ffmpeg)";
+    const Args source = {"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25"};
+    const auto make = [&](const std::string& name, const Args& more) {
+        Args args = source;
+        args.insert(args.end(), more.begin(), more.end());
+        ffmpeg(args, path(name));
+        return path(name);
+    };
+    // Alpha that varies across the picture, in QuickTime RLE (argb).
+    const std::string alpha =
+        make("alpha.mov", {"-t", "0.2", "-vf", "format=rgba,geq=r='r(X,Y)':g='g(X,Y)':"
+                                               "b='b(X,Y)':a='4*X'", "-c:v", "qtrle"});
+    const std::string plain = make("plain.mkv", {"-t", "0.2", "-c:v", "ffv1"});
+    const std::string wide = make("wide.mkv", {"-t", "0.2", "-vf", "setsar=2/1", "-c:v", "ffv1"});
+    const Bytes full = readFile(make("full.mkv", {"-t", "2", "-c:v", "ffv1"}));
+    const std::string cut = path("cut.mkv");
+    writeFile(cut, Bytes(full.begin(), full.begin() + full.size() * 2 / 5));
+    make("seq%03d.png", {"-frames:v", "3"});
+    const struct {
+        std::string input;
+        Args options;
+        int status;
+        std::vector<std::string> said;  // on standard error
+        bool warns;
+        std::string info;  // what `orv info` then tells
+    } cases[] = {
+        {alpha, {}, 0, {"ycocg-alpha (the input's argb pixels have an alpha channel)"}, false,
+         "ycocg-alpha"},
+        {plain, {}, 0, {"ycocg (the input's yuv420p pixels have no alpha channel), snappy"},
+         false, "format:      ycocg ("},
+        {wide, {}, 0, {"warning: " + wide + " has non-square pixels (sample aspect ratio 2:1): "
+                       "its 64x48 pictures are shown as 128x48; --square-pixels scales them"},
+         true, "size:        64x48"},
+        {wide, {"--square-pixels"}, 0, {"of 128x48"}, false, "size:        128x48"},
+        {plain, {"--size", "32x24"}, 0, {"of 32x24"}, false, "size:        32x24"},
+        {cut, {}, 0, {"warning: " + cut + ": got ", " of the 50 frames the input announced; "
+                      "ffmpeg reported "}, true, "frames:      "},
+        {cut, {"--strict"}, 1, {"the input announced", "(--strict)"}, false, ""},
+        {path("seq%03d.png"), {}, 0, {"3 frames of 64x48"}, false, "frames:      3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input + (c.options.empty() ? "" : " " + c.options[0]));
+        Args args = {"encode", c.input, "-y", "-o", path("out.orv")};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        std::error_code ignored;
+        fs::remove(path("out.orv"), ignored);
+        const Result result = orv(args);
+        EXPECT_EQ(result.status, c.status) << describe(result);
+        expectHas(result.err, c.said);
+        EXPECT_EQ(result.err.find("warning") != std::string::npos, c.warns) << result.err;
+        EXPECT_EQ(fs::exists(path("out.orv")), c.status == 0);
+        if (c.status == 0) expectHas(orv({"info", path("out.orv")}).out, {c.info});
+    }
+    // The alpha made it: frame 0 against ffmpeg's own decode of it.
+    EXPECT_EQ(orv({"encode", alpha, "-y", "-o", path("out.orv")}).status, 0);
+    const Bytes theirs = ffmpeg({"-i", alpha, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt",
+                                 "rgba"},
+                                path("alpha.rgba"));
+    EXPECT_GT(psnr(extract(path("out.orv"), 0, "ours.rgba"), theirs, {3}), 40);
+}
+
+TEST_F(OrvTool, ControlCharactersInNamesAreEscapedAndOneFrameIsSingular) {
+    const std::string odd = path("red\x1b[31m\nline.orv");
+    const std::string shown = path("red\\x1B[31m\\x0Aline.orv");
+    const Result encoded = orv(
+        {"encode", "--demo", "--size", "16x16", "--duration", "0.04", "--no-audio", "-o", odd});
+    EXPECT_EQ(encoded.status, 0) << describe(encoded);
+    EXPECT_EQ(encoded.err.rfind("orv encode: wrote " + shown +
+                                    ": 1 frame of 16x16, ycocg-alpha (the input's rgba pixels "
+                                    "have an alpha channel), snappy, ",
+                                0),
+              0u)
+        << encoded.err;
+    const Result verified = orv({"verify", odd}), info = orv({"info", odd}),
+                 missing = orv({"info", odd + "\t"});
+    EXPECT_EQ(verified.out, shown + ": ok\n");
+    expectHas(info.out, {shown + ": ORV version 1, ", ", 1 section\n", "frames:      1\n"});
+    expectHas(missing.err, {shown + "\\x09: No such file"});
+    for (const Result* result : {&encoded, &verified, &info, &missing})
+        EXPECT_EQ((result->out + result->err).find_first_of("\x1b\t"), std::string::npos);
 }
 
 TEST_F(OrvTool, VerifyNamesEachKindOfDamagePrecisely) {
-    const Bytes good = readFile(encodeDemo("good.orv", {"--size", "64x48", "--duration", "0.08"}));
+    const Bytes good = readFile(encodeDemo("good.orv", {"--size", "64x48", "--duration", "0.08",
+                                                        "--format", "ycocg", "--compression",
+                                                        "lz4"}));
     // Record header (10 bytes) and one slice offset, then the Hap section
     // header whose fourth byte is the type, then the LZ4 size prefix.
     const uint64_t hap = orvread::OrvFile(good).video(0).frameOffsets.at(0) + 14;
@@ -592,7 +1019,7 @@ TEST_F(OrvTool, MediaFileWithAudioIsEncodedThroughFfmpeg) {
                          "pcm_s16le"},
                         media)
                      .empty());
-    const Result encoded = orv({"encode", media, "--level", "fast", "-o", file});
+    const Result encoded = orv({"encode", media, "-o", file});
     ASSERT_EQ(encoded.status, 0) << describe(encoded);
     EXPECT_EQ(orv({"verify", file}).status, 0);
     expectHas(orv({"info", file}).out, {"320x240", "frames:      25", "25/1",

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -253,6 +254,62 @@ TEST_F(Session, ClosingTheHandleEndsTheActiveStreamSkipsUnbegunOnesAndDeletesAll
     const Bytes file = readFile(path);
     EXPECT_EQ(usedSlots(file), 2u);
     EXPECT_EQ(file.size(), 284u + 1 + 52);  // nothing of the unbegun audio stream
+}
+
+// ---- Null arguments --------------------------------------------------------------------
+
+// Every pointer argument of every entry point, null in turn: refused with 13
+// and a message naming it, kept in the session when there is one. A null
+// session has nowhere to keep it, and a failed open creates nothing.
+TEST_F(OpenSession, EveryNullArgumentIsRefusedByName) {
+    const OrvEncoderParams_st params{1};
+    const OrvVideoStreamParams_st video = orvtest::videoParams(16, 16);
+    OrvEnc* handle = nullptr;
+    int id = 77;
+    const AudioFrame frame(1);
+    const std::string unopened = dir.path("never.orv");
+    const struct {
+        const char* name;
+        std::function<OrvError_enum()> call;
+        bool inSession;
+    } cases[] = {
+        {"path", [&] { return orvEncoderOpen(nullptr, &params, &handle); }, false},
+        {"params", [&] { return orvEncoderOpen(unopened.c_str(), nullptr, &handle); }, false},
+        {"encoder", [&] { return orvEncoderOpen(unopened.c_str(), &params, nullptr); }, false},
+        {"encoder", [&] { return orvEncoderFinish(nullptr); }, false},
+        {"encoder", [&] { return orvAddVideoStream(nullptr, &video, &id); }, false},
+        {"params", [&] { return orvAddVideoStream(encoder, nullptr, &id); }, true},
+        {"streamId", [&] { return orvAddVideoStream(encoder, &video, nullptr); }, true},
+        {"encoder", [&] { return orvAddAudioStream(nullptr, &kStereo, &id); }, false},
+        {"params", [&] { return orvAddAudioStream(encoder, nullptr, &id); }, true},
+        {"streamId", [&] { return orvAddAudioStream(encoder, &kStereo, nullptr); }, true},
+        {"encoder", [&] { return orvBeginStream(nullptr, 0); }, false},
+        {"encoder", [&] { return orvEncodeFrame(nullptr, frame.get()); }, false},
+        {"frame", [&] { return orvEncodeFrame(encoder, nullptr); }, true},
+        {"encoder", [&] { return orvEndStream(nullptr); }, false},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(orvEndStream(encoder), unknown);  // a message of another kind first
+        const std::string expected = std::string("invalid argument: ") + c.name + " is null";
+        LogCapture log;
+        EXPECT_EQ(c.call(), unknown) << expected;
+        EXPECT_EQ(log.text(), c.inSession ? "*** OrvEnc::setError(): " + expected + "\n" : "");
+        if (c.inSession) {
+            EXPECT_EQ(std::string(orvGetErrorMessage(encoder)), expected);
+        }
+    }
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(id, 77);
+    EXPECT_FALSE(std::filesystem::exists(unopened));
+    EXPECT_EQ(encoder->nextStreamId(), 0);
+    // The functions without an error result answer with nothing.
+    EXPECT_STREQ(orvGetErrorMessage(nullptr), "");
+    EXPECT_EQ(orvGetPreferredSrcPixFmts(nullptr, 0), nullptr);
+    EXPECT_EQ(orvBufferData(nullptr), nullptr);
+    EXPECT_EQ(orvBufferSize(nullptr), 0u);
+    orvInitVideoStreamParams(nullptr);
+    orvInitAudioStreamParams(nullptr);
+    EXPECT_EQ(orvEncoderClose(nullptr), ok);
 }
 
 // ---- Error messages --------------------------------------------------------------------

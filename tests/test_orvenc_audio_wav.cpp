@@ -118,27 +118,37 @@ TEST_F(AudioStreamTest, ConstructionLogsTheParametersEvenWhenRefused) {
               "*** stream 4: samplerate: 48000, channels: 0, timebase: -1/7\n");
 }
 
-TEST_F(AudioStreamTest, ChannelCountAndLayoutAreCheckedInThatOrder) {
+// What the WAV header cannot store is refused: the block alignment
+// (channels x 2) must fit 16 bits and the byte rate (rate x alignment) 32.
+TEST_F(AudioStreamTest, ChannelsLayoutAndRateAreCheckedInThatOrder) {
     const char *const count = "bad channel count", *const layout = "unknown channel layout",
-                      *const mismatch = "incorrect number of channels for layout", *const ok = "";
+                      *const mismatch = "incorrect number of channels for layout",
+                      *const rate = "bad sample rate",
+                      *const byteRate = "sample rate too high for the channel count", *const ok = "";
     const struct {
-        uint32_t channels, layout;
+        uint32_t channels, layout, rate;
         const char* message;
     } cases[] = {
-        {0, ORV_CHANNEL_LAYOUT_ANY, count}, {65535, ORV_CHANNEL_LAYOUT_ANY, count},
-        {UINT32_MAX, ORV_CHANNEL_LAYOUT_ANY, count}, {0, 9, count}, {2, 4, layout},
-        {1, ORV_CHANNEL_LAYOUT_STEREO, mismatch}, {2, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, mismatch},
-        {2, ORV_CHANNEL_LAYOUT_MONO, mismatch}, {65534, ORV_CHANNEL_LAYOUT_MONO, mismatch},
-        {1, ORV_CHANNEL_LAYOUT_ANY, ok}, {65534, ORV_CHANNEL_LAYOUT_ANY, ok},
-        {7, ORV_CHANNEL_LAYOUT_ANY, ok}, {1, ORV_CHANNEL_LAYOUT_MONO, ok},
-        {2, ORV_CHANNEL_LAYOUT_STEREO, ok}, {6, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, ok},
+        {0, ORV_CHANNEL_LAYOUT_ANY, 48000, count}, {32768, ORV_CHANNEL_LAYOUT_ANY, 48000, count},
+        {65534, ORV_CHANNEL_LAYOUT_ANY, 48000, count}, {UINT32_MAX, ORV_CHANNEL_LAYOUT_ANY, 0, count},
+        {0, 9, 48000, count}, {2, 4, 0, layout},
+        {1, ORV_CHANNEL_LAYOUT_STEREO, 0, mismatch}, {2, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, 48000, mismatch},
+        {2, ORV_CHANNEL_LAYOUT_MONO, 48000, mismatch}, {32767, ORV_CHANNEL_LAYOUT_MONO, 48000, mismatch},
+        {2, ORV_CHANNEL_LAYOUT_STEREO, 0, rate},
+        // 65539 x 65534 is 2^32 + 65530; 65538 x 65534 is 2^32 - 4.
+        {32767, ORV_CHANNEL_LAYOUT_ANY, 65539, byteRate}, {1, ORV_CHANNEL_LAYOUT_MONO, UINT32_MAX, byteRate},
+        {1, ORV_CHANNEL_LAYOUT_MONO, 0x80000000u, byteRate},
+        {32767, ORV_CHANNEL_LAYOUT_ANY, 65538, ok}, {1, ORV_CHANNEL_LAYOUT_MONO, 0x7FFFFFFFu, ok},
+        {1, ORV_CHANNEL_LAYOUT_ANY, 1, ok}, {7, ORV_CHANNEL_LAYOUT_ANY, 48000, ok},
+        {2, ORV_CHANNEL_LAYOUT_STEREO, 48000, ok}, {6, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, 48000, ok},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.channels << " channels, layout " << c.layout);
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, layout " << c.layout << ", "
+                                        << c.rate << " Hz");
         if (*c.message)
-            expectOrvError([&] { makeStream(c.channels, c.layout, 48000, false); }, 13, c.message);
+            expectOrvError([&] { makeStream(c.channels, c.layout, c.rate, false); }, 13, c.message);
         else
-            EXPECT_NO_THROW(makeStream(c.channels, c.layout, 48000, false));
+            EXPECT_NO_THROW(makeStream(c.channels, c.layout, c.rate, false));
     }
 }
 
@@ -184,18 +194,17 @@ TEST_F(AudioStreamTest, StreamWithoutFramesIsAnEmptyValidWav) {
     EXPECT_EQ(wavImage(), wavHeader(1, 44100, 36, 0));
 }
 
-TEST_F(AudioStreamTest, SixtyFiveThousandChannelsWrapTheSixteenBitFields) {
-    auto stream = makeStream(65534, ORV_CHANNEL_LAYOUT_ANY, 8000);
-    BufferPtr buffer = planarBuffer(Planes(65534, {0.25f, -0.25f}));
+TEST_F(AudioStreamTest, TheLargestChannelCountAndRateFillTheFieldsExactly) {
+    auto stream = makeStream(32767, ORV_CHANNEL_LAYOUT_ANY, 65538);
+    BufferPtr buffer = planarBuffer(Planes(32767, {0.25f, -0.25f}));
     stream->encodeFrame(audioFrame(buffer.get(), 2));
     stream->close();
-    const Bytes image = wavImage();
-    EXPECT_EQ(readLE(image, 22, 2), 65534u);
-    EXPECT_EQ(readLE(image, 28, 4), static_cast<uint32_t>(8000u * 65534u * 2u));
-    EXPECT_EQ(readLE(image, 32, 2), (65534u * 2u) & 0xFFFFu);
-    EXPECT_EQ(readLE(image, 40, 4), 2u * 65534u * 2u);
-    EXPECT_EQ(readLE(image, 44, 2), 8192u);
-    EXPECT_EQ(readLE(image, 44 + 2 * 65534, 2), static_cast<uint16_t>(-8192));
+    Bytes expected = wavHeader(32767, 65538, 36 + 4 * 32767, 4 * 32767);
+    for (const uint16_t sample : {8192, 0xE000})
+        for (uint32_t c = 0; c < 32767; ++c) orvtest::putLE(expected, sample, 2);
+    EXPECT_EQ(wavImage(), expected);
+    EXPECT_EQ(readLE(expected, 28, 4), 0xFFFFFFFCu);  // the byte rate, 2^32 - 4
+    EXPECT_EQ(readLE(expected, 32, 2), 65534u);       // the block alignment
 }
 
 TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndTruncated) {
@@ -249,8 +258,8 @@ TEST_F(AudioStreamTest, RefusedFramesWriteNothing) {
         const char* message;
     } cases[] = {
         {2, bytes400.get(), 51, "samples outside of buffer range"},
-        // 4 x 2^30 x 65534 wraps to a small number in 32 bits.
-        {65534, bytes64.get(), 1u << 30, "samples outside of buffer range"},
+        // 4 x 2^30 x 32767 wraps to 0 in 32 bits.
+        {32767, bytes64.get(), 1u << 30, "samples outside of buffer range"},
         {1, nullptr, 10, "frame has no buffer"},
         {1, nullptr, 0, "frame has no buffer"},
     };

@@ -133,8 +133,12 @@ TEST(CodedCompressors, PayloadsDecodeToExactlyTheTexture) {
         EXPECT_EQ(OrvSnappyCompressor(paramsWithHint(1)).compress(viaSnappy), viaSnappy.compressedSize);
         EXPECT_EQ(OrvLZ4Compressor(paramsWithHint(1)).compress(viaLZ4), viaLZ4.compressedSize);
         EXPECT_LE(viaSnappy.compressedSize, viaSnappy.compressed->size);
-        // The LZ4 buffer holds the coder's worst case plus the prefix.
+        // Each buffer holds its coder's worst case, plus the prefix for LZ4.
         EXPECT_EQ(viaLZ4.compressed->size, size_t(LZ4_compressBound(static_cast<int>(n))) + 4);
+        EXPECT_EQ(viaSnappy.compressed->size, snappy::MaxCompressedLength(n));
+        EXPECT_EQ(OrvLZ4Compressor(paramsWithHint(1)).maxCompressedSize(n), viaLZ4.compressed->size);
+        EXPECT_EQ(OrvSnappyCompressor(paramsWithHint(1)).maxCompressedSize(n),
+                  viaSnappy.compressed->size);
         const Bytes snappyPayload = payloadOf(viaSnappy), lz4Payload = payloadOf(viaLZ4);
         // Snappy's raw format, exactly as the library makes it.
         std::string direct, decoded;

@@ -19,6 +19,7 @@ using namespace brindle;
 namespace {
 
 constexpr uint8_t canary = 0xCC;
+constexpr uint8_t garbage = 0xEE;  // what a host leaves between a row's end and the stride
 
 OrvSliceLayout layoutOf(uint32_t width, uint32_t height) {
     OrvVideoStreamParams_st params{};
@@ -27,30 +28,40 @@ OrvSliceLayout layoutOf(uint32_t width, uint32_t height) {
     return orvPickSliceLayout(params);
 }
 
-// Never 0, and different for neighbouring rows and bytes, so copied bytes are
-// told apart from padding and from each other.
+// Never 0 or the garbage byte, and different for neighbouring rows and
+// bytes, so that every byte of a slice tells where it came from.
 uint8_t sourceByte(uint32_t row, uint32_t byte) {
-    return static_cast<uint8_t>(1 + (row * 7 + byte) % 251);
-}
-void fillSource(uint8_t* data, uint32_t stride, uint32_t rows) {
-    for (uint32_t r = 0; r < rows; ++r)
-        for (uint32_t i = 0; i < stride; ++i) data[size_t{r} * stride + i] = sourceByte(r, i);
+    return static_cast<uint8_t>(1 + (row * 7 + byte) % 233);
 }
 
-// A frame whose buffer is exactly stride * height bytes, so that
-// AddressSanitizer reports any read beyond its end.
-OrvEncFrame makeFrame(uint32_t width, uint32_t height, uint32_t pixFmt, uint32_t bpp,
-                      uint32_t origin) {
+// A frame whose buffer ends right after its last row's picture bytes, with
+// `extraStride` bytes of garbage after every other row. Under
+// AddressSanitizer the garbage is unaddressable too, so a read of any byte
+// outside the picture is reported (strides are multiples of 8).
+struct TestFrame : orvtest::NoCopy {
+    TestFrame(uint32_t width, uint32_t height, uint32_t pixFmt, uint32_t bpp, uint32_t origin,
+              uint32_t extraStride = 0) {
+        frame.width = width;
+        frame.height = height;
+        frame.pixFmt = pixFmt;
+        frame.origin = origin;
+        frame.stride = width * bpp + extraStride;
+        const size_t rowBytes = size_t{width} * bpp;
+        frame.srcBuffer = allocSharedBuffer(size_t{frame.stride} * (height - 1) + rowBytes);
+        for (uint32_t r = 0; r < height; ++r) {
+            uint8_t* row = frame.srcBuffer->data + size_t{r} * frame.stride;
+            for (uint32_t i = 0; i < frame.stride && (r + 1 < height || i < rowBytes); ++i)
+                row[i] = i < rowBytes ? sourceByte(r, i) : garbage;
+            if (r + 1 < height) ASAN_POISON_MEMORY_REGION(row + rowBytes, extraStride);
+        }
+    }
+    ~TestFrame() { ASAN_UNPOISON_MEMORY_REGION(frame.srcBuffer->data, frame.srcBuffer->size); }
+    OrvPictureRows picture(uint32_t bpp) const {
+        return {frame.srcBuffer->data, frame.stride, frame.width * bpp, frame.height, bpp,
+                frame.origin == 1};
+    }
     OrvEncFrame frame;
-    frame.width = width;
-    frame.height = height;
-    frame.pixFmt = pixFmt;
-    frame.origin = origin;
-    frame.stride = width * bpp;
-    frame.srcBuffer = allocSharedBuffer(size_t{frame.stride} * height);
-    fillSource(frame.srcBuffer->data, frame.stride, height);
-    return frame;
-}
+};
 
 std::vector<OrvSrcSlice> pickSlices(const OrvEncSlicer& slicer, const OrvEncFrame& frame) {
     std::vector<OrvSrcSlice> slices;
@@ -66,22 +77,29 @@ std::vector<OrvSrcSlice> copiedSlices(const OrvEncFrame& frame, const OrvSliceLa
     return slices;
 }
 
+// What a slice must hold, byte by byte from first principles: each of its
+// pixels is the picture pixel nearest to it, with picture row 0 at the top.
+std::vector<uint8_t> nearestPixels(const OrvPictureRows& p, uint32_t offset, uint32_t y,
+                                   uint32_t dstStride, uint32_t dstRows) {
+    std::vector<uint8_t> expected;
+    const uint64_t lastPixel = p.rowBytes / p.bytesPerPixel - 1;
+    for (uint32_t r = 0; r < dstRows; ++r) {
+        const uint64_t pictureRow = std::min<uint64_t>(uint64_t{y} + r, p.rows - 1);
+        const uint64_t memoryRow = p.bottomUp ? p.rows - 1 - pictureRow : pictureRow;
+        for (uint64_t i = offset; i < uint64_t{offset} + dstStride; ++i) {
+            const uint64_t pixel = std::min(i / p.bytesPerPixel, lastPixel);
+            expected.push_back(
+                p.data[memoryRow * p.stride + pixel * p.bytesPerPixel + i % p.bytesPerPixel]);
+        }
+    }
+    return expected;
+}
+
 using Rect = std::array<uint32_t, 4>;
 Rect rectOf(const OrvSrcSlice& s) { return {s.x, s.y, s.width, s.height}; }
 using Grid = std::array<uint32_t, 4>;  // slice width and height, columns and rows
 Grid grid(const OrvSliceLayout& l) {
     return {l.sliceWidth, l.sliceHeight, l.numColumns, l.numRows};
-}
-
-// Checks one slice row: its first `copied` bytes are source row `srcRow` from
-// byte `offset` on, and the rest are zero.
-void expectSliceRow(const OrvSrcSlice& slice, uint32_t row, uint32_t srcRow, uint32_t offset,
-                    uint32_t copied) {
-    const uint8_t* data = slice.buffer->data + size_t{row} * slice.stride;
-    for (uint32_t i = 0; i < slice.stride; ++i) {
-        const uint8_t expected = i < copied ? sourceByte(srcRow, offset + i) : 0;
-        ASSERT_EQ(data[i], expected) << "slice row " << row << ", byte " << i;
-    }
 }
 
 }  // namespace
@@ -171,59 +189,56 @@ TEST(PickSlicesDeathTest, FrameWithoutBufferIsAnInternalError) {
 
 // ---- Copying slices -------------------------------------------------------------
 
-TEST(CopySlice, WhatLiesOutsideTheFrameIsZeroAndNothingBeyondItIsRead) {
-    // Each frame's buffer ends exactly at its last pixel.
-    struct Slice { uint32_t firstRow, offset, copied, rowsInside; };  // source rows and bytes
-    struct Case { uint32_t width, height, pixFmt; std::vector<Slice> slices; };
-    const Case cases[] = {
-        // A 1924-pixel slice of which the last 2 pixels lie outside.
-        {1922, 8, ORV_SRC_PIX_FMT_RGBA32, {{0, 0, 1922 * 4, 8}}},
-        // The last column starts at pixel 3416 and holds only 1704 of its 1708.
-        {5120, 8, ORV_SRC_PIX_FMT_BGRA32,
-         {{0, 0, 1708 * 4, 8}, {0, 1708 * 4, 1708 * 4, 8}, {0, 3416 * 4, 1704 * 4, 8}}},
-        // Two rows of 1552; the second copies 1548 rows and pads 4.
-        {4, 3100, ORV_SRC_PIX_FMT_RGBA32, {{0, 0, 16, 1552}, {1552, 0, 16, 1548}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
-        const OrvEncFrame frame = makeFrame(c.width, c.height, c.pixFmt, 4, 0);
-        const OrvSliceLayout layout = layoutOf(c.width, c.height);
-        const std::vector<OrvSrcSlice> slices = copiedSlices(frame, layout);
-        ASSERT_EQ(slices.size(), c.slices.size());
-        for (size_t s = 0; s < slices.size(); ++s) {
-            const Slice& expected = c.slices[s];
-            ASSERT_NE(slices[s].buffer, nullptr);
-            EXPECT_NE(slices[s].buffer, frame.srcBuffer);
-            EXPECT_EQ(slices[s].stride, layout.sliceWidth * 4);
-            EXPECT_EQ(slices[s].pixFmt, c.pixFmt);
-            ASSERT_EQ(slices[s].buffer->size, size_t{layout.sliceWidth} * 4 * layout.sliceHeight);
-            for (uint32_t row = 0; row < layout.sliceHeight; ++row)
-                expectSliceRow(slices[s], row, expected.firstRow + row, expected.offset,
-                               row < expected.rowsInside ? expected.copied : 0);
-        }
-    }
-}
-
-TEST(CopySlice, EveryPixelSizeIsPaddedAndBottomUpFramesAreFlipped) {
+TEST(CopySlice, PixelsOutsideThePictureRepeatItsNearestAndNothingBeyondItsWidthIsRead) {
     struct Format { uint32_t pixFmt, bpp; };
-    const Format formats[] = {{ORV_SRC_PIX_FMT_RGB24, 3},  {ORV_SRC_PIX_FMT_RGBA32, 4},
-                              {ORV_SRC_PIX_FMT_BGR24, 3},  {ORV_SRC_PIX_FMT_BGRA32, 4},
-                              {ORV_SRC_PIX_FMT_RGB96, 12}, {ORV_SRC_PIX_FMT_RGBA128, 16}};
-    for (const Format& format : formats) {
-        for (uint32_t origin : {0u, 1u}) {
-            SCOPED_TRACE(testing::Message() << "format " << format.pixFmt << ", " << origin);
-            // 6 x 6 on an 8 x 4 grid: a padded column and a padded slice row.
-            // Bottom-up, the grid is laid over the flipped picture: the top
-            // slice holds the last rows in memory.
-            const OrvEncFrame frame = makeFrame(6, 6, format.pixFmt, format.bpp, origin);
-            const auto slices = copiedSlices(frame, OrvSliceLayout(8, 4, 1, 2));
-            ASSERT_EQ(slices.size(), 2u);
-            EXPECT_EQ(slices[0].stride, 8 * format.bpp);
-            EXPECT_EQ(slices[1].pixFmt, format.pixFmt);
-            ASSERT_EQ(slices[1].buffer->size, size_t{8} * format.bpp * 4);
-            for (uint32_t row = 0; row < 8; ++row)
-                expectSliceRow(slices[row / 4], row % 4, origin ? 5 - row : row, 0,
-                               row < 6 ? 6 * format.bpp : 0);
+    const Format rgba{ORV_SRC_PIX_FMT_RGBA32, 4}, bgra{ORV_SRC_PIX_FMT_BGRA32, 4};
+    struct Case {
+        uint32_t width, height;
+        Format format;
+        uint32_t origin, extraStride;
+        OrvSliceLayout layout;
+    };
+    std::vector<Case> cases = {
+        // A 1924-pixel slice of which the last 2 pixels lie outside.
+        {1922, 8, rgba, 0, 8, layoutOf(1922, 8)},
+        // The last column starts at pixel 3416 and holds only 1704 of its 1708.
+        {5120, 8, bgra, 1, 0, layoutOf(5120, 8)},
+        // Two rows of 1552; the second copies 1548 rows and repeats the last.
+        {4, 3100, rgba, 0, 16, layoutOf(4, 3100)},
+        {4, 3100, rgba, 1, 0, layoutOf(4, 3100)},
+        // Pictures smaller than a block.
+        {1, 1, rgba, 0, 0, layoutOf(1, 1)},
+        {7, 5, bgra, 1, 4, layoutOf(7, 5)},
+    };
+    // Every pixel size, both row orders, with garbage after every row up to
+    // a multiple of 8 bytes and 8 more: 6 x 6 on an 8 x 4 grid, a padded
+    // column and a padded slice row.
+    for (const Format format : {Format{ORV_SRC_PIX_FMT_RGB24, 3}, rgba, Format{ORV_SRC_PIX_FMT_BGR24, 3},
+                                bgra, Format{ORV_SRC_PIX_FMT_RGB96, 12},
+                                Format{ORV_SRC_PIX_FMT_RGBA128, 16}})
+        for (uint32_t origin : {0u, 1u})
+            cases.push_back(
+                {6, 6, format, origin, 16 - 6 * format.bpp % 8, OrvSliceLayout(8, 4, 1, 2)});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << ", format "
+                                        << c.format.pixFmt << ", origin " << c.origin
+                                        << ", padding " << c.extraStride);
+        const TestFrame source(c.width, c.height, c.format.pixFmt, c.format.bpp, c.origin,
+                               c.extraStride);
+        const std::vector<OrvSrcSlice> slices = copiedSlices(source.frame, c.layout);
+        ASSERT_EQ(slices.size(), size_t{c.layout.numColumns} * c.layout.numRows);
+        const uint32_t sliceStride = c.layout.sliceWidth * c.format.bpp;
+        for (const OrvSrcSlice& slice : slices) {
+            SCOPED_TRACE(testing::Message() << "slice at " << slice.x << ", " << slice.y);
+            ASSERT_NE(slice.buffer, nullptr);
+            EXPECT_NE(slice.buffer, source.frame.srcBuffer);
+            EXPECT_EQ(slice.stride, sliceStride);
+            EXPECT_EQ(slice.pixFmt, c.format.pixFmt);
+            const std::vector<uint8_t> expected =
+                nearestPixels(source.picture(c.format.bpp), slice.x * c.format.bpp, slice.y,
+                              sliceStride, slice.height);
+            ASSERT_EQ(slice.buffer->size, expected.size());
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), slice.buffer->data));
         }
     }
 }
@@ -234,7 +249,8 @@ TEST(CopySlice, RefusalLeavesTheSliceUntouched) {
     // before anything is allocated, so the armed failure stays pending.
     for (const Case& c : {Case{6, 6, "unknown pixel format"}, Case{4, 6, "unknown pixel format"},
                           Case{6, ORV_SRC_PIX_FMT_RGBA32, "failed to allocate memory"}}) {
-        OrvEncFrame frame = makeFrame(c.width, 4, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
+        TestFrame source(c.width, 4, ORV_SRC_PIX_FMT_RGBA32, 4, 0);
+        OrvEncFrame& frame = source.frame;
         frame.pixFmt = c.pixFmt;
         const OrvEncSlicer slicer(layoutOf(c.width, 4));
         std::vector<OrvSrcSlice> slices = pickSlices(slicer, frame);
@@ -251,48 +267,38 @@ TEST(CopySlice, RefusalLeavesTheSliceUntouched) {
     }
 }
 
-// ---- Row helpers ------------------------------------------------------------------
+// ---- Filling a slice ---------------------------------------------------------------
 
-TEST(RowCopies, EveryByteOfTheSliceIsCopiedOrZeroed) {
-    struct Case { uint32_t offset, y, srcStride, srcRows, dstStride, dstRows; };
+TEST(FillSlice, EveryByteIsThePicturesNearestPixel) {
+    struct Case { uint32_t offset, y, dstStride, dstRows; };
     const Case cases[] = {
-        {0, 0, 16, 4, 16, 4},     // the whole frame
-        {0, 0, 24, 4, 16, 4},     // a slice narrower than the row
-        {8, 0, 16, 4, 16, 4},     // half the row left for the slice
-        {16, 0, 16, 4, 16, 4},    // left edge at the end of the row
-        {20, 0, 16, 4, 16, 4},    // left edge beyond the row
-        {0, 2, 16, 4, 16, 4},     // two rows in the frame, two below
-        {0, 4, 16, 4, 16, 4},     // first row at the bottom edge
-        {0, 9, 16, 4, 16, 4},     // entirely below
-        {4, 1, 12, 6, 20, 8},     // short rows and rows below
-        {0, 0xFFFFFFF0u, 16, 4, 16, 32},  // y + height would wrap
+        {0, 0, 16, 4},    // the whole picture
+        {0, 0, 8, 4},     // a slice narrower than the picture
+        {8, 0, 16, 4},    // half the picture and its last column twice
+        {16, 0, 16, 4},   // left edge at the right edge: all last column
+        {20, 0, 16, 4},   // left edge beyond it
+        {0, 2, 16, 4},    // two rows in the picture, two repeating its last
+        {0, 4, 16, 4},    // first row at the bottom edge
+        {0, 9, 16, 4},    // entirely below
+        {4, 1, 20, 8},    // right and below at once
+        {0, 0xFFFFFFF0u, 16, 32},  // y + height would wrap
     };
+    // A 4 x 4 picture of 4-byte pixels on rows 24 bytes apart.
+    std::vector<uint8_t> data(24 * 4, garbage);
+    for (uint32_t r = 0; r < 4; ++r)
+        for (uint32_t i = 0; i < 16; ++i) data[r * 24 + i] = sourceByte(r, i);
     for (const Case& c : cases) {
-        std::vector<uint8_t> src(size_t{c.srcStride} * c.srcRows);
-        fillSource(src.data(), c.srcStride, c.srcRows);
-        for (const bool inverted : {false, true}) {
-            // Source bytes where the slice overlaps the frame (rows flipped
-            // for a bottom-up frame), 0 everywhere else; the destination
-            // starts full of a canary so that every byte must be written.
-            std::vector<uint8_t> expected(size_t{c.dstStride} * c.dstRows, 0);
-            for (uint32_t row = 0; row < c.dstRows; ++row) {
-                const uint64_t pictureRow = uint64_t{c.y} + row;
-                if (pictureRow >= c.srcRows) continue;
-                const uint32_t srcRow =
-                    static_cast<uint32_t>(inverted ? c.srcRows - 1 - pictureRow : pictureRow);
-                for (uint32_t i = 0; i < c.dstStride && uint64_t{c.offset} + i < c.srcStride; ++i)
-                    expected[size_t{row} * c.dstStride + i] = sourceByte(srcRow, c.offset + i);
-            }
+        for (const bool bottomUp : {false, true}) {
+            const OrvPictureRows picture{data.data(), 24, 16, 4, 4, bottomUp};
             std::vector<uint8_t> dst(size_t{c.dstStride} * c.dstRows, canary);
-            (inverted ? OrvEncSlicer::copySliceInverted : OrvEncSlicer::copySlice)(
-                c.offset, c.y, c.srcStride, c.srcRows, src.data(), c.dstStride, c.dstRows,
-                dst.data());
-            EXPECT_EQ(dst, expected) << "offset " << c.offset << ", y " << c.y << ", " << inverted;
+            OrvEncSlicer::fillSlice(picture, c.offset, c.y, c.dstStride, c.dstRows, dst.data());
+            EXPECT_EQ(dst, nearestPixels(picture, c.offset, c.y, c.dstStride, c.dstRows))
+                << "offset " << c.offset << ", y " << c.y << ", " << bottomUp;
         }
     }
 }
 
-TEST(RowCopies, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
+TEST(FillSlice, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
     // 65538 rows of 64 KiB: the last two rows start at 4 GiB and beyond. The
     // mapping is reserved, not committed; only the touched pages take memory.
     constexpr uint32_t stride = 65536, rows = 65538;
@@ -302,22 +308,19 @@ TEST(RowCopies, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
     if (mapping == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
     uint8_t* src = static_cast<uint8_t*>(mapping);
     // Rows 0 and 1 stay zero, so a 32-bit offset that wrapped onto them shows.
-    for (uint32_t i = 0; i < 16; ++i) {
-        src[size_t{65536} * stride + 8 + i] = sourceByte(65536, i);
-        src[size_t{65537} * stride + 8 + i] = sourceByte(65537, i);
+    for (uint32_t i = 0; i < 24; ++i) {
+        src[size_t{65536} * stride + i] = sourceByte(65536, i);
+        src[size_t{65537} * stride + i] = sourceByte(65537, i);
     }
-    for (const bool inverted : {false, true}) {
-        std::vector<uint8_t> dst(16 * 4, canary);
-        if (inverted)
-            OrvEncSlicer::copySliceInverted(8, 0, stride, rows, src, 16, 4, dst.data());
-        else
-            OrvEncSlicer::copySlice(8, 65536, stride, rows, src, 16, 4, dst.data());
-        std::vector<uint8_t> expected(16 * 4, 0);  // two rows in the frame, two below
-        for (uint32_t i = 0; i < 16; ++i) {
-            expected[i] = sourceByte(inverted ? 65537 : 65536, i);
-            expected[16 + i] = sourceByte(inverted ? 65536 : 65537, i);
-        }
-        EXPECT_EQ(dst, expected) << inverted;
+    for (const bool bottomUp : {false, true}) {
+        const OrvPictureRows picture{src, stride, 24, rows, 4, bottomUp};
+        // Top-down, picture rows 65536 and 65537 and two repeats of the
+        // last; bottom-up, the same memory rows are picture rows 1 and 0.
+        const uint32_t y = bottomUp ? 0 : 65536, sliceRows = bottomUp ? 2 : 4;
+        std::vector<uint8_t> dst(16 * sliceRows, canary);
+        OrvEncSlicer::fillSlice(picture, 16, y, 16, sliceRows, dst.data());
+        EXPECT_EQ(dst, nearestPixels(picture, 16, y, 16, sliceRows)) << bottomUp;
+        EXPECT_EQ(dst[0], sourceByte(bottomUp ? 65537 : 65536, 16)) << bottomUp;
     }
     munmap(mapping, bytes);
 }

@@ -122,6 +122,36 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
     EXPECT_EQ((std::vector<int32_t>(formats, formats + 3)), (std::vector<int32_t>{1, 3, -1}));
 }
 
+// A record is a 10-byte header, 4 bytes per slice, and per slice its Hap
+// section: a 4-byte header and the texture at its coder's worst case. At
+// 65535 pixels a side there are 32 x 32 slices of 2048 x 2048, so DXT5 needs
+// 2^32 + 8202 bytes; 65408 rows make slices of 2048 x 2044, 4286595082
+// bytes uncompressed, but LZ4 may add 1/255 + 20 and snappy 1/6 + 32 per
+// texture. DXT1 is half of DXT5.
+TEST_F(VideoSession, StreamsWhoseRecordsTheIndexCannotDescribeAreRefusedAtAdd) {
+    const struct { uint32_t height, format, compression; bool accepted; } cases[] = {
+        {65535, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_NONE, false},
+        {65535, ORV_PIX_FMT_YCOCG_DXT5, ORV_COMPRESSION_NONE, false},
+        {65535, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE, false},
+        {65408, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_NONE, true},
+        {65408, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_LZ4, false},
+        {65408, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_SNAPPY, false},
+        {65535, ORV_PIX_FMT_DXT1, ORV_COMPRESSION_NONE, true},
+        {65535, ORV_PIX_FMT_DXT1, ORV_COMPRESSION_LZ4, true},
+        {65535, ORV_PIX_FMT_DXT1, ORV_COMPRESSION_SNAPPY, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "65535x" << c.height << ", format " << c.format
+                                        << ", compression " << c.compression);
+        ASSERT_NO_FATAL_FAILURE(open());
+        const OrvVideoStreamParams_st params = videoParams(65535, c.height, c.format, c.compression);
+        if (c.accepted)
+            EXPECT_EQ(addVideo(params), 0);
+        else
+            expectRefused(params, ORV_ERR_INVALID_DIMENSIONS, "frame record too large for the index");
+    }
+}
+
 // ---- Frame intake --------------------------------------------------------------
 
 TEST_F(VideoSession, FramesAreCheckedBeforeTheyAreTakenAndOnlyWhileTheStreamIsOpen) {

@@ -52,7 +52,6 @@ AviWriter::AviWriter(const std::string& path, const AviVideoFormat& video,
     } catch (...) {
         // No destructor runs for a constructor that throws.
         std::fclose(file);
-        std::remove(path.c_str());
         throw;
     }
 }

@@ -33,8 +33,9 @@ class AviWriter {
 public:
     static constexpr uint64_t maxFileSize = uint64_t{1} << 30;
 
-    // Creates the file and writes the headers, their sizes and counts to be
-    // filled in by finish(). Throws ToolError.
+    // Writes the headers into the file at `path`, which the caller has
+    // created, their sizes and counts to be filled in by finish(). Throws
+    // ToolError.
     AviWriter(const std::string& path, const AviVideoFormat& video,
               const std::optional<AviAudioFormat>& audio);
     // Closes the file; a file not finished is incomplete (the caller removes it).

@@ -16,12 +16,6 @@ namespace orvtool {
 
 namespace {
 
-volatile sig_atomic_t interruptSeen = 0;
-
-void onInterrupt(int) {
-    interruptSeen = 1;
-}
-
 std::string systemError(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
@@ -29,22 +23,23 @@ std::string systemError(const std::string& what) {
 // Frees the spawn records however start-up ends.
 struct SpawnRecords {
     posix_spawn_file_actions_t actions;
-    SpawnRecords() { posix_spawn_file_actions_init(&actions); }
-    ~SpawnRecords() { posix_spawn_file_actions_destroy(&actions); }
+    posix_spawnattr_t attributes;
+    SpawnRecords() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnRecords() {
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+    }
 };
 
 }  // namespace
-
-bool interrupted() {
-    return interruptSeen != 0;
-}
 
 size_t readFully(int fd, void* data, size_t size, const std::string& what) {
     auto* bytes = static_cast<unsigned char*>(data);
     size_t done = 0;
     while (done < size) {
-        if (interrupted())
-            throw ToolError("interrupted");
         const ssize_t got = ::read(fd, bytes + done, size - done);
         if (got == 0)
             break;
@@ -56,15 +51,6 @@ size_t readFully(int fd, void* data, size_t size, const std::string& what) {
         done += static_cast<size_t>(got);
     }
     return done;
-}
-
-void installInterruptHandler() {
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: a blocking read must return EINTR
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) : program(argv.at(0)) {
@@ -88,13 +74,20 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) : program(argv.
     posix_spawn_file_actions_addopen(&records.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&records.actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&records.actions, errorFd, STDERR_FILENO);
+    // The tool blocks the signals that end it (its clean-up thread takes
+    // them); the child must feel them as usual.
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&records.attributes, &none);
+    posix_spawnattr_setflags(&records.attributes, POSIX_SPAWN_SETSIGMASK);
 
     std::vector<char*> args;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     const int result =
-        posix_spawnp(&pid, program.c_str(), &records.actions, nullptr, args.data(), environ);
+        posix_spawnp(&pid, program.c_str(), &records.actions, &records.attributes,
+                                    args.data(), environ);
     close(pipeFds[1]);
     if (result != 0) {
         close(pipeFds[0]);
@@ -175,7 +168,32 @@ std::string ChildProcess::errorText() const {
         const size_t newline = text.find('\n');
         text = "..." + (newline == std::string::npos ? text : text.substr(newline + 1));
     }
+    // One line of our own: the program's lines side by side.
+    for (size_t newline; (newline = text.find('\n')) != std::string::npos;)
+        text.replace(newline, 1, "; ");
     return text;
+}
+
+ChildProcess::Messages ChildProcess::messages() const {
+    Messages said;
+    char chunk[1 << 16];
+    off_t at = 0;
+    bool firstEnded = false;
+    for (ssize_t got; (got = pread(errorFd, chunk, sizeof chunk, at)) > 0; at += got) {
+        for (ssize_t i = 0; i < got; ++i) {
+            if (chunk[i] == '\n') {
+                ++said.count;
+                firstEnded = true;
+            } else if (!firstEnded && said.first.size() < 1024) {
+                said.first += chunk[i];
+            }
+        }
+    }
+    if (!firstEnded && !said.first.empty())
+        ++said.count;  // a last line without its line end
+    while (!said.first.empty() && (said.first.back() == '\r' || said.first.back() == ' '))
+        said.first.pop_back();
+    return said;
 }
 
 }  // namespace orvtool

@@ -1,12 +1,13 @@
 // A program run as a child process with an argument vector (no shell, so
 // any byte may appear in a path): its standard output comes back on a pipe,
-// its standard error is kept for the failure message, its standard input is
-// /dev/null.
+// its standard error is kept for the failure message and for a caller that
+// wants to know what it complained about, its standard input is /dev/null.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,15 @@ public:
     // with status 0.
     void finish();
 
+    // What the program has said on its standard error: how many lines, and
+    // the first. A program asked to report errors only (ffmpeg -v error)
+    // says nothing when all is well.
+    struct Messages {
+        uint64_t count = 0;
+        std::string first;
+    };
+    Messages messages() const;
+
 private:
     void stop();
     std::string errorText() const;
@@ -54,12 +64,7 @@ private:
 
 // Reads from a file descriptor until `size` bytes have arrived or the input
 // ends; returns the count read. Throws ToolError naming `what` when reading
-// fails, and "interrupted" after SIGINT or SIGTERM.
+// fails.
 size_t readFully(int fd, void* data, size_t size, const std::string& what);
-
-// Set by SIGINT and SIGTERM once installInterruptHandler() has run; long
-// loops check it and give up with "interrupted".
-bool interrupted();
-void installInterruptHandler();
 
 }  // namespace orvtool

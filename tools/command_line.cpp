@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 
 namespace orvtool {
 
@@ -104,26 +101,6 @@ std::string extensionOf(const std::string& path) {
     return extension;
 }
 
-namespace {
-
-struct FileCloser {
-    void operator()(FILE* stream) const { std::fclose(stream); }
-};
-
-}  // namespace
-
-
-void writeWholeFile(const std::string& path, std::span<const uint8_t> bytes) {
-    std::unique_ptr<FILE, FileCloser> stream(std::fopen(path.c_str(), "wb"));
-    if (!stream)
-        throw ToolError("cannot create " + path + ": " + std::strerror(errno));
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stream.get()) != bytes.size() ||
-        std::fflush(stream.get()) != 0)
-        throw ToolError("cannot write " + path + ": " + std::strerror(errno));
-    if (std::fclose(stream.release()) != 0)
-        throw ToolError("cannot write " + path + ": " + std::strerror(errno));
-}
-
 std::string humanBytes(uint64_t bytes) {
     const char* units[] = {"B", "kB", "MB", "GB", "TB"};
     double value = static_cast<double>(bytes);
@@ -135,6 +112,25 @@ std::string humanBytes(uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
     return text;
+}
+
+std::string counted(uint64_t count, std::string_view noun) {
+    return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
+}
+
+std::string printable(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        out += escaped;
+    }
+    return out;
 }
 
 }  // namespace orvtool

@@ -67,11 +67,15 @@ void parseRate(std::string_view text, std::string_view option, uint32_t& num, ui
 // The lower-case extension of a path with its dot (".png"), or "".
 std::string extensionOf(const std::string& path);
 
-// A whole-file write; throws ToolError with the system's reason. (Reads go
-// through orvread::readFileBytes.)
-void writeWholeFile(const std::string& path, std::span<const uint8_t> bytes);
-
 // "12.3 MB": a byte count in decimal units for people.
 std::string humanBytes(uint64_t bytes);
+
+// "1 frame", "2 frames": a count with its noun, plural when it is not one.
+std::string counted(uint64_t count, std::string_view noun);
+
+// Text as it may be shown on a terminal: control characters (a name may
+// hold any byte but '/' and NUL) become \xHH, so that no name can move the
+// cursor, change colours or fake a line of output.
+std::string printable(std::string_view text);
 
 }  // namespace orvtool

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 namespace orvtool {
 
@@ -16,6 +18,12 @@ struct VideoFormat {
     uint32_t fpsNum = 25;
     uint32_t fpsDen = 1;
     uint64_t expectedFrames = 0;  // 0 when not known in advance (a pipe)
+    // The count comes from a duration, so the last frame may round either way.
+    bool expectedIsEstimate = false;
+    // The input's own pixel format as ffmpeg names it ("yuva420p"), and
+    // whether it carries an alpha channel.
+    std::string pixelFormat = "rgba";
+    bool hasAlpha = true;
 };
 
 class VideoSource {
@@ -27,11 +35,16 @@ public:
     // fails or ends inside a frame.
     virtual bool readFrame(uint8_t* pixels) = 0;
     // Called once every frame has been read: reports a failure of the input
-    // that only shows at its end (a child's exit status). Throws ToolError.
-    virtual void finish() {}
+    // that only shows at its end (a child's exit status) as ToolError, and
+    // returns what was lost on the way without failing (ffmpeg's decoding
+    // errors), or "" when nothing was.
+    virtual std::string finish() { return ""; }
 };
 
 struct AudioFormat {
+    // A WAV block of 16-bit samples holds at most 65535 bytes.
+    static constexpr uint32_t maxChannels = 32767;
+
     uint32_t sampleRate = 0;
     uint32_t channels = 0;
 };
@@ -44,7 +57,33 @@ public:
     // scale 1.0); returns the frames delivered, 0 at the end. Throws
     // ToolError.
     virtual size_t read(float* interleaved, size_t maxFrames) = 0;
-    virtual void finish() {}
+    // As VideoSource::finish.
+    virtual std::string finish() { return ""; }
 };
+
+// Frames `first` up to, not including, `end` of an input, counted from 0.
+struct FrameRange {
+    static constexpr uint64_t toTheEnd = UINT64_MAX;
+
+    uint64_t first = 0;
+    uint64_t end = toTheEnd;
+
+    bool whole() const { return first == 0 && end == toTheEnd; }
+};
+
+// How many of `known` frames (0: unknown) a range keeps; for an unknown
+// count, the range's own length when it has an end.
+uint64_t framesKept(uint64_t known, FrameRange frames);
+
+// The first sample frame that belongs to video frame k or later:
+// floor(k x sampleRate / fps), exact for any sizes the formats allow, so
+// that ranges that meet in frames meet in samples too.
+uint64_t sampleAtFrame(uint64_t k, uint32_t sampleRate, uint32_t fpsNum, uint32_t fpsDen);
+
+// A source narrowed to a range, for inputs that cannot skip by themselves:
+// what comes before is read and dropped, what comes after is not read.
+std::unique_ptr<VideoSource> videoRange(std::unique_ptr<VideoSource> source, FrameRange frames);
+std::unique_ptr<AudioSource> audioRange(std::unique_ptr<AudioSource> source, uint64_t firstSample,
+                                        uint64_t endSample);
 
 }  // namespace orvtool

@@ -1,9 +1,13 @@
 #include "media_input.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -17,18 +21,13 @@ namespace {
 
 using Fields = std::map<std::string, std::string>;
 
-// ffmpeg reads "name:rest" as a protocol when "name" is one; the file:
-// prefix makes every path a plain file, whatever characters it holds.
-std::string fileUrl(const std::string& path) {
-    return "file:" + path;
-}
-
-// The stream and format blocks of ffprobe's default output
+// The stream, format and pixel-format blocks of ffprobe's default output
 // ("[STREAM]", "key=value" lines, "[/STREAM]"; nested blocks such as side
 // data fold into their stream).
 struct ProbeOutput {
     std::vector<Fields> streams;
     Fields format;
+    std::vector<Fields> pixelFormats;
 };
 
 ProbeOutput parseProbe(const std::string& text) {
@@ -45,7 +44,9 @@ ProbeOutput parseProbe(const std::string& text) {
             current = &out.streams.emplace_back();
         else if (line == "[FORMAT]")
             current = &out.format;
-        else if (line == "[/STREAM]" || line == "[/FORMAT]")
+        else if (line == "[PIXEL_FORMAT]")
+            current = &out.pixelFormats.emplace_back();
+        else if (line == "[/STREAM]" || line == "[/FORMAT]" || line == "[/PIXEL_FORMAT]")
             current = nullptr;
         else if (current) {
             const size_t equals = line.find('=');
@@ -79,13 +80,15 @@ std::optional<double> decimal(const Fields& fields, const std::string& key) {
     return value;
 }
 
-// "N/D" with both parts positive and within 32 bits.
-bool rational(const Fields& fields, const std::string& key, uint32_t& num, uint32_t& den) {
+// "N/D" (or "N:D" with separator ':') with both parts positive and within
+// 32 bits.
+bool rational(const Fields& fields, const std::string& key, uint32_t& num, uint32_t& den,
+              char separator = '/') {
     const auto it = fields.find(key);
     if (it == fields.end())
         return false;
     const std::string& text = it->second;
-    const size_t slash = text.find('/');
+    const size_t slash = text.find(separator);
     if (slash == std::string::npos)
         return false;
     uint64_t n = 0, d = 0;
@@ -99,14 +102,18 @@ bool rational(const Fields& fields, const std::string& key, uint32_t& num, uint3
     return true;
 }
 
-std::vector<std::string> ffmpegCommand(const std::string& path, double seconds) {
-    std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-hide_banner", "-v",
-                                     "error",  "-i",       fileUrl(path)};
-    if (seconds > 0) {
-        argv.push_back("-t");
-        argv.push_back(std::to_string(seconds));
-    }
-    return argv;
+std::vector<std::string> ffmpegCommand(const std::string& url) {
+    return {"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-i", url};
+}
+
+// What ffmpeg said while it delivered `what`, for a warning; "" when it
+// said nothing. It runs with "-v error", so every line is a problem.
+std::string problemsOf(const ChildProcess& child, const std::string& what) {
+    const ChildProcess::Messages said = child.messages();
+    if (said.count == 0)
+        return "";
+    return "ffmpeg reported " + counted(said.count, "problem") + " with " + what +
+           ", the first: " + said.first;
 }
 
 class FfmpegVideoSource : public VideoSource {
@@ -129,7 +136,10 @@ public:
         throw ToolError("ffmpeg's output ended inside frame " + std::to_string(frames) + " (" +
                         std::to_string(got) + " of " + std::to_string(size) + " bytes)");
     }
-    void finish() override { child.finish(); }
+    std::string finish() override {
+        child.finish();
+        return problemsOf(child, "the pictures");
+    }
 
 private:
     ChildProcess child;
@@ -152,7 +162,10 @@ public:
         }
         return got / frameBytes;
     }
-    void finish() override { child.finish(); }
+    std::string finish() override {
+        child.finish();
+        return problemsOf(child, "the sound");
+    }
 
 private:
     ChildProcess child;
@@ -161,13 +174,36 @@ private:
 
 }  // namespace
 
-MediaProbe probeMedia(const std::string& path, uint32_t fpsNumOverride, uint32_t fpsDenOverride,
-                      double seconds) {
+std::string mediaUrl(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode))
+            throw ToolError(path + " is a directory");
+        // ffmpeg reads "name:rest" as a protocol when "name" is one.
+        return S_ISREG(info.st_mode) ? "file:" + path : path;
+    }
+    const int reason = errno;
+    const size_t colon = path.find(':');
+    const bool url = colon != std::string::npos && colon < path.find('/');
+    if (url || path.find('%') != std::string::npos)
+        return path;
+    throw ToolError("cannot open " + path + ": " + std::strerror(reason));
+}
+
+uint32_t MediaProbe::displayWidth() const {
+    const double shown = std::round(static_cast<double>(video.width) * sarNum / sarDen);
+    return static_cast<uint32_t>(std::clamp(shown, 1.0, 65535.0));
+}
+
+MediaProbe probeMedia(const std::string& url, const std::string& path, uint32_t fpsNumOverride,
+                      uint32_t fpsDenOverride) {
+    // The pixel formats come with ffmpeg's own flags: whether one carries
+    // alpha is its word, not a list of ours.
     ChildProcess probe({"ffprobe", "-v", "error", "-show_entries",
                         "stream=index,codec_type,width,height,avg_frame_rate,r_frame_rate,"
-                        "nb_frames,duration,sample_rate,channels:stream_side_data=rotation:"
-                        "format=duration",
-                        "-of", "default", fileUrl(path)});
+                        "nb_frames,duration,sample_rate,channels,pix_fmt,sample_aspect_ratio:"
+                        "stream_side_data=rotation:format=duration",
+                        "-show_pixel_formats", "-of", "default", url});
     const std::string text = probe.readAll();
     probe.finish();
     const ProbeOutput output = parseProbe(text);
@@ -197,12 +233,25 @@ MediaProbe probeMedia(const std::string& path, uint32_t fpsNumOverride, uint32_t
                         " pictures; an ORV file holds sides of at most 65535 pixels");
     format.width = static_cast<uint32_t>(*width);
     format.height = static_cast<uint32_t>(*height);
+    if (!rational(*video, "sample_aspect_ratio", result.sarNum, result.sarDen, ':'))
+        result.sarNum = result.sarDen = 1;  // "N/A" or "0:1": not known, taken as square
     // ffmpeg turns pictures upright by their display rotation; a quarter
-    // turn swaps the sides of the frames it delivers.
+    // turn swaps the sides of the frames it delivers, and of their pixels.
     if (const auto rotation = decimal(*video, "rotation")) {
         const long quarter = std::lround(*rotation / 90.0);
-        if (quarter % 2 != 0)
+        if (quarter % 2 != 0) {
             std::swap(format.width, format.height);
+            std::swap(result.sarNum, result.sarDen);
+        }
+    }
+    const auto pixelFormat = video->find("pix_fmt");
+    format.pixelFormat = pixelFormat == video->end() ? "unknown" : pixelFormat->second;
+    format.hasAlpha = false;
+    for (const Fields& known : output.pixelFormats) {
+        const auto name = known.find("name");
+        const auto alpha = known.find("FLAGS:alpha");
+        if (name != known.end() && name->second == format.pixelFormat && alpha != known.end())
+            format.hasAlpha = alpha->second == "1";
     }
 
     if (fpsNumOverride != 0) {
@@ -218,44 +267,63 @@ MediaProbe probeMedia(const std::string& path, uint32_t fpsNumOverride, uint32_t
         duration = decimal(output.format, "duration");
     const double fps = static_cast<double>(format.fpsNum) / format.fpsDen;
     const auto frames = wholeNumber(*video, "nb_frames");
-    if (frames && fpsNumOverride == 0)
+    if (frames && fpsNumOverride == 0) {
         format.expectedFrames = *frames;
-    else if (duration)
+    } else if (duration) {
         format.expectedFrames = static_cast<uint64_t>(std::llround(*duration * fps));
-    if (seconds > 0) {
-        const auto limit = static_cast<uint64_t>(std::max(1LL, std::llround(seconds * fps)));
-        format.expectedFrames =
-            format.expectedFrames ? std::min(format.expectedFrames, limit) : limit;
     }
+    // Frames are retimed to a constant rate, which may round the last one
+    // either way, whichever way the count was found.
+    format.expectedIsEstimate = true;
 
     if (audio) {
         const auto rate = wholeNumber(*audio, "sample_rate");
         const auto channels = wholeNumber(*audio, "channels");
         if (rate && channels && *rate > 0 && *rate <= UINT32_MAX && *channels > 0 &&
-            *channels < 65535)
+            *channels <= UINT32_MAX)
             result.audio =
                 AudioFormat{static_cast<uint32_t>(*rate), static_cast<uint32_t>(*channels)};
     }
     return result;
 }
 
-std::unique_ptr<VideoSource> openMediaVideo(const std::string& path, const VideoFormat& format,
-                                            double seconds) {
-    std::vector<std::string> argv = ffmpegCommand(path, seconds);
-    const std::string rate = std::to_string(format.fpsNum) + "/" + std::to_string(format.fpsDen);
-    for (const char* arg : {"-map", "0:v:0", "-an", "-sn", "-dn", "-r"})
+std::unique_ptr<VideoSource> openMediaVideo(const std::string& url, const VideoFormat& format,
+                                            bool scale, FrameRange frames) {
+    // Frame numbers count the frames at the constant rate, so that a range
+    // picks the same pictures as a whole encode does.
+    std::string filters =
+        "fps=" + std::to_string(format.fpsNum) + "/" + std::to_string(format.fpsDen);
+    if (frames.first > 0)
+        filters += ",select=gte(n\\," + std::to_string(frames.first) + ")";
+    if (scale)
+        filters += ",scale=" + std::to_string(format.width) + ":" + std::to_string(format.height);
+    std::vector<std::string> argv = ffmpegCommand(url);
+    for (const char* arg : {"-map", "0:v:0", "-an", "-sn", "-dn", "-fps_mode", "passthrough",
+                            "-vf"})
         argv.push_back(arg);
-    argv.push_back(rate);
+    argv.push_back(filters);
+    if (frames.end != FrameRange::toTheEnd) {
+        argv.push_back("-frames:v");
+        argv.push_back(std::to_string(frames.end - frames.first));
+    }
     for (const char* arg : {"-f", "rawvideo", "-pix_fmt", "rgba", "-"})
         argv.push_back(arg);
     return std::make_unique<FfmpegVideoSource>(argv, format);
 }
 
-std::unique_ptr<AudioSource> openMediaAudio(const std::string& path, const AudioFormat& format,
-                                            double seconds) {
-    std::vector<std::string> argv = ffmpegCommand(path, seconds);
-    for (const char* arg :
-         {"-map", "0:a:0", "-vn", "-sn", "-dn", "-f", "f32le", "-acodec", "pcm_f32le", "-ar"})
+std::unique_ptr<AudioSource> openMediaAudio(const std::string& url, const AudioFormat& format,
+                                            uint64_t firstSample, uint64_t endSample) {
+    std::vector<std::string> argv = ffmpegCommand(url);
+    for (const char* arg : {"-map", "0:a:0", "-vn", "-sn", "-dn"})
+        argv.push_back(arg);
+    if (firstSample > 0 || endSample != UINT64_MAX) {
+        std::string trim = "atrim=start_sample=" + std::to_string(firstSample);
+        if (endSample != UINT64_MAX)
+            trim += ":end_sample=" + std::to_string(endSample);
+        argv.push_back("-af");
+        argv.push_back(trim);
+    }
+    for (const char* arg : {"-f", "f32le", "-acodec", "pcm_f32le", "-ar"})
         argv.push_back(arg);
     argv.push_back(std::to_string(format.sampleRate));
     argv.push_back("-ac");

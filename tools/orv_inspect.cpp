@@ -10,6 +10,7 @@
 #include "command_line.hpp"
 #include "hap_kind.hpp"
 #include "orv_reader.hpp"
+#include "output_file.hpp"
 #include "png_writer.hpp"
 #include "subcommands.hpp"
 
@@ -37,13 +38,14 @@ file is sound, 1 otherwise.
 )";
 
 const char* const extractHelp =
-    R"(usage: orv extract FILE --frame K -o PICTURE.png|PICTURE.rgba [--stream N]
-       orv extract FILE --wav OUT.wav [--stream N]
+    R"(usage: orv extract FILE --frame K -o PICTURE.png|PICTURE.rgba [--stream N] [-y]
+       orv extract FILE --wav OUT.wav [--stream N] [-y]
 
 Writes decoded frame K (counted from 0) as an RGBA PNG, or as raw RGBA
 bytes for a .rgba name: slices assembled, padding cropped. --wav writes an
 audio stream's WAV image as stored. --stream picks the Nth video stream for
---frame and the Nth audio stream for --wav (default 0).
+--frame and the Nth audio stream for --wav (default 0). Existing files are
+replaced only with -y (--overwrite), once the new ones are complete.
 )";
 
 orvread::OrvFile openOrv(const std::string& path) {
@@ -126,9 +128,9 @@ std::string fixed(double value, int digits) {
 
 void printText(const std::string& path, const orvread::OrvFile& file,
                const std::vector<VideoInfo>& videos, const std::vector<AudioInfo>& audios) {
-    std::printf("%s: ORV version %u, %s, %zu section%s\n", path.c_str(), file.version(),
-                humanBytes(file.bytes().size()).c_str(), file.sections().size(),
-                file.sections().size() == 1 ? "" : "s");
+    std::printf("%s: ORV version %u, %s, %s\n", printable(path).c_str(), file.version(),
+                humanBytes(file.bytes().size()).c_str(),
+                counted(file.sections().size(), "section").c_str());
     for (const orvread::SectionEntry& entry : file.sections())
         std::printf("  slot %u: %s, offset %" PRIu64 ", %" PRIu64 " bytes\n", entry.slot,
                     sectionTypeName(entry.type), entry.offset, entry.size);
@@ -264,43 +266,42 @@ void printJson(const std::string& path, const orvread::OrvFile& file,
 
 // ---- extract ---------------------------------------------------------------
 
-void extractFrame(const orvread::OrvFile& file, const std::string& path, size_t stream, uint64_t k,
-                  const std::string& output) {
+// "frame 3 of 320x180" or "2 channels at 48000 Hz": what went into a file.
+std::string extractFrame(const orvread::OrvFile& file, const std::string& path, size_t stream,
+                         uint64_t k, OutputFile& output) {
     if (stream >= file.videoCount())
-        throw ToolError(path + " has " + std::to_string(file.videoCount()) +
-                        " video stream(s); --stream " + std::to_string(stream) +
-                        " is out of range");
+        throw ToolError(path + " has " + counted(file.videoCount(), "video stream") +
+                        "; --stream " + std::to_string(stream) + " is out of range");
     const orvread::VideoSection& video = file.video(stream);
     if (k >= video.frameCount)
         throw ToolError("frame " + std::to_string(k) + " is out of range: video stream " +
-                        std::to_string(stream) + " has " + std::to_string(video.frameCount) +
-                        " frames");
+                        std::to_string(stream) + " has " + counted(video.frameCount, "frame"));
     std::vector<uint8_t> picture;
     try {
         picture = file.decodeFrame(video, static_cast<uint32_t>(k));
     } catch (const orvread::ReadError& error) {
         throw ToolError("cannot decode frame " + std::to_string(k) + ": " + error.what());
     }
-    if (extensionOf(output) == ".png")
-        writePng(output, video.width, video.height, picture);
+    if (extensionOf(output.target()) == ".png")
+        writePng(output.path(), video.width, video.height, picture);
     else
-        writeWholeFile(output, picture);
+        output.write(picture);
+    return "frame " + std::to_string(k) + " of " + std::to_string(video.width) + "x" +
+           std::to_string(video.height);
 }
 
-void extractWav(const orvread::OrvFile& file, const std::string& path, size_t stream,
-                const std::string& output) {
+std::string extractWav(const orvread::OrvFile& file, const std::string& path, size_t stream,
+                       OutputFile& output) {
     if (stream >= file.audioCount())
-        throw ToolError(path + " has " + std::to_string(file.audioCount()) +
-                        " audio stream(s); --stream " + std::to_string(stream) +
-                        " is out of range");
+        throw ToolError(path + " has " + counted(file.audioCount(), "audio stream") +
+                        "; --stream " + std::to_string(stream) + " is out of range");
     const orvread::AudioSection& audio = file.audio(stream);
     // The section is known to lie inside the file; its first byte is the
     // audio header and the WAV image fills the rest.
-    const auto& bytes = file.bytes();
-    const auto begin =
-        bytes.begin() + static_cast<ptrdiff_t>(audio.offset + orvread::audioHeaderSize);
-    const auto end = bytes.begin() + static_cast<ptrdiff_t>(audio.offset + audio.size);
-    writeWholeFile(output, std::vector<uint8_t>(begin, end));
+    output.write(std::span<const uint8_t>(file.bytes())
+                     .subspan(audio.offset + orvread::audioHeaderSize,
+                              audio.size - orvread::audioHeaderSize));
+    return counted(audio.channels, "channel") + " at " + std::to_string(audio.sampleRate) + " Hz";
 }
 
 }  // namespace
@@ -342,17 +343,17 @@ int runVerify(std::span<char* const> args) {
         try {
             problems = orvread::verify(orvread::readFileBytes(path));
         } catch (const ToolError& error) {
-            std::fprintf(stderr, "orv verify: %s\n", error.what());
+            std::fprintf(stderr, "orv verify: %s\n", printable(error.what()).c_str());
             status = exitFailure;
             continue;
         }
         if (problems.empty()) {
-            std::printf("%s: ok\n", path.c_str());
+            std::printf("%s: ok\n", printable(path).c_str());
             continue;
         }
         status = exitFailure;
-        std::printf("%s: %zu problem%s\n", path.c_str(), problems.size(),
-                    problems.size() == 1 ? "" : "s");
+        std::printf("%s: %s\n", printable(path).c_str(),
+                    counted(problems.size(), "problem").c_str());
         for (const std::string& problem : problems)
             std::printf("  %s\n", problem.c_str());
     }
@@ -360,9 +361,13 @@ int runVerify(std::span<char* const> args) {
 }
 
 int runExtract(std::span<char* const> args) {
-    const Arguments arguments(
-        args,
-        {{"--stream", true}, {"--frame", true}, {"-o", true}, {"--output", true}, {"--wav", true}});
+    const Arguments arguments(args, {{"--stream", true},
+                                     {"--frame", true},
+                                     {"-o", true},
+                                     {"--output", true},
+                                     {"--wav", true},
+                                     {"-y", false},
+                                     {"--overwrite", false}});
     if (arguments.helpRequested()) {
         std::fputs(extractHelp, stdout);
         return exitSuccess;
@@ -379,18 +384,40 @@ int runExtract(std::span<char* const> args) {
         throw UsageError("--frame needs -o PICTURE.png or PICTURE.rgba");
     if (output && !frame)
         throw UsageError("-o is for a picture and needs --frame K");
-    if (output && extensionOf(*output) != ".png" && extensionOf(*output) != ".rgba")
+    if (output && *output != "/dev/null" && extensionOf(*output) != ".png" &&
+        extensionOf(*output) != ".rgba")
         throw UsageError("-o: a picture is written as .png or .rgba, found '" + *output + "'");
     const uint64_t k = frame ? parseUnsigned(*frame, "--frame", 0, UINT32_MAX) : 0;
     const size_t stream = arguments.has("--stream")
                               ? parseUnsigned(*arguments.value("--stream"), "--stream", 0, 15)
                               : 0;
 
-    const orvread::OrvFile file = openOrv(path);
-    if (frame)
-        extractFrame(file, path, stream, k, *output);
+    const bool overwrite = arguments.has("-y") || arguments.has("--overwrite");
+    std::vector<NamedPath> outputs;
+    if (output)
+        outputs.push_back({"-o", *output});
     if (wav)
-        extractWav(file, path, stream, *wav);
+        outputs.push_back({"--wav", *wav});
+    checkOutputs({{"the input", path}}, outputs, overwrite);
+
+    std::optional<OutputFile> picture, sound;
+    if (output)
+        picture.emplace(*output, overwrite);
+    if (wav)
+        sound.emplace(*wav, overwrite);
+    const orvread::OrvFile file = openOrv(path);
+    std::vector<std::string> written;
+    if (picture)
+        written.push_back(printable(*output) + " (" +
+                          extractFrame(file, path, stream, k, *picture) + ")");
+    if (sound)
+        written.push_back(printable(*wav) + " (" + extractWav(file, path, stream, *sound) + ")");
+    // Both or neither: a failure above leaves no file behind.
+    for (OutputFile* done : {picture ? &*picture : nullptr, sound ? &*sound : nullptr})
+        if (done)
+            done->commit();
+    std::fprintf(stderr, "orv extract: wrote %s\n",
+                 (written.size() == 2 ? written[0] + " and " + written[1] : written[0]).c_str());
     return exitSuccess;
 }
 

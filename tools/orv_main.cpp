@@ -9,6 +9,7 @@
 
 #include "command_line.hpp"
 #include "orv.h"
+#include "output_file.hpp"
 #include "subcommands.hpp"
 
 namespace {
@@ -17,6 +18,7 @@ const char* const mainHelp =
     R"(usage: orv SUBCOMMAND [arguments]
 
   encode INPUT -o OUT.orv      encode a media file, raw frames or --demo
+                               (INPUT... -o DIR/: one file for each)
   info FILE [--json]           what a file holds: streams, sizes, formats
   verify FILE                  check a file against everything the format promises
   extract FILE --frame K -o PICTURE.png|.rgba
@@ -37,14 +39,18 @@ constexpr Subcommand subcommands[] = {
     {"extract", orvtool::runExtract}, {"remux", orvtool::runRemux},
 };
 
+// Messages carry names, which may hold any byte: each is shown on one line
+// that nothing in it can disturb.
 int usageError(const std::string& prefix, const std::string& message, const std::string& help) {
-    std::fprintf(stderr, "%s: %s (see '%s')\n", prefix.c_str(), message.c_str(), help.c_str());
+    std::fprintf(stderr, "%s: %s (see '%s')\n", prefix.c_str(),
+                 orvtool::printable(message).c_str(), help.c_str());
     return orvtool::exitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const orvtool::OutputCleanup cleanup;
     if (argc < 2)
         return usageError("orv", "missing subcommand", "orv --help");
     const std::string first = argv[1];
@@ -67,7 +73,8 @@ int main(int argc, char** argv) {
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "%s: out of memory\n", prefix.c_str());
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "%s: %s\n", prefix.c_str(), error.what());
+            std::fprintf(stderr, "%s: %s\n", prefix.c_str(),
+                         orvtool::printable(error.what()).c_str());
         }
         return orvtool::exitFailure;
     }

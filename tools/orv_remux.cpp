@@ -15,6 +15,7 @@
 #include "command_line.hpp"
 #include "hap_kind.hpp"
 #include "orv_reader.hpp"
+#include "output_file.hpp"
 #include "subcommands.hpp"
 
 namespace orvtool {
@@ -22,7 +23,7 @@ namespace orvtool {
 namespace {
 
 const char* const remuxHelp =
-    R"(usage: orv remux FILE -o OUT.avi [--stream N] [--no-audio]
+    R"(usage: orv remux FILE -o OUT.avi [-y] [--stream N] [--no-audio]
 
 Writes a video stream of an ORV file (the first, or the Nth with --stream)
 as a standard Hap AVI (fourcc Hap1, Hap5, HapY or HapM by texture format)
@@ -30,6 +31,8 @@ that common players and ffmpeg open, with the first audio stream as PCM.
 LZ4 textures are recompressed with snappy; the texture blocks are unchanged.
 Streams cut into slices (wider or taller than 3071 pixels) cannot be
 remuxed: standard Hap has no slices. The AVI is limited to 1 GiB.
+An existing OUT.avi is replaced only with -y (--overwrite), once the new
+one is complete; -o /dev/null checks that the file remuxes.
 )";
 
 // ---- Standard Hap section codes ---------------------------------------------
@@ -142,12 +145,17 @@ std::vector<uint8_t> pcmBytes(const std::vector<int16_t>& samples) {
     return bytes;
 }
 
-void remux(const orvread::OrvFile& file, const std::string& input, size_t stream, bool withAudio,
-           const std::string& output) {
+struct RemuxResult {
+    uint32_t frames = 0;
+    HapKind kind = HapKind::unknown;
+    bool withAudio = false;
+};
+
+RemuxResult remux(const orvread::OrvFile& file, const std::string& input, size_t stream,
+                  bool withAudio, const std::string& output) {
     if (stream >= file.videoCount())
-        throw ToolError(input + " has " + std::to_string(file.videoCount()) +
-                        " video stream(s); --stream " + std::to_string(stream) +
-                        " is out of range");
+        throw ToolError(input + " has " + counted(file.videoCount(), "video stream") +
+                        "; --stream " + std::to_string(stream) + " is out of range");
     const orvread::VideoSection& video = file.video(stream);
     if (video.frameCount == 0)
         throw ToolError("video stream " + std::to_string(stream) + " has no frames");
@@ -199,44 +207,41 @@ void remux(const orvread::OrvFile& file, const std::string& input, size_t stream
             audioDone = until;
         }
     };
-    // From here on the output is ours: a failure removes it.
-    try {
-        for (uint32_t k = 0; k < video.frameCount; ++k) {
-            const orvread::FrameRecord frame = k == 0 ? first : file.readFrame(video, k);
-            if (frame.numColumns != 1 || frame.numRows != 1 ||
-                hapKindOf(frame.slices.at(0)) != kind)
-                throw ToolError(
-                    "frame " + std::to_string(k) +
-                    " is laid out unlike frame 0; a Hap AVI needs one layout throughout");
-            if (frame.sliceWidth != roundUpToBlock(video.width) ||
-                frame.sliceHeight != roundUpToBlock(video.height))
-                throw ToolError(
-                    "frame " + std::to_string(k) + " holds a " + std::to_string(frame.sliceWidth) +
-                    "x" + std::to_string(frame.sliceHeight) + " texture for a " +
-                    std::to_string(video.width) + "x" + std::to_string(video.height) +
-                    " picture; standard Hap needs the picture rounded up to whole blocks");
-            avi.addVideoFrame(standardHapFrame(frame));
-            audioUntilFrame(k + 1);
-        }
-        // Audio that lasts beyond the last frame, in chunks of about a second.
-        while (audioFormat && audioDone < pcm.size()) {
-            const uint64_t step = std::min<uint64_t>(uint64_t{audioFormat->sampleRate} * blockAlign,
-                                                     pcm.size() - audioDone);
-            avi.addAudio(std::span<const uint8_t>(pcm).subspan(audioDone, step));
-            audioDone += step;
-        }
-        avi.finish();
-    } catch (...) {
-        std::remove(output.c_str());
-        throw;
+    for (uint32_t k = 0; k < video.frameCount; ++k) {
+        const orvread::FrameRecord frame = k == 0 ? first : file.readFrame(video, k);
+        if (frame.numColumns != 1 || frame.numRows != 1 || hapKindOf(frame.slices.at(0)) != kind)
+            throw ToolError("frame " + std::to_string(k) +
+                            " is laid out unlike frame 0; a Hap AVI needs one layout throughout");
+        if (frame.sliceWidth != roundUpToBlock(video.width) ||
+            frame.sliceHeight != roundUpToBlock(video.height))
+            throw ToolError(
+                "frame " + std::to_string(k) + " holds a " + std::to_string(frame.sliceWidth) +
+                "x" + std::to_string(frame.sliceHeight) + " texture for a " +
+                std::to_string(video.width) + "x" + std::to_string(video.height) +
+                " picture; standard Hap needs the picture rounded up to whole blocks");
+        avi.addVideoFrame(standardHapFrame(frame));
+        audioUntilFrame(k + 1);
     }
+    // Audio that lasts beyond the last frame, in chunks of about a second.
+    while (audioFormat && audioDone < pcm.size()) {
+        const uint64_t step = std::min<uint64_t>(uint64_t{audioFormat->sampleRate} * blockAlign,
+                                                 pcm.size() - audioDone);
+        avi.addAudio(std::span<const uint8_t>(pcm).subspan(audioDone, step));
+        audioDone += step;
+    }
+    avi.finish();
+    return {video.frameCount, kind, audioFormat.has_value()};
 }
 
 }  // namespace
 
 int runRemux(std::span<char* const> args) {
-    const Arguments arguments(
-        args, {{"-o", true}, {"--output", true}, {"--stream", true}, {"--no-audio", false}});
+    const Arguments arguments(args, {{"-o", true},
+                                     {"--output", true},
+                                     {"-y", false},
+                                     {"--overwrite", false},
+                                     {"--stream", true},
+                                     {"--no-audio", false}});
     if (arguments.helpRequested()) {
         std::fputs(remuxHelp, stdout);
         return exitSuccess;
@@ -250,19 +255,26 @@ int runRemux(std::span<char* const> args) {
     const size_t stream = arguments.has("--stream")
                               ? parseUnsigned(*arguments.value("--stream"), "--stream", 0, 15)
                               : 0;
-    struct stat in {
-    }, out{};
-    if (stat(input.c_str(), &in) == 0 && stat(output->c_str(), &out) == 0 &&
-        in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-        throw UsageError("the output " + *output + " is the same file as the input");
+    const bool overwrite = arguments.has("-y") || arguments.has("--overwrite");
+    checkOutputs({{"the input", input}}, {{"-o", *output}}, overwrite);
 
+    OutputFile avi(*output, overwrite);
     std::vector<uint8_t> bytes = orvread::readFileBytes(input);
+    RemuxResult result;
     try {
         const orvread::OrvFile file(std::move(bytes));
-        remux(file, input, stream, !arguments.has("--no-audio"), *output);
+        result = remux(file, input, stream, !arguments.has("--no-audio"), avi.path());
     } catch (const orvread::ReadError& error) {
         throw ToolError(input + ": " + error.what() + " (orv verify lists every problem)");
     }
+    avi.commit();
+    struct stat info {};
+    const std::string size = !avi.discards() && stat(output->c_str(), &info) == 0
+                                 ? humanBytes(static_cast<uint64_t>(info.st_size))
+                                 : "discarded";
+    std::fprintf(stderr, "orv remux: wrote %s: %s as %s%s, %s\n", printable(*output).c_str(),
+                 counted(result.frames, "frame").c_str(), fourccOf(result.kind),
+                 result.withAudio ? " with PCM audio" : "", size.c_str());
     return exitSuccess;
 }
 

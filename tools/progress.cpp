@@ -55,8 +55,10 @@ std::string progressText(uint64_t framesDone, uint64_t total, double seconds,
     return text;
 }
 
-ProgressLine::ProgressLine(bool enabled, std::string outputPath, uint64_t total)
+ProgressLine::ProgressLine(bool enabled, std::string label, std::string outputPath,
+                           uint64_t total)
     : enabled(enabled),
+      label(std::move(label)),
       outputPath(std::move(outputPath)),
       total(total),
       start(std::chrono::steady_clock::now()),
@@ -96,7 +98,7 @@ void ProgressLine::draw(uint64_t framesDone) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string text = progressText(framesDone, total, seconds, fileSize(outputPath));
-    std::fprintf(stderr, "\r\033[K%s", text.c_str());
+    std::fprintf(stderr, "\r\033[K%s%s", label.c_str(), text.c_str());
     std::fflush(stderr);
     drawn = true;
 }

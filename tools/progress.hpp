@@ -12,8 +12,10 @@ namespace orvtool {
 class ProgressLine {
 public:
     // Draws nothing unless `enabled` (standard error is a terminal and the
-    // user did not ask for quiet). `total` 0: unknown, so no percent or ETA.
-    ProgressLine(bool enabled, std::string outputPath, uint64_t total);
+    // user did not ask for quiet). `label` leads the line ("" for none); the
+    // size shown is that of the file at `outputPath`. `total` 0: unknown, so
+    // no percent or ETA.
+    ProgressLine(bool enabled, std::string label, std::string outputPath, uint64_t total);
     ~ProgressLine();
 
     void update(uint64_t framesDone);
@@ -26,6 +28,7 @@ private:
     void draw(uint64_t framesDone);
 
     bool enabled;
+    std::string label;
     std::string outputPath;
     uint64_t total;
     std::chrono::steady_clock::time_point start;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -51,6 +52,8 @@ public:
     RawVideoSource(const std::string& path, const VideoFormat& format)
         : input(path), videoFormat(format) {
         videoFormat.expectedFrames = input.regularSize() / frameSize();
+        videoFormat.pixelFormat = format.bgra ? "bgra" : "rgba";
+        videoFormat.hasAlpha = true;
     }
     const VideoFormat& format() const override { return videoFormat; }
 
@@ -83,6 +86,8 @@ constexpr uint16_t waveFloat = 3;
 constexpr uint16_t waveExtensible = 0xFFFE;
 // What writers that cannot seek back leave as the data size (some leave 0).
 constexpr uint32_t unknownDataSize = 0xFFFFFFFF;
+// A format chunk with the extensible sub-format; plain ones hold 16 bytes.
+constexpr uint32_t extensibleFormatSize = 40;
 
 uint16_t le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -145,15 +150,19 @@ private:
         if (size < 16)
             throw ToolError(input.name + ": format chunk of " + std::to_string(size) +
                             " bytes is too short");
-        std::vector<uint8_t> body(size + (size & 1));
-        if (input.read(body.data(), body.size()) != body.size())
+        // Only the first bytes matter here; the rest is skipped as it
+        // arrives, so that a size in the header allocates nothing.
+        uint8_t body[extensibleFormatSize] = {};
+        const size_t used = std::min<size_t>(size, sizeof body);
+        if (input.read(body, used) != used)
             throw ToolError(input.name + " ends inside its format chunk");
+        skip(uint64_t{size} - used + (size & 1));
         tag = le16(&body[0]);
         audioFormat.channels = le16(&body[2]);
         audioFormat.sampleRate = le32(&body[4]);
         const uint16_t bits = le16(&body[14]);
         // The sub-format GUID begins with the plain format code.
-        if (tag == waveExtensible && size >= 40)
+        if (tag == waveExtensible && size >= extensibleFormatSize)
             tag = le16(&body[24]);
         const bool supported = (tag == wavePcm && (bits == 16 || bits == 24 || bits == 32)) ||
                                (tag == waveFloat && bits == 32);
@@ -163,8 +172,12 @@ private:
                             " bits are not supported; use 16-bit, 24-bit or 32-bit integer PCM "
                             "or 32-bit float");
         if (audioFormat.channels == 0 || audioFormat.sampleRate == 0)
-            throw ToolError(input.name + " declares " + std::to_string(audioFormat.channels) +
-                            " channels at " + std::to_string(audioFormat.sampleRate) + " Hz");
+            throw ToolError(input.name + " declares " + counted(audioFormat.channels, "channel") +
+                            " at " + std::to_string(audioFormat.sampleRate) + " Hz");
+        if (audioFormat.channels > AudioFormat::maxChannels)
+            throw ToolError(input.name + " declares " + counted(audioFormat.channels, "channel") +
+                            "; an ORV file holds at most " +
+                            std::to_string(AudioFormat::maxChannels));
         bytesPerSample = bits / 8;
     }
 
