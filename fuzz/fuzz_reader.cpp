@@ -1,5 +1,4 @@
-// libFuzzer target: the independent reader behind `orv info`, `extract` and
-// `verify` on mutated ORV files.
+// libFuzzer target: the library's reader (orv_reader.h) on mutated ORV files.
 #include <cstdio>
 #include <cstdlib>
 #include <string>

@@ -10,14 +10,65 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
 #include "orv.h"
-#include "orv_reader.hpp"
+#include "orv_reader.h"
 
 namespace orvfuzz {
 
 namespace {
+
+// ---- Reading files with the library's reader ----------------------------------------
+
+// Bytes in an anonymous memory file, opened by path like any other file.
+class MemoryFile {
+public:
+    explicit MemoryFile(std::span<const uint8_t> bytes) : fd(memfd_create("orv-fuzz", MFD_CLOEXEC)) {
+        for (size_t done = 0; fd >= 0 && done < bytes.size();) {
+            const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+    }
+    ~MemoryFile() { if (fd >= 0) close(fd); }
+    std::string path() const { return "/proc/self/fd/" + std::to_string(fd); }
+
+private:
+    int fd;
+};
+
+// An open reader, closed when it goes.
+struct OpenReader {
+    explicit OpenReader(const std::string& path) {
+        char text[512] = "";
+        code = orvReaderOpen(path.c_str(), &handle, text, sizeof text);
+        message = text;
+    }
+    ~OpenReader() { orvReaderClose(handle); }
+    std::string failure() const { return orvReaderGetErrorMessage(handle); }
+    OrvReader* handle = nullptr;
+    OrvError_enum code;
+    std::string message;
+};
+
+// The first problem verification finds, and their count.
+std::pair<std::string, uint64_t> firstProblem(const OpenReader& reader) {
+    std::string first;
+    uint64_t count = 0;
+    const OrvError_enum code = orvReaderVerify(
+        reader.handle,
+        [](void* user, const char* problem) {
+            auto* text = static_cast<std::string*>(user);
+            if (text->empty()) *text = problem;
+        },
+        &first, &count);
+    if (code != ORV_ERR_NONE) return {"verification failed: " + reader.failure(), 1};
+    return {first, count};
+}
 
 // ---- Reading a program ------------------------------------------------------------
 
@@ -533,29 +584,38 @@ void EncoderRun::query() {
 }
 
 void EncoderRun::checkFile() {
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file),
-                                     std::istreambuf_iterator<char>()};
-    const std::vector<std::string> problems = orvread::verify(bytes);
-    if (!problems.empty()) return check(false, "the file is damaged: " + problems.front());
-    const orvread::OrvFile parsed(bytes);
+    const OpenReader reader(path);
+    if (reader.code != ORV_ERR_NONE) return check(false, "the file cannot be opened: " + reader.message);
+    const auto [problem, count] = firstProblem(reader);
+    if (count != 0) return check(false, "the file is damaged: " + problem);
+    uint32_t sections = 0;
+    orvReaderGetNumSections(reader.handle, &sections);
     // Every begun stream ended exactly one section, in the order begun.
-    if (parsed.sections().size() != beginOrder.size())
-        return check(false, "sections: " + std::to_string(parsed.sections().size()) + ", begun: " +
+    if (sections != beginOrder.size())
+        return check(false, "sections: " + std::to_string(sections) + ", begun: " +
                                 std::to_string(beginOrder.size()));
-    size_t videoIndex = 0, audioIndex = 0;
-    for (size_t slot = 0; slot < beginOrder.size(); ++slot) {
+    for (uint32_t slot = 0; slot < sections; ++slot) {
         const StreamModel& stream = streams[beginOrder[slot]];
         const std::string which = "section " + std::to_string(slot) + ": ";
         if (!stream.video) {
-            if (audioIndex >= parsed.audioCount()) return check(false, which + "not audio");
-            const orvread::AudioSection& audio = parsed.audio(audioIndex++);
-            check(parsed.readSamples(audio) == stream.samples, which + "samples differ");
+            OrvReaderAudioInfo_st audio{};
+            if (orvReaderGetAudioInfo(reader.handle, slot, &audio) != ORV_ERR_NONE)
+                return check(false, which + "not audio: " + reader.failure());
+            std::vector<int16_t> samples(audio.numSamples * audio.numChannels);
+            check(orvReaderReadAudio(reader.handle, slot, 0, audio.numSamples, samples.data()) == ORV_ERR_NONE &&
+                      samples == stream.samples,
+                  which + "samples differ");
             continue;
         }
-        if (videoIndex >= parsed.videoCount()) return check(false, which + "not video");
-        const orvread::VideoSection& video = parsed.video(videoIndex++);
-        const std::vector<uint64_t>& pts = video.framePts;
+        OrvReaderVideoInfo_st video{};
+        if (orvReaderGetVideoInfo(reader.handle, slot, &video) != ORV_ERR_NONE)
+            return check(false, which + "not video: " + reader.failure());
+        std::vector<uint64_t> pts(video.frameCount);
+        for (uint32_t k = 0; k < video.frameCount; ++k) {
+            int64_t value = 0;
+            orvReaderGetFramePts(reader.handle, slot, k, &value);
+            pts[k] = static_cast<uint64_t>(value);
+        }
         const bool prefix =
             pts.size() <= stream.acceptedPts.size() &&
             std::equal(pts.begin(), pts.end(), stream.acceptedPts.begin());
@@ -566,13 +626,11 @@ void EncoderRun::checkFile() {
             check(pts.size() == stream.goodPrefix, which + "wrong frames around a failed one");
         if (stream.endAnswered && pts.size() < stream.acceptedPts.size())
             check(stream.endCode != ORV_ERR_NONE, which + "frames were lost and the end said 0");
-        for (uint32_t k = 0; k < video.frameCount; ++k) {
-            try {
-                parsed.decodeFrame(video, k);
-            } catch (const std::exception& error) {
-                return check(false, which + "frame " + std::to_string(k) + ": " + error.what());
-            }
-        }
+        std::vector<uint8_t> picture(size_t{video.width} * video.height * 4);
+        for (uint32_t k = 0; k < video.frameCount; ++k)
+            if (orvReaderDecodeFrame(reader.handle, slot, k, ORV_SRC_PIX_FMT_RGBA32, 0, picture.data(),
+                                     size_t{video.width} * 4, picture.size()) != ORV_ERR_NONE)
+                return check(false, which + "frame " + std::to_string(k) + ": " + reader.failure());
     }
 }
 
@@ -584,35 +642,68 @@ std::string runEncoderProgram(std::span<const uint8_t> program, const std::strin
 
 // ---- The reader ---------------------------------------------------------------------
 
+namespace {
+
+// Keeps each input quick and its memory small: larger frames and audio are
+// read only as far as this many bytes of output.
+constexpr uint64_t kMaxReadBytes = 16 << 20;
+
+// Reads everything of a section that its size allows; returns the first
+// failure.
+std::string readVideo(const OpenReader& reader, uint32_t section) {
+    OrvReaderVideoInfo_st video{};
+    if (orvReaderGetVideoInfo(reader.handle, section, &video) != ORV_ERR_NONE) return reader.failure();
+    for (uint32_t k = 0; k < video.frameCount && k < 8; ++k) {
+        for (const uint32_t layout : {ORV_TEXTURES_PER_SLICE, ORV_TEXTURES_WHOLE_FRAME}) {
+            uint32_t count = 0;
+            uint64_t size = 0;
+            if (orvReaderGetTextureLayout(reader.handle, section, layout, nullptr, 0, &count, &size) != ORV_ERR_NONE)
+                return reader.failure();
+            if (size > kMaxReadBytes) continue;
+            std::vector<uint8_t> blocks(size);
+            if (orvReaderReadTextures(reader.handle, section, k, layout, blocks.data(), size) != ORV_ERR_NONE)
+                return "frame " + std::to_string(k) + ": " + reader.failure();
+        }
+        const uint64_t pictureBytes = uint64_t{video.width} * video.height * 4;
+        if (pictureBytes > kMaxReadBytes) continue;
+        std::vector<uint8_t> picture(pictureBytes);
+        for (const uint32_t origin : {0u, 1u})
+            if (orvReaderDecodeFrame(reader.handle, section, k, ORV_SRC_PIX_FMT_BGRA32, origin, picture.data(),
+                                     size_t{video.width} * 4, picture.size()) != ORV_ERR_NONE)
+                return "frame " + std::to_string(k) + ": " + reader.failure();
+    }
+    return "";
+}
+
+std::string readAudio(const OpenReader& reader, uint32_t section) {
+    OrvReaderAudioInfo_st audio{};
+    if (orvReaderGetAudioInfo(reader.handle, section, &audio) != ORV_ERR_NONE) return reader.failure();
+    const uint64_t frames = std::min<uint64_t>(audio.numSamples, kMaxReadBytes / 4 / audio.numChannels);
+    std::vector<int16_t> samples(frames * audio.numChannels);
+    std::vector<float> planar(samples.size());
+    if (orvReaderReadAudio(reader.handle, section, 0, frames, samples.data()) != ORV_ERR_NONE ||
+        orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) != ORV_ERR_NONE)
+        return reader.failure();
+    return "";
+}
+
+}  // namespace
+
 std::string readMutatedFile(std::span<const uint8_t> bytes) {
-    const bool sound = orvread::verify(bytes).empty();
-    try {
-        const orvread::OrvFile file(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-        for (size_t i = 0; i < file.videoCount(); ++i) {
-            const orvread::VideoSection& video = file.video(i);
-            for (uint32_t k = 0; k < video.frameCount && k < 8; ++k) {
-                try {
-                    file.readFrame(video, k);
-                    file.decodeFrame(video, k);
-                } catch (const orvread::ReadError& error) {
-                    if (sound)
-                        return "verify() passed a file whose frame " + std::to_string(k) +
-                               " cannot be decoded: " + error.what();
-                }
-            }
-        }
-        for (size_t i = 0; i < file.audioCount(); ++i) {
-            try {
-                file.readSamples(file.audio(i));
-            } catch (const orvread::ReadError& error) {
-                if (sound)
-                    return std::string("verify() passed a file whose samples cannot be read: ") +
-                           error.what();
-            }
-        }
-        if (file.verify().empty() != sound) return "OrvFile::verify() and verify() disagree";
-    } catch (const orvread::ReadError& error) {
-        if (sound) return std::string("verify() passed a file that cannot be parsed: ") + error.what();
+    const MemoryFile file(bytes);
+    const OpenReader reader(file.path());
+    if (reader.code != ORV_ERR_NONE) return "";  // refused, with a reason
+    const auto [problem, count] = firstProblem(reader);
+    uint32_t sections = 0;
+    orvReaderGetNumSections(reader.handle, &sections);
+    for (uint32_t i = 0; i < sections; ++i) {
+        OrvReaderSection_st section{};
+        orvReaderGetSection(reader.handle, i, &section);
+        const std::string failure = section.kind == ORV_SECTION_KIND_VIDEO   ? readVideo(reader, i)
+                                    : section.kind == ORV_SECTION_KIND_AUDIO ? readAudio(reader, i)
+                                                                             : "";
+        if (!failure.empty() && count == 0)
+            return "verification passed a file whose section " + std::to_string(i) + " cannot be read: " + failure;
     }
     return "";
 }

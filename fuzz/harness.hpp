@@ -32,8 +32,8 @@ enum Op : uint8_t {
 // file left behind against a model of the session's rules.
 std::string runEncoderProgram(std::span<const uint8_t> program, const std::string& path);
 
-// Reads a file image with the independent reader the way `orv info`,
-// `extract` and `verify` do; a file that verify() finds sound must also
+// Reads a file image with the library's reader the way `orv info`,
+// `extract` and `verify` do; a file that verification finds sound must also
 // read and decode without an error.
 std::string readMutatedFile(std::span<const uint8_t> file);
 

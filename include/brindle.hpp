@@ -96,7 +96,10 @@ BRINDLE_API color operator/(const color& c, int s);
 // Each decodes one block into 16 RGBA pixels (64 bytes, row-major).
 BRINDLE_API void decodeBC1RGB(const uint8_t* block, uint8_t* out);
 BRINDLE_API void decodeBC3RGBA(const uint8_t* block, uint8_t* out);
-// Decodes the block and inverts the encoder's YCoCg conversion; alpha 255.
+// Decodes the block and inverts scaled YCoCg: with Co, Cg the red and green
+// less 128 and scale = (blue >> 3) + 1, R = Y + (Co - Cg) / scale,
+// G = Y + Cg / scale, B = Y - (Co + Cg) / scale, each quotient rounded to
+// nearest (halves up) and each channel clamped to 0..255; alpha 255.
 BRINDLE_API void decodeBC3YCOGR(const uint8_t* block, uint8_t* out);
 // The decoded alpha in all four bytes of each pixel.
 BRINDLE_API void decodeBC4RGBA(const uint8_t* block, uint8_t* out);

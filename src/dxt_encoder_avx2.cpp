@@ -91,6 +91,34 @@ struct Avx2 {
         }
     }
 
+    // The inverse of load: the in-lane transpose leaves blocks j and j + 4
+    // in the halves of one register, which the stores pair up again.
+    template <bool bgra>
+    static void storePixels(uint8_t* dst, ptrdiff_t stride, const VI px[16]) {
+        const __m256i swizzle = _mm256_broadcastsi128_si256(bgraSwap128());
+        for (int y = 0; y < 4; ++y) {
+            const __m256i t0 = _mm256_unpacklo_epi32(m(px[4 * y + 0]), m(px[4 * y + 1]));
+            const __m256i t1 = _mm256_unpackhi_epi32(m(px[4 * y + 0]), m(px[4 * y + 1]));
+            const __m256i t2 = _mm256_unpacklo_epi32(m(px[4 * y + 2]), m(px[4 * y + 3]));
+            const __m256i t3 = _mm256_unpackhi_epi32(m(px[4 * y + 2]), m(px[4 * y + 3]));
+            __m256i q0 = _mm256_unpacklo_epi64(t0, t2);  // block 0 | block 4
+            __m256i q1 = _mm256_unpackhi_epi64(t0, t2);  // block 1 | block 5
+            __m256i q2 = _mm256_unpacklo_epi64(t1, t3);  // block 2 | block 6
+            __m256i q3 = _mm256_unpackhi_epi64(t1, t3);  // block 3 | block 7
+            if constexpr (bgra) {
+                q0 = _mm256_shuffle_epi8(q0, swizzle);
+                q1 = _mm256_shuffle_epi8(q1, swizzle);
+                q2 = _mm256_shuffle_epi8(q2, swizzle);
+                q3 = _mm256_shuffle_epi8(q3, swizzle);
+            }
+            __m256i* row = reinterpret_cast<__m256i*>(dst + y * stride);
+            _mm256_storeu_si256(row + 0, _mm256_permute2x128_si256(q0, q1, 0x20));
+            _mm256_storeu_si256(row + 1, _mm256_permute2x128_si256(q2, q3, 0x20));
+            _mm256_storeu_si256(row + 2, _mm256_permute2x128_si256(q0, q1, 0x31));
+            _mm256_storeu_si256(row + 3, _mm256_permute2x128_si256(q2, q3, 0x31));
+        }
+    }
+
     static void store8(uint8_t* dst, VI a, VI b) {
         const __m256i u0 = _mm256_unpacklo_epi32(m(a), m(b));  // blocks 0, 1 | 4, 5
         const __m256i u1 = _mm256_unpackhi_epi32(m(a), m(b));  // blocks 2, 3 | 6, 7
@@ -119,12 +147,45 @@ struct Avx2 {
     static VI selectBySign(VI s, VI a, VI b) {
         return (VI)_mm256_blendv_ps((__m256)b, (__m256)a, (__m256)s);
     }
+
+    static __m256i load256(const uint8_t* src) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    }
+
+    static void loadBlocks8(const uint8_t* src, VI& a, VI& b) {
+        const __m256i r0 = load256(src);       // blocks 0-3
+        const __m256i r1 = load256(src + 32);  // blocks 4-7
+        const __m256 u0 = (__m256)_mm256_permute2x128_si256(r0, r1, 0x20);  // 0, 1 | 4, 5
+        const __m256 u1 = (__m256)_mm256_permute2x128_si256(r0, r1, 0x31);  // 2, 3 | 6, 7
+        a = (VI)_mm256_shuffle_ps(u0, u1, _MM_SHUFFLE(2, 0, 2, 0));
+        b = (VI)_mm256_shuffle_ps(u0, u1, _MM_SHUFFLE(3, 1, 3, 1));
+    }
+
+    static void loadBlocks16(const uint8_t* src, VI& a, VI& b, VI& c, VI& d) {
+        const __m256i r0 = load256(src);       // blocks 0, 1
+        const __m256i r1 = load256(src + 32);  // blocks 2, 3
+        const __m256i r2 = load256(src + 64);  // blocks 4, 5
+        const __m256i r3 = load256(src + 96);  // blocks 6, 7
+        const __m256i q0 = _mm256_permute2x128_si256(r0, r2, 0x20);  // block 0 | block 4
+        const __m256i q1 = _mm256_permute2x128_si256(r0, r2, 0x31);  // block 1 | block 5
+        const __m256i q2 = _mm256_permute2x128_si256(r1, r3, 0x20);  // block 2 | block 6
+        const __m256i q3 = _mm256_permute2x128_si256(r1, r3, 0x31);  // block 3 | block 7
+        const __m256i t0 = _mm256_unpacklo_epi32(q0, q1);
+        const __m256i t1 = _mm256_unpackhi_epi32(q0, q1);
+        const __m256i t2 = _mm256_unpacklo_epi32(q2, q3);
+        const __m256i t3 = _mm256_unpackhi_epi32(q2, q3);
+        a = v(_mm256_unpacklo_epi64(t0, t2));
+        b = v(_mm256_unpackhi_epi64(t0, t2));
+        c = v(_mm256_unpacklo_epi64(t1, t3));
+        d = v(_mm256_unpackhi_epi64(t1, t3));
+    }
 };
 
 }  // namespace
 
 const DxtRowEncoders dxtRowEncodersAvx2 = DxtLanes<Avx2>::encoders<false>;
 const DxtRowEncoders dxtMeasuringRowEncodersAvx2 = DxtLanes<Avx2>::encoders<true>;
+const DxtRowDecoders dxtRowDecodersAvx2 = DxtLanes<Avx2>::decoders;
 
 }  // namespace brindle
 

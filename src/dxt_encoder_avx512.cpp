@@ -123,6 +123,29 @@ struct Avx512 {
         }
     }
 
+    // The inverse of load.
+    template <bool bgra>
+    static void storePixels(uint8_t* dst, ptrdiff_t stride, const VI px[16]) {
+        const __m512i swizzle = _mm512_broadcast_i32x4(bgraSwap128());
+        for (int y = 0; y < 4; ++y) {
+            __m512i a = m(px[4 * y + 0]), b = m(px[4 * y + 1]);
+            __m512i c = m(px[4 * y + 2]), d = m(px[4 * y + 3]);
+            transposeWords(a, b, c, d);
+            transposeQuarters(a, b, c, d);
+            if constexpr (bgra) {
+                a = _mm512_shuffle_epi8(a, swizzle);
+                b = _mm512_shuffle_epi8(b, swizzle);
+                c = _mm512_shuffle_epi8(c, swizzle);
+                d = _mm512_shuffle_epi8(d, swizzle);
+            }
+            uint8_t* row = dst + y * stride;
+            _mm512_storeu_si512(row + 0, a);
+            _mm512_storeu_si512(row + 64, b);
+            _mm512_storeu_si512(row + 128, c);
+            _mm512_storeu_si512(row + 192, d);
+        }
+    }
+
     static void store8(uint8_t* dst, VI a, VI b) {
         // Per quarter: blocks 0, 1 | 4, 5 | 8, 9 | 12, 13 and 2, 3 | 6, 7 | ...
         const __m512i u0 = _mm512_unpacklo_epi32(m(a), m(b));
@@ -148,12 +171,33 @@ struct Avx512 {
 
     static VI sub16(VI a, VI b) { return v(_mm512_sub_epi16(m(a), m(b))); }
     static VI selectBySign(VI s, VI a, VI b) { return select(s, a, b); }
+
+    static void loadBlocks8(const uint8_t* src, VI& a, VI& b) {
+        const __m512i r0 = load512(src);       // blocks 0-7
+        const __m512i r1 = load512(src + 64);  // blocks 8-15
+        const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26,
+                                               28, 30);
+        a = v(_mm512_permutex2var_epi32(r0, even, r1));
+        b = v(_mm512_permutex2var_epi32(r0, _mm512_add_epi32(even, _mm512_set1_epi32(1)), r1));
+    }
+
+    static void loadBlocks16(const uint8_t* src, VI& a, VI& b, VI& c, VI& d) {
+        __m512i q0 = load512(src), q1 = load512(src + 64);
+        __m512i q2 = load512(src + 128), q3 = load512(src + 192);
+        transposeQuarters(q0, q1, q2, q3);
+        transposeWords(q0, q1, q2, q3);
+        a = v(q0);
+        b = v(q1);
+        c = v(q2);
+        d = v(q3);
+    }
 };
 
 }  // namespace
 
 const DxtRowEncoders dxtRowEncodersAvx512 = DxtLanes<Avx512>::encoders<false>;
 const DxtRowEncoders dxtMeasuringRowEncodersAvx512 = DxtLanes<Avx512>::encoders<true>;
+const DxtRowDecoders dxtRowDecodersAvx512 = DxtLanes<Avx512>::decoders;
 
 }  // namespace brindle
 

@@ -5,6 +5,7 @@
 #include "dxt_encoder_simd.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "brindle.hpp"
 #include "dxt_encoder.hpp"
@@ -94,6 +95,25 @@ constexpr DxtRowEncoders scalarEncoders = {
     scalarRowRgba<alphaBlock, dxtKindBC4, measure>,
 };
 
+// The decoders' scalar level: the reference per block.
+template <DxtDecodeKind kind, unsigned blockBytes, bool bgra>
+void scalarDecodeRow(uint8_t* dst, ptrdiff_t stride, const uint8_t* blocks,
+                     const uint8_t* alphaBlocks, unsigned numBlocks) {
+    for (unsigned i = 0; i < numBlocks; ++i) {
+        // Only the alpha kind has alpha blocks (the others may get null).
+        const uint8_t* alpha = kind == dxtDecodeYCoCgAlpha ? alphaBlocks + 8 * size_t{i} : nullptr;
+        dxtDecodeBlock(kind, bgra, blocks + size_t{blockBytes} * i, alpha, dst + 16 * size_t{i},
+                       stride);
+    }
+}
+
+constexpr DxtRowDecoders scalarDecoders = {
+    scalarDecodeRow<dxtDecodeBC1, 8, false>,          scalarDecodeRow<dxtDecodeBC1, 8, true>,
+    scalarDecodeRow<dxtDecodeBC3, 16, false>,         scalarDecodeRow<dxtDecodeBC3, 16, true>,
+    scalarDecodeRow<dxtDecodeYCoCg, 16, false>,       scalarDecodeRow<dxtDecodeYCoCg, 16, true>,
+    scalarDecodeRow<dxtDecodeYCoCgAlpha, 16, false>,  scalarDecodeRow<dxtDecodeYCoCgAlpha, 16, true>,
+};
+
 // ---- CPU features ------------------------------------------------------------
 
 bool cpuHas(DxtSimdLevel level) {
@@ -171,6 +191,51 @@ const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level, DxtRowOutput output)
 #endif
     }
     return nullptr;
+}
+
+const DxtRowDecoders* dxtRowDecodersFor(DxtSimdLevel level) {
+    if (!cpuHas(level)) return nullptr;
+    switch (level) {
+        case DxtSimdLevel::scalar: return &scalarDecoders;
+#if defined(__x86_64__)
+        case DxtSimdLevel::sse41: return &dxtRowDecodersSse41;
+        case DxtSimdLevel::avx2: return &dxtRowDecodersAvx2;
+        case DxtSimdLevel::avx512: return &dxtRowDecodersAvx512;
+#else
+        case DxtSimdLevel::sse41:
+        case DxtSimdLevel::avx2:
+        case DxtSimdLevel::avx512: return nullptr;
+#endif
+    }
+    return nullptr;
+}
+
+const DxtRowDecoders& dxtRowDecoders() {
+    static const DxtRowDecoders& chosen = *dxtRowDecodersFor(dxtBestSimdLevel());
+    return chosen;
+}
+
+void dxtDecodeBlock(DxtDecodeKind kind, bool bgra, const uint8_t* block, const uint8_t* alphaBlock,
+                    uint8_t* dst, ptrdiff_t stride) {
+    uint8_t decoded[64];
+    switch (kind) {
+        case dxtDecodeBC1: decodeBC1RGB(block, decoded); break;
+        case dxtDecodeBC3: decodeBC3RGBA(block, decoded); break;
+        case dxtDecodeYCoCg: decodeBC3YCOGR(block, decoded); break;
+        case dxtDecodeYCoCgAlpha: {
+            decodeBC3YCOGR(block, decoded);
+            uint8_t alpha[64];
+            decodeBC4RGBA(alphaBlock, alpha);
+            for (int p = 3; p < 64; p += 4) decoded[p] = alpha[p];
+            break;
+        }
+    }
+    for (int row = 0; row < 4; ++row) {
+        uint8_t* out = dst + row * stride;
+        std::memcpy(out, decoded + 16 * row, 16);
+        if (bgra)
+            for (int p = 0; p < 16; p += 4) std::swap(out[p], out[p + 2]);
+    }
 }
 
 uint32_t dxtBlockSquaredError(DxtBlockKind kind, const uint8_t* encoded, const uint8_t* block,

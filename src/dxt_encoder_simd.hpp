@@ -1,7 +1,8 @@
-// Row encoders: the DXT block encoders applied to a whole row of blocks per
-// call, with one block per SIMD lane where the CPU allows it. Every level
-// writes exactly the bytes of the scalar block functions in dxt_encoder; the
-// scalar level is those functions in a loop and is the portable fallback.
+// Row encoders and decoders: the DXT block encoders, and the block decoders
+// of texture_decode, applied to a whole row of blocks per call, with one
+// block per SIMD lane where the CPU allows it. Every level writes exactly the
+// bytes of the scalar block functions; the scalar level is those functions
+// in a loop and is the portable fallback.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +53,33 @@ const DxtRowEncoders* dxtRowEncodersFor(DxtSimdLevel level,
                                         DxtRowOutput output = DxtRowOutput::blocks);
 const char* dxtSimdLevelName(DxtSimdLevel level);
 
+// ---- Row decoders --------------------------------------------------------------
+
+// Decodes numBlocks blocks of one block row, stored back to back at `blocks`,
+// into the four pixel rows of 4 numBlocks pixels at dst, rows `stride` bytes
+// apart (a negative stride walks upward), 4 bytes per pixel in RGBA or BGRA
+// order. The decoders of scaled YCoCg with alpha take the row's BC4 blocks at
+// `alphaBlocks`; the others never read it. Writes exactly those pixels.
+using DxtRowDecodeFn = void (*)(uint8_t* dst, ptrdiff_t stride, const uint8_t* blocks,
+                                const uint8_t* alphaBlocks, unsigned numBlocks);
+
+// One entry per picture kind and pixel order: decodeBC1RGB, decodeBC3RGBA,
+// decodeBC3YCOGR, and decodeBC3YCOGR with decodeBC4RGBA's alpha.
+struct DxtRowDecoders {
+    DxtRowDecodeFn bc1Rgba;
+    DxtRowDecodeFn bc1Bgra;
+    DxtRowDecodeFn bc3Rgba;
+    DxtRowDecodeFn bc3Bgra;
+    DxtRowDecodeFn ycocgRgba;
+    DxtRowDecodeFn ycocgBgra;
+    DxtRowDecodeFn ycocgAlphaRgba;
+    DxtRowDecodeFn ycocgAlphaBgra;
+};
+
+// Chosen with the encoders' level; nullptr for a level this CPU lacks.
+const DxtRowDecoders& dxtRowDecoders();
+const DxtRowDecoders* dxtRowDecodersFor(DxtSimdLevel level);
+
 // ---- Internals shared by the levels ------------------------------------------
 
 // The texture formats' numbers (OrvTexFmt) as the kernels need them.
@@ -62,6 +90,12 @@ enum DxtBlockKind { dxtKindBC1 = 0, dxtKindBC3 = 1, dxtKindYCoCg = 2, dxtKindBC4
 // pixels, decoded with texture_decode's decoders and compared.
 uint32_t dxtBlockSquaredError(DxtBlockKind kind, const uint8_t* encoded, const uint8_t* block,
                               ptrdiff_t stride);
+
+// What a row decoder decodes, and the scalar reference of one block: the
+// 4 x 4 pixels at dst, rows `stride` apart.
+enum DxtDecodeKind { dxtDecodeBC1, dxtDecodeBC3, dxtDecodeYCoCg, dxtDecodeYCoCgAlpha };
+void dxtDecodeBlock(DxtDecodeKind kind, bool bgra, const uint8_t* block, const uint8_t* alphaBlock,
+                    uint8_t* dst, ptrdiff_t stride);
 
 // The single-colour tables in the shape a table lookup per lane wants: for an
 // 8-bit value v, q0 in bits 0-15 and q1 in bits 16-31, so that one lookup
@@ -80,5 +114,8 @@ extern const DxtRowEncoders dxtRowEncodersAvx512;
 extern const DxtRowEncoders dxtMeasuringRowEncodersSse41;
 extern const DxtRowEncoders dxtMeasuringRowEncodersAvx2;
 extern const DxtRowEncoders dxtMeasuringRowEncodersAvx512;
+extern const DxtRowDecoders dxtRowDecodersSse41;
+extern const DxtRowDecoders dxtRowDecodersAvx2;
+extern const DxtRowDecoders dxtRowDecodersAvx512;
 
 }  // namespace brindle

@@ -1,6 +1,6 @@
-// The block maths of the vector row encoders, written once over a lane type
-// `V` and instantiated by each instruction-set source (dxt_encoder_sse41.cpp,
-// dxt_encoder_avx2.cpp). Lane i of every vector belongs to block i of the
+// The block maths of the vector row encoders and decoders, written once over
+// a lane type `V` and instantiated by each instruction-set source
+// (dxt_encoder_sse41.cpp, dxt_encoder_avx2.cpp, dxt_encoder_avx512.cpp). Lane i of every vector belongs to block i of the
 // group, and each step is the scalar reference's step in dxt_encoder.cpp done
 // in all lanes at once: the same integers, the same float operations in the
 // same order and precision (no fused multiply-add: the library is built with
@@ -31,6 +31,10 @@
 //   store8(dst, a, b) / store16(dst, a, b, c, d)   per lane 8 or 16 bytes
 //   sub16(a, b)       per 16-bit half, wrapping
 //   selectBySign(s, a, b)   lanes of a where bit 31 of s is set, else b
+//   loadBlocks8(src, a, b) / loadBlocks16(src, a, b, c, d)   the inverse of
+//                     store8 / store16: per lane the words of one encoding
+//   storePixels<bgra>(dst, stride, px)   the inverse of load: 16 pixel words
+//                     per lane to four rows of the lanes' blocks side by side
 #pragma once
 
 #include <cstddef>
@@ -40,6 +44,7 @@
 
 #include "dxt_encoder.hpp"
 #include "dxt_encoder_simd.hpp"
+#include "texture_decode.hpp"
 
 namespace brindle {
 
@@ -61,14 +66,31 @@ constexpr bool div3IsExact() {
 }
 static_assert(div3IsExact());
 
-// The alpha decoder's division by 7 of at most 7 * 255, the same way.
-constexpr int div7Multiplier = 9363;  // ceil(2^16 / 7)
-constexpr bool div7IsExact() {
+// The alpha decoder's divisions by 7 and 5 of at most 7 * 255 and 5 * 255,
+// the same way.
+constexpr int div7Multiplier = 9363;   // ceil(2^16 / 7)
+constexpr int div5Multiplier = 13108;  // ceil(2^16 / 5)
+constexpr bool div75AreExact() {
     for (int x = 0; x <= 7 * 255; ++x)
         if ((x * div7Multiplier) >> 16 != x / 7) return false;
+    for (int x = 0; x <= 5 * 255; ++x)
+        if ((x * div5Multiplier) >> 16 != x / 5) return false;
     return true;
 }
-static_assert(div7IsExact());
+static_assert(div75AreExact());
+
+// The vector decoders' rounded quotient of scaled YCoCg, in single
+// precision, against the integer rule for every numerator and scale.
+constexpr bool ycocgQuotientIsExact() {
+    for (int scale = 1; scale <= 32; ++scale)
+        for (int n = -256; n <= 256; ++n) {
+            const float q = static_cast<float>(2 * n + scale) / static_cast<float>(2 * scale);
+            if (static_cast<int>(q + 512.0f) - 512 != ycocgRoundedQuotient(n, scale)) return false;
+        }
+    return true;
+}
+static_assert(ycocgQuotientIsExact());
+
 
 // Colour index of each pattern of the three threshold tests, as in the
 // reference's index_map {0, 2, 0, 2, 3, 3, 1, 1}: with b = "below tB",
@@ -592,39 +614,213 @@ struct DxtLanes {
         return VI{};
     }
 
-    // ---- Squared error of what the blocks decode to ----------------------------------
+    // ---- Decoding blocks -----------------------------------------------------------
+    //
+    // Each lane decodes its block exactly as texture_decode's scalar
+    // decoders do, into 16 pixel words R | G << 8 | B << 16 | A << 24.
 
-    // Entry i of a four-entry table per lane, with bit 0 of i in the sign of
-    // bit0 and bit 1 in the sign of bit1.
-    static VI pick(VI bit0, VI bit1, const VI table[4]) {
-        return V::selectBySign(bit1, V::selectBySign(bit0, table[3], table[2]),
-                               V::selectBySign(bit0, table[1], table[0]));
-    }
-
-    // The palette of stored endpoints (c0 | c1 << 16) as the decoder builds
-    // it, always the four-colour one, as words of its first two channels
-    // (`second` bits up) and, with `third`, its third channel (bits 16 up).
-    template <int second, bool third>
-    static void decodedPalette(VI endpoints, VI words[4]) {
+    // decodeColourHalf's palette as pixel words R | G << 8 | B << 16.
+    static void colourPaletteWords(VI endpoints, VI words[4]) {
         VI pal[4][3];
         palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
-        for (int j = 0; j < 4; ++j) {
-            words[j] = pal[j][0] | sll(pal[j][1], second);
-            if constexpr (third) words[j] |= sll(pal[j][2], 16);
+        for (int j = 0; j < 4; ++j) words[j] = pal[j][0] | (pal[j][1] << 8) | sll(pal[j][2], 16);
+    }
+
+    // decodeAlphaHalf's eight entries: the six interpolated values when
+    // alpha 0 > alpha 1, else four and then 0 and 255.
+    static void alphaPalette(VI w0, VI pal[8]) {
+        const VI a0 = w0 & 0xFF;
+        const VI a1 = (w0 >> 8) & 0xFF;
+        const VI eightValues = a0 > a1;
+        pal[0] = a0;
+        pal[1] = a1;
+        for (int j = 2; j < 8; ++j) {
+            const VI seventh = (((8 - j) * a0 + (j - 1) * a1) * div7Multiplier) >> 16;
+            const VI other = j < 6 ? (((6 - j) * a0 + (j - 1) * a1) * div5Multiplier) >> 16
+                                   : splat(j == 6 ? 0 : 255);
+            pal[j] = V::select(eightValues, seventh, other);
         }
     }
 
-    // R and B as 16-bit halves against the source word's, G alone.
+    // Entry `index` (its low 2 or 3 bits) of a per-lane palette.
+    static VI pick4(const VI pal[4], VI index) {
+        const VI bit0 = sll(index, 31);
+        const VI low = V::selectBySign(bit0, pal[1], pal[0]);
+        const VI high = V::selectBySign(bit0, pal[3], pal[2]);
+        return V::selectBySign(sll(index, 30), high, low);
+    }
+    static VI pick8(const VI pal[8], VI index) {
+        const VI low = pick4(pal, index);
+        const VI high = pick4(pal + 4, index);
+        return V::selectBySign(sll(index, 29), high, low);
+    }
+
+    // The 3-bit alpha index of pixel k: the 48-bit field is bytes 2-7 of
+    // the alpha block, i.e. bits 16-31 of w0 and all of w1.
+    static VI alphaIndex(VI w0, VI w1, int k) {
+        const VI low = srl(w0, 16) | sll(w1, 16);  // field bits 0-31
+        const VI high = srl(w1, 16);              // field bits 32-47
+        if (k < 10) return srl(low, 3 * k);
+        if (k == 10) return srl(low, 30) | sll(high, 2);
+        return srl(high, 3 * k - 32);
+    }
+
+    // The 16 values of an 8-byte alpha (BC4) block held as the words w0, w1.
+    static void decodeAlphaWords(VI w0, VI w1, VI values[16]) {
+        VI pal[8];
+        alphaPalette(w0, pal);
+        for (int k = 0; k < 16; ++k) values[k] = pick8(pal, alphaIndex(w0, w1, k));
+    }
+
+    static void decodeBC4Group(const uint8_t* blocks, VI values[16]) {
+        VI w0, w1;
+        V::loadBlocks8(blocks, w0, w1);
+        decodeAlphaWords(w0, w1, values);
+    }
+
+    static void decodeBC1Group(const uint8_t* blocks, VI px[16]) {
+        VI endpoints, indices;
+        V::loadBlocks8(blocks, endpoints, indices);
+        VI colours[4];
+        colourPaletteWords(endpoints, colours);
+        const VI opaque = splat(static_cast<int>(0xFF000000u));
+        for (int k = 0; k < 16; ++k) px[k] = pick4(colours, srl(indices, 2 * k)) | opaque;
+    }
+
+    static void decodeBC3Group(const uint8_t* blocks, VI px[16]) {
+        VI w0, w1, endpoints, indices;
+        V::loadBlocks16(blocks, w0, w1, endpoints, indices);
+        VI colours[4];
+        colourPaletteWords(endpoints, colours);
+        VI alpha[16];
+        decodeAlphaWords(w0, w1, alpha);
+        for (int k = 0; k < 16; ++k) px[k] = pick4(colours, srl(indices, 2 * k)) | sll(alpha[k], 24);
+    }
+
+    // ycocgRoundedQuotient per lane, through single-precision division:
+    // floor((2n + s) / (2s)) as trunc(quotient + 512) - 512, exactly (checked
+    // below for every n and s the decoder meets).
+    static VI roundedQuotient(VI n, VI scale) {
+        const VF q = V::toFloat(2 * n + scale) / V::toFloat(2 * scale);
+        return V::truncate(q + 512.0f) - 512;
+    }
+
+    // Scaled YCoCg: every pixel's chroma comes from one of the colour
+    // block's four entries, so the three chroma offsets (each in -256..256)
+    // are worked out per entry and packed as 10-bit fields biased by 256;
+    // a pixel then adds its luma to each field. The colour block is given
+    // as its words, the 16 lumas decoded already.
+    static void ycocgPixels(VI endpoints, VI indices, const VI luma[16], VI px[16]) {
+        VI pal[4][3];
+        palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
+        VI offsets[4];
+        bool scaled = false;
+        for (int j = 0; j < 4; ++j) scaled = scaled || V::any(pal[j][2] >= 8);
+        for (int j = 0; j < 4; ++j) {
+            const VI co = pal[j][0] - 128;
+            const VI cg = pal[j][1] - 128;
+            VI r = co - cg, g = cg, b = (VI{} - co) - cg;
+            if (scaled) {
+                // Blue below 8 is scale 1, where the quotients are exact.
+                const VI scale = (pal[j][2] >> 3) + 1;
+                r = roundedQuotient(r, scale);
+                g = roundedQuotient(g, scale);
+                b = roundedQuotient(b, scale);
+            }
+            offsets[j] = (r + 256) | ((g + 256) << 10) | ((b + 256) << 20);
+        }
+        const VI zero = VI{};
+        const VI limit = splat(255);
+        const auto channel = [&](VI y, VI field) {
+            return V::min(V::max(y + field - 256, zero), limit);
+        };
+        for (int k = 0; k < 16; ++k) {
+            const VI e = pick4(offsets, srl(indices, 2 * k));
+            const VI r = channel(luma[k], e & 1023);
+            const VI g = channel(luma[k], (e >> 10) & 1023);
+            const VI b = channel(luma[k], srl(e, 20) & 1023);
+            px[k] = r | (g << 8) | (b << 16) | splat(static_cast<int>(0xFF000000u));
+        }
+    }
+
+    static void decodeYCoCgGroup(const uint8_t* blocks, VI px[16]) {
+        VI w0, w1, endpoints, indices;
+        V::loadBlocks16(blocks, w0, w1, endpoints, indices);
+        VI luma[16];
+        decodeAlphaWords(w0, w1, luma);
+        ycocgPixels(endpoints, indices, luma, px);
+    }
+
+    // Scaled YCoCg colour with the alpha of a BC4 block of the same place.
+    static void decodeYCoCgAlphaGroup(const uint8_t* blocks, const uint8_t* alphaBlocks,
+                                      VI px[16]) {
+        decodeYCoCgGroup(blocks, px);
+        VI alpha[16];
+        decodeBC4Group(alphaBlocks, alpha);
+        for (int k = 0; k < 16; ++k) px[k] = (px[k] & 0x00FFFFFF) | sll(alpha[k], 24);
+    }
+
+    // ---- Row decoders -----------------------------------------------------------------
+
+    // Whole groups of `lanes` blocks through the vector code, the blocks
+    // left over through the scalar reference.
+    template <void (*group)(const uint8_t*, const uint8_t*, VI*), DxtDecodeKind kind,
+              unsigned blockBytes, bool bgra>
+    static void decodeRow(uint8_t* dst, ptrdiff_t stride, const uint8_t* blocks,
+                          const uint8_t* alphaBlocks, unsigned numBlocks) {
+        // Only the alpha kind has alpha blocks (the others may get null).
+        const auto alphaOf = [alphaBlocks](unsigned i) {
+            return kind == dxtDecodeYCoCgAlpha ? alphaBlocks + 8 * size_t{i} : nullptr;
+        };
+        unsigned i = 0;
+        for (; i + lanes <= numBlocks; i += lanes) {
+            VI px[16];
+            group(blocks + size_t{blockBytes} * i, alphaOf(i), px);
+            V::template storePixels<bgra>(dst + 16 * size_t{i}, stride, px);
+        }
+        for (; i < numBlocks; ++i)
+            dxtDecodeBlock(kind, bgra, blocks + size_t{blockBytes} * i, alphaOf(i),
+                           dst + 16 * size_t{i}, stride);
+    }
+
+    // The row decoders' groups, all with the alpha operand.
+    template <void (*decode)(const uint8_t*, VI*)>
+    static void withoutAlpha(const uint8_t* blocks, const uint8_t*, VI px[16]) {
+        decode(blocks, px);
+    }
+
+    static constexpr DxtRowDecoders decoders = {
+        decodeRow<withoutAlpha<decodeBC1Group>, dxtDecodeBC1, 8, false>,
+        decodeRow<withoutAlpha<decodeBC1Group>, dxtDecodeBC1, 8, true>,
+        decodeRow<withoutAlpha<decodeBC3Group>, dxtDecodeBC3, 16, false>,
+        decodeRow<withoutAlpha<decodeBC3Group>, dxtDecodeBC3, 16, true>,
+        decodeRow<withoutAlpha<decodeYCoCgGroup>, dxtDecodeYCoCg, 16, false>,
+        decodeRow<withoutAlpha<decodeYCoCgGroup>, dxtDecodeYCoCg, 16, true>,
+        decodeRow<decodeYCoCgAlphaGroup, dxtDecodeYCoCgAlpha, 16, false>,
+        decodeRow<decodeYCoCgAlphaGroup, dxtDecodeYCoCgAlpha, 16, true>,
+    };
+
+    // ---- Squared error of what the blocks decode to ----------------------------------
+    //
+    // From the encoder's own pixels and results, decoded as the decoders
+    // above (and texture_decode's) decode the written blocks.
+
+    // Squared differences of R, G, B (and A) of two pixel words, with the
+    // channels as 16-bit halves for the multiply-add.
+    template <bool withAlpha>
+    static VI wordError(VI a, VI b) {
+        const VI rb = V::sub16(a & 0x00FF00FF, b & 0x00FF00FF);
+        const int gaMask = withAlpha ? 0x00FF00FF : 0x000000FF;
+        const VI ga = V::sub16(srl(a, 8) & gaMask, srl(b, 8) & gaMask);
+        return V::madd(rb, rb) + V::madd(ga, ga);
+    }
+
     static VI colourError(const Planes<true>& p, VI endpoints, VI indices) {
         VI words[4];
-        decodedPalette<8, true>(endpoints, words);
+        colourPaletteWords(endpoints, words);
         VI sum = VI{};
-        for (int k = 0; k < 16; ++k) {
-            const VI q = pick(sll(indices, 31 - 2 * k), sll(indices, 30 - 2 * k), words);
-            const VI drb = V::sub16(p.word[k] & 0x00FF00FF, q & 0x00FF00FF);
-            const VI dg = V::sub16(p.g[k], srl(q, 8) & 0xFF);
-            sum += V::madd(drb, drb) + V::madd(dg, dg);
-        }
+        for (int k = 0; k < 16; ++k)
+            sum += wordError<false>(p.word[k], pick4(words, srl(indices, 2 * k)));
         return sum;
     }
 
@@ -637,26 +833,11 @@ struct DxtLanes {
         return sum;
     }
 
-    // decodeBC3YCOGR: Co in red, Cg in green, Y in alpha, back to R, G, B.
     static VI ycocgError(const VI px[16], VI endpoints, VI indices, const VI luma[16]) {
-        VI cocg[4];  // Co | Cg << 16
-        decodedPalette<16, false>(endpoints, cocg);
-        const VI zero = VI{};
-        const VI limit = splat(255);
+        VI decoded[16];
+        ycocgPixels(endpoints, indices, luma, decoded);
         VI sum = VI{};
-        for (int k = 0; k < 16; ++k) {
-            const VI c = pick(sll(indices, 31 - 2 * k), sll(indices, 30 - 2 * k), cocg);
-            const VI co = (c & 0xFFFF) - 128;
-            const VI cg = srl(c, 16) - 128;
-            const VI t = luma[k] - cg;
-            const VI r = V::min(V::max(t + co, zero), limit);
-            const VI g = V::min(V::max(luma[k] + cg, zero), limit);
-            const VI b = V::min(V::max(t - co, zero), limit);
-            // R and B of the source pixel are the 16-bit halves of px & 0x00FF00FF.
-            const VI drb = V::sub16(px[k] & 0x00FF00FF, r | sll(b, 16));
-            const VI dg = V::sub16(srl(px[k], 8) & 0xFF, g);
-            sum += V::madd(drb, drb) + V::madd(dg, dg);
-        }
+        for (int k = 0; k < 16; ++k) sum += wordError<false>(px[k], decoded[k]);
         return sum;
     }
 

@@ -94,6 +94,26 @@ struct Sse41 {
         }
     }
 
+    template <bool bgra>
+    static void storePixels(uint8_t* dst, ptrdiff_t stride, const VI px[16]) {
+        for (int y = 0; y < 4; ++y) {
+            __m128i a = m(px[4 * y + 0]), b = m(px[4 * y + 1]), c = m(px[4 * y + 2]),
+                    d = m(px[4 * y + 3]);
+            transpose(a, b, c, d);
+            if constexpr (bgra) {
+                a = _mm_shuffle_epi8(a, bgraSwap128());
+                b = _mm_shuffle_epi8(b, bgraSwap128());
+                c = _mm_shuffle_epi8(c, bgraSwap128());
+                d = _mm_shuffle_epi8(d, bgraSwap128());
+            }
+            __m128i* row = reinterpret_cast<__m128i*>(dst + y * stride);
+            _mm_storeu_si128(row + 0, a);
+            _mm_storeu_si128(row + 1, b);
+            _mm_storeu_si128(row + 2, c);
+            _mm_storeu_si128(row + 3, d);
+        }
+    }
+
     static void store8(uint8_t* dst, VI a, VI b) {
         __m128i* out = reinterpret_cast<__m128i*>(dst);
         _mm_storeu_si128(out + 0, _mm_unpacklo_epi32(m(a), m(b)));
@@ -114,12 +134,33 @@ struct Sse41 {
     static VI selectBySign(VI s, VI a, VI b) {
         return (VI)_mm_blendv_ps((__m128)b, (__m128)a, (__m128)s);
     }
+
+    static void loadBlocks8(const uint8_t* src, VI& a, VI& b) {
+        const __m128 r0 = (__m128)_mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        const __m128 r1 = (__m128)_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+        a = (VI)_mm_shuffle_ps(r0, r1, _MM_SHUFFLE(2, 0, 2, 0));
+        b = (VI)_mm_shuffle_ps(r0, r1, _MM_SHUFFLE(3, 1, 3, 1));
+    }
+
+    static void loadBlocks16(const uint8_t* src, VI& a, VI& b, VI& c, VI& d) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(src);
+        __m128i q0 = _mm_loadu_si128(in + 0);
+        __m128i q1 = _mm_loadu_si128(in + 1);
+        __m128i q2 = _mm_loadu_si128(in + 2);
+        __m128i q3 = _mm_loadu_si128(in + 3);
+        transpose(q0, q1, q2, q3);
+        a = v(q0);
+        b = v(q1);
+        c = v(q2);
+        d = v(q3);
+    }
 };
 
 }  // namespace
 
 const DxtRowEncoders dxtRowEncodersSse41 = DxtLanes<Sse41>::encoders<false>;
 const DxtRowEncoders dxtMeasuringRowEncodersSse41 = DxtLanes<Sse41>::encoders<true>;
+const DxtRowDecoders dxtRowDecodersSse41 = DxtLanes<Sse41>::decoders;
 
 }  // namespace brindle
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "brindle.hpp"
+#include "orv_format.hpp"
 #include "orvenc_audio_wav.hpp"
 #include "orvenc_video.hpp"
 
@@ -19,8 +20,6 @@ constexpr uint32_t kVideoStream = 0;
 constexpr uint32_t kAudioStream = 1;
 // A session holds at most this many streams of each kind.
 constexpr size_t kMaxStreamsPerKind = 2;
-// Section slots in the container header: more than the streams a session can hold.
-constexpr unsigned kSectionSlots = 16;
 
 const char* tooManyStreamsMessage(uint32_t type) {
     switch (type) {
@@ -51,7 +50,7 @@ OrvEncContext::OrvEncContext(const OrvEncoderParams_st& params) : pool(workerCou
 OrvEnc::OrvEnc(const std::string& path, const OrvEncoderParams_st& params) : context(params) {
     // The writer leaves itself closed when this throws; the members built so
     // far (the pool with its workers) are then released by the unwinding.
-    context.writer.open(path, kSectionSlots);
+    context.writer.open(path, brindle::kOrvSlotCount);  // more slots than a session has streams
     brindle::log("using %u threads", static_cast<unsigned>(context.pool.numWorkers()));
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "brindle.hpp"
+#include "orv_format.hpp"
 
 namespace brindle {
 
@@ -16,16 +17,8 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "WAV samples are written straight from memory in host byte order");
 
-// ---- WAV constants ----------------------------------------------------------
-constexpr uint32_t kFmtChunkBodySize = 16;
-constexpr uint16_t kWavFormatPcm = 1;
-// The RIFF size counts everything after its own field: the header's 36
-// remaining bytes plus the sample data.
-constexpr uint32_t kRiffSizeBeyondData = 36;
 // Both size fields are 32-bit; the RIFF size is the larger one.
-constexpr uint64_t kMaxDataBytes = UINT32_MAX - kRiffSizeBeyondData;
-// A size field is 4 bytes after its chunk's tag.
-constexpr uint64_t kSizeFieldAfterTag = 4;
+constexpr uint64_t kMaxDataBytes = UINT32_MAX - kWavRiffSizeBeyondData;
 
 // Sample frames converted per write.
 constexpr uint64_t kChunkFrames = 4096;
@@ -76,23 +69,23 @@ OrvEncAudioWavStream::OrvEncAudioWavStream(int id, const OrvAudioStreamParams_st
         throw OrvException("sample rate too high for the channel count", ORV_ERR_UNKNOWN);
     numChannels = params.numChannels;
     sampleRate = params.sampleRate;
-    bitsPerSample = 16;
+    bitsPerSample = kWavBitsPerSample;
 }
 
 void OrvEncAudioWavStream::begin() {
     writer.beginSection(ORV_SECTION_AUDIO);
-    writer.writeAudioHeader(OrvAudioHeader{});  // codec 0: the payload is a WAV image
+    writer.writeAudioHeader(OrvAudioHeader{kOrvAudioCodecWav});
     writeHeader();
 }
 
 void OrvEncAudioWavStream::writeHeader() {
     const uint32_t bytesPerFrame = numChannels * (bitsPerSample / 8);
     const uint64_t riffOffset = writer.currentOffset();
-    writer.writeData(4, "RIFF");
+    writer.writeData(sizeof kWavRiffTag, kWavRiffTag);
     writer.writeU32(0);  // patched at close
-    writer.writeData(4, "WAVE");
-    writer.writeData(4, "fmt ");
-    writer.writeU32(kFmtChunkBodySize);
+    writer.writeData(sizeof kWavWaveTag, kWavWaveTag);
+    writer.writeData(sizeof kWavFmtTag, kWavFmtTag);
+    writer.writeU32(kWavFmtChunkBodySize);
     writer.writeU16(kWavFormatPcm);
     writer.writeU16(static_cast<uint16_t>(numChannels));
     writer.writeU32(sampleRate);
@@ -100,7 +93,7 @@ void OrvEncAudioWavStream::writeHeader() {
     writer.writeU16(static_cast<uint16_t>(bytesPerFrame));
     writer.writeU16(static_cast<uint16_t>(bitsPerSample));
     const uint64_t dataOffset = writer.currentOffset();
-    writer.writeData(4, "data");
+    writer.writeData(sizeof kWavDataTag, kWavDataTag);
     writer.writeU32(0);  // patched at close
     // Recorded only once the whole header is out: close() relies on both
     // offsets naming fields that are really in the file.
@@ -155,9 +148,9 @@ void OrvEncAudioWavStream::close() {
     const uint64_t end = writer.currentOffset();
     // Only whole chunks are counted, and never more than the 32-bit fields hold.
     const uint32_t dataSize = static_cast<uint32_t>(dataBytesWritten);
-    writer.seek(riffChunkSizeOffset + kSizeFieldAfterTag);
-    writer.writeU32(dataSize + kRiffSizeBeyondData);
-    writer.seek(dataChunkSizeOffset + kSizeFieldAfterTag);
+    writer.seek(riffChunkSizeOffset + kWavSizeFieldAfterTag);
+    writer.writeU32(dataSize + kWavRiffSizeBeyondData);
+    writer.seek(dataChunkSizeOffset + kWavSizeFieldAfterTag);
     writer.writeU32(dataSize);
     writer.seek(end);
     finished = true;

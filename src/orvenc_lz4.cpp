@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "buffer_pool.hpp"
+#include "orv_format.hpp"
 
 namespace brindle {
 
@@ -16,7 +17,7 @@ constexpr int32_t lz4Hints[] = {0, 1, 2, -1};
 
 // The payload starts with the uncompressed byte count, so a reader can size
 // its output before decoding the block.
-constexpr int32_t sizePrefixBytes = 4;
+constexpr int32_t sizePrefixBytes = static_cast<int32_t>(kLz4SizePrefixBytes);
 
 void storeLE32(uint8_t* dst, uint32_t value) {
     dst[0] = static_cast<uint8_t>(value);

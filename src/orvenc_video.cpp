@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "buffer_pool.hpp"
+#include "frame_record.hpp"
 #include "log.hpp"
+#include "orv_format.hpp"
 #include "orvenc_ffmpeg.hpp"
 #include "orvenc_hap.hpp"
 #include "orvenc_lz4.hpp"
@@ -46,25 +48,6 @@ std::unique_ptr<OrvEncSecondaryCompressor> makeSecondaryCompressor(
                                ORV_ERR_UNKNOWN_ORV_COMPRESSION_FORMAT);
     }
 }
-
-// The texture planes of each slice for a stream's output format.
-struct TextureSet {
-    uint32_t count;
-    uint32_t formats[2];
-};
-
-TextureSet texturesFor(uint32_t format) {
-    switch (format) {
-        case ORV_PIX_FMT_DXT1: return {1, {ORV_TEX_FMT_BC1_RGB, 0}};
-        case ORV_PIX_FMT_YCOCG_DXT5: return {1, {ORV_TEX_FMT_BC3_YCOGR, 0}};
-        case ORV_PIX_FMT_DXT5: return {1, {ORV_TEX_FMT_BC3_RGBA, 0}};
-        default: return {2, {ORV_TEX_FMT_BC3_YCOGR, ORV_TEX_FMT_BC4_ALPHA}};
-    }
-}
-
-// A frame record begins with five 16-bit fields (Hap-in-ORV tag, frame and
-// slice sizes) and a 32-bit offset per slice.
-uint64_t recordHeaderSize(uint64_t numSlices) { return 10 + 4 * numSlices; }
 
 // A double truncated toward zero into an int; values that do not fit (a
 // frame rate of 0/0, an absurd pts) give 0 instead of undefined behaviour.
@@ -132,26 +115,15 @@ public:
     uint32_t frameNumber() const override { return frame->frameNumber; }
 
     void write(OrvIOSink& sink) const override {
-        std::vector<uint8_t> header(recordHeaderSize(frame->slices.size()));
-        size_t at = 0;
-        auto put16 = [&](uint32_t value) {
-            header[at++] = static_cast<uint8_t>(value);
-            header[at++] = static_cast<uint8_t>(value >> 8);
-        };
-        auto put32 = [&](uint64_t value) {
-            for (int shift = 0; shift < 32; shift += 8)
-                header[at++] = static_cast<uint8_t>(value >> shift);
-        };
-        put16(0x0300);
-        put16(frame->width);
-        put16(frame->height);
-        put16(frame->sliceWidth);
-        put16(frame->sliceHeight);
-        uint64_t offset = header.size();
-        for (const OrvEncSlice& slice : frame->slices) {
-            put32(offset);
-            offset += hap.size(slice);
-        }
+        std::vector<uint64_t> sliceSizes;
+        sliceSizes.reserve(frame->slices.size());
+        for (const OrvEncSlice& slice : frame->slices) sliceSizes.push_back(hap.size(slice));
+        // The record keeps the low 16 bits of each size.
+        const FrameRecordSizes sizes{static_cast<uint16_t>(frame->width),
+                                     static_cast<uint16_t>(frame->height),
+                                     static_cast<uint16_t>(frame->sliceWidth),
+                                     static_cast<uint16_t>(frame->sliceHeight)};
+        const std::vector<uint8_t> header = frameRecordHeader(sizes, sliceSizes);
         sink.write(header.size(), header.data());
         for (const OrvEncSlice& slice : frame->slices) hap.write(slice, sink);
     }
@@ -232,11 +204,11 @@ uint64_t OrvEncVideoStream::worstCaseRecordSize() const {
     // A slice whose every texture came out of the second stage at its
     // coder's worst case, sized by the Hap writer itself.
     OrvEncSlice slice;
-    const TextureSet textures = texturesFor(format);
+    const OrvTexturePlanes textures = texturePlanesOf(static_cast<OrvPixFmt_enum>(format));
     slice.numTextures = textures.count;
     for (uint32_t i = 0; i < textures.count; ++i) {
-        const uint64_t encodedSize = orvTexBufferSize(static_cast<OrvTexFmt>(textures.formats[i]),
-                                                      layout.sliceWidth, layout.sliceHeight);
+        const uint64_t encodedSize =
+            orvTexBufferSize(textures.formats[i], layout.sliceWidth, layout.sliceHeight);
         const uint64_t bound = secondaryCompressor->maxCompressedSize(encodedSize);
         // A section of 4 GiB or more cannot be described at all; below
         // that, the sums that follow cannot overflow.
@@ -244,7 +216,7 @@ uint64_t OrvEncVideoStream::worstCaseRecordSize() const {
         slice.textures[i].compressedSize = bound;
     }
     const uint64_t numSlices = uint64_t{layout.numColumns} * layout.numRows;
-    return recordHeaderSize(numSlices) + numSlices * OrvHapWriter().size(slice);
+    return frameRecordHeaderSize(numSlices) + numSlices * OrvHapWriter().size(slice);
 }
 
 const int32_t* OrvEncVideoStream::getPreferredSrcPixFmts() const {
@@ -253,8 +225,8 @@ const int32_t* OrvEncVideoStream::getPreferredSrcPixFmts() const {
 
 void OrvEncVideoStream::begin() {
     OrvVideoHeader header;
-    header.codec = 0;
-    header.flags = 7;
+    header.codec = kOrvVideoCodec;
+    header.flags = kOrvVideoFlags;
     header.width = static_cast<uint16_t>(width);
     header.height = static_cast<uint16_t>(height);
     header.timebaseNum = static_cast<uint64_t>(timebaseNum);
@@ -367,7 +339,8 @@ void OrvEncVideoStream::prepareSlice(OrvEncSlice& slice) {
     slice.completedTextures = 0;
     slice.onCompleted = [this](const std::shared_ptr<OrvEncFrame>& f, OrvEncSlice& s,
                                OrvEncTexture& t) { onTextureCompleted(f, s, t); };
-    const TextureSet textures = texturesFor(format);
+    // The format was checked when the stream was set up.
+    const OrvTexturePlanes textures = texturePlanesOf(static_cast<OrvPixFmt_enum>(format));
     slice.numTextures = textures.count;
     for (uint32_t i = 0; i < textures.count; ++i) {
         OrvEncTexture& texture = slice.textures[i];

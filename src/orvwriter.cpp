@@ -13,14 +13,6 @@ namespace brindle {
 
 namespace {
 
-// Bytes of one section table entry: type (u8), offset (u64), size (u64).
-constexpr uint64_t kTableEntrySize = 17;
-// A slot never filled keeps this offset and size 0.
-constexpr uint64_t kUnusedSectionOffset = UINT64_MAX;
-constexpr uint32_t kContainerVersion = 1;
-// The flags of a video header must have these bits set.
-constexpr uint16_t kRequiredVideoFlags = 7;
-
 // A section past the last slot would overwrite the first section's bytes.
 void requireFreeSlot(uint32_t sectionsEnded, uint32_t slots) {
     if (sectionsEnded >= slots) throw OrvException("too many sections", ORV_ERR_UNKNOWN);
@@ -71,15 +63,15 @@ void OrvWriter::open(const std::string& path, unsigned slots) {
 }
 
 void OrvWriter::writeHeader(unsigned slots) {
-    writeRaw(4, "ORVC");
-    writeU32(kContainerVersion);
+    writeRaw(sizeof kOrvMagic, kOrvMagic);
+    writeU32(kOrvVersion);
     writeU32(slots);
     sectionTableOffset = currentOffset();
     numSlots = slots;
     for (unsigned slot = 0; slot < slots; ++slot) {
         writeU8(ORV_SECTION_NONE);
-        writeU64(kUnusedSectionOffset);
-        writeU64(0);
+        writeU64(kOrvUnusedSlotOffset);
+        writeU64(kOrvUnusedSlotSize);
     }
     flush();
 }
@@ -118,7 +110,7 @@ void OrvWriter::endSection() {
 void OrvWriter::updateHeader() {
     requireFreeSlot(numSections, numSlots);
     const uint64_t resumeOffset = currentOffset();
-    seek(sectionTableOffset + kTableEntrySize * numSections);
+    seek(sectionTableOffset + kOrvTableEntrySize * numSections);
     writeU8(static_cast<uint8_t>(sectionType));
     writeU64(sectionOffset);
     writeU64(sectionSize);
@@ -190,8 +182,9 @@ void OrvWriter::flush() {
 // ---- Video sections -------------------------------------------------------------
 
 void OrvWriter::writeVideoHeader(const OrvVideoHeader& header) {
-    if (header.codec != 0) throw OrvException("bad video header codec", ORV_ERR_UNKNOWN);
-    if ((header.flags & kRequiredVideoFlags) != kRequiredVideoFlags)
+    if (header.codec != kOrvVideoCodec) throw OrvException("bad video header codec", ORV_ERR_UNKNOWN);
+    // The flags of a video header must have the format's bits set.
+    if ((header.flags & kOrvVideoFlags) != kOrvVideoFlags)
         throw OrvException("bad video header flags", ORV_ERR_UNKNOWN);
     if (header.width == 0 || header.height == 0)
         throw OrvException("bad video header dimensions", ORV_ERR_UNKNOWN);

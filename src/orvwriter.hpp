@@ -9,14 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace brindle {
+#include "orv_format.hpp"
 
-// Section type codes stored in the section table.
-enum OrvSectionType : uint32_t {
-    ORV_SECTION_NONE = 0,
-    ORV_SECTION_VIDEO = 2,
-    ORV_SECTION_AUDIO = 3,
-};
+namespace brindle {
 
 struct OrvVideoHeader {
     uint16_t codec = 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "brindle.hpp"
+#include "texture_decode.hpp"
 
 namespace brindle {
 
@@ -105,12 +106,16 @@ void decodeBC3YCOGR(const uint8_t* block, uint8_t* out) {
     uint8_t ycocg[64];
     decodeBC3RGBA(block, ycocg);
     for (int k = 0; k < 16; ++k) {
+        // Scaled YCoCg keeps the chroma scale in blue (liborv always writes
+        // blue 0, scale 1); each channel is luma plus the chroma divided by
+        // the scale, rounded to nearest.
         const int co = ycocg[4 * k + 0] - 128;
         const int cg = ycocg[4 * k + 1] - 128;
+        const int scale = ycocgScale(ycocg[4 * k + 2]);
         const int y = ycocg[4 * k + 3];
-        out[4 * k + 0] = clampByte(y + co - cg);
-        out[4 * k + 1] = clampByte(y + cg);
-        out[4 * k + 2] = clampByte(y - co - cg);
+        out[4 * k + 0] = clampByte(y + ycocgRoundedQuotient(co - cg, scale));
+        out[4 * k + 1] = clampByte(y + ycocgRoundedQuotient(cg, scale));
+        out[4 * k + 2] = clampByte(y + ycocgRoundedQuotient(-co - cg, scale));
         out[4 * k + 3] = 255;
     }
 }

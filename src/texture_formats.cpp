@@ -1,15 +1,9 @@
 #include "texture_formats.hpp"
 
 #include "brindle.hpp"
+#include "orv_format.hpp"
 
 namespace brindle {
-
-namespace {
-
-// log2 of the bytes of one 4x4 block, indexed by OrvTexFmt.
-constexpr uint32_t blockSizeLog2[] = {3, 4, 4, 3};
-
-}  // namespace
 
 uint32_t srcBytesPerPixel(uint32_t pixFmt) {
     switch (pixFmt) {
@@ -26,7 +20,7 @@ uint32_t srcBytesPerPixel(uint32_t pixFmt) {
 uint32_t orvTexBufferSize(OrvTexFmt fmt, unsigned width, unsigned height) {
     if (static_cast<uint32_t>(fmt) >= 4)
         throw OrvException("unknown texture format", ORV_ERR_UNKNOWN);
-    return (height >> 2) * ((width >> 2) << blockSizeLog2[fmt]);
+    return (height >> 2) * ((width >> 2) * texBlockBytes(fmt));
 }
 
 uint32_t orvSrcBufferSize(OrvSrcPixFmt_enum fmt, unsigned width, unsigned height) {

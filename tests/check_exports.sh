@@ -1,6 +1,6 @@
 #!/bin/sh
 # Fails when liborv.so exports anything beyond the C interface, the block
-# encoder table and the brindle helpers.
+# encoder table and the brindle helpers, or lacks a function of the reader.
 set -eu
 lib="$1"
 bad=$(nm -D --defined-only -C "$lib" | awk '{ $1=""; $2=""; sub(/^  /, ""); print }' \
@@ -9,5 +9,12 @@ bad=$(nm -D --defined-only -C "$lib" | awk '{ $1=""; $2=""; sub(/^  /, ""); prin
 if [ -n "$bad" ]; then
   echo "unexpected exported symbols:"; echo "$bad"; exit 1
 fi
+# The reading interface of orv_reader.h, every function of it.
+for symbol in orvReaderOpen orvReaderClose orvReaderGetErrorMessage orvReaderGetNumSections \
+    orvReaderGetSection orvReaderGetVideoInfo orvReaderGetAudioInfo orvReaderGetFramePts \
+    orvReaderFindFrame orvReaderGetTextureLayout orvReaderReadTextures orvReaderDecodeFrame \
+    orvReaderReadAudio orvReaderReadAudioFloat orvReaderVerify; do
+  nm -D --defined-only "$lib" | grep -qw "$symbol" || { echo "$symbol is not exported"; exit 1; }
+done
 count=$(nm -D --defined-only "$lib" | wc -l)
 echo "exported symbols ok ($count)"

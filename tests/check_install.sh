@@ -9,7 +9,7 @@ trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 libdir=$(find "$scratch/prefix" -name 'liborv.so.1' -exec dirname {} \; | head -n 1)
 [ -n "$libdir" ] || { echo "liborv.so.1 not installed"; exit 1; }
-for header in orv.h brindle.hpp; do
+for header in orv.h orv_reader.h brindle.hpp; do
   [ -f "$scratch/prefix/include/$header" ] || { echo "$header not installed"; exit 1; }
 done
 

@@ -1,11 +1,11 @@
 // The row encoders of every SIMD level against the scalar reference, byte
-// for byte, and their measuring variants' squared error against decoding
-// with the exported decoders: random, natural-looking and hard blocks, both
-// source layouts, every texture format, rows of every length modulo the lane
-// count, input at the very end of exact-size heap buffers (so that an
-// over-read trips AddressSanitizer) and output between canary bytes. The
-// compressor's loop over whole images runs at every level in
-// test_orvenc_ffmpeg.
+// for byte, with their measuring variants' squared error against decoding
+// with the exported decoders, and the row decoders against the block
+// decoders: random, natural-looking and hard blocks, both pixel layouts,
+// every texture format, rows of every length modulo the lane count, input at
+// the very end of exact-size heap buffers (so that an over-read trips
+// AddressSanitizer) and output between canary bytes. The compressor's loop
+// over whole images runs at every level in test_orvenc_ffmpeg.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -358,6 +358,63 @@ TEST_P(RowEncoders, EveryRowLengthUpToThreeGroupsAtAnyStride) {
     });
 }
 
+TEST_P(RowEncoders, DecodersMatchTheBlockReferenceOnEveryRowLengthAndStride) {
+    // Encodings of every corpus kind and arbitrary bytes (six-value alpha,
+    // colour 0 below colour 1, YCoCg scales above 1), rows of 0..24 blocks
+    // and one of 123, padded and upward rows; every byte around the decoded
+    // pixels keeps its canary.
+    const DxtRowDecoders* decoders = dxtRowDecodersFor(GetParam());
+    ASSERT_NE(decoders, nullptr);
+    const struct {
+        DxtDecodeKind kind;
+        OrvTexFmt fmt;
+        DxtRowDecodeFn rgba, bgra;
+    } cases[] = {
+        {dxtDecodeBC1, ORV_TEX_FMT_BC1_RGB, decoders->bc1Rgba, decoders->bc1Bgra},
+        {dxtDecodeBC3, ORV_TEX_FMT_BC3_RGBA, decoders->bc3Rgba, decoders->bc3Bgra},
+        {dxtDecodeYCoCg, ORV_TEX_FMT_BC3_YCOGR, decoders->ycocgRgba, decoders->ycocgBgra},
+        {dxtDecodeYCoCgAlpha, ORV_TEX_FMT_BC3_YCOGR, decoders->ycocgAlphaRgba,
+         decoders->ycocgAlphaBgra},
+    };
+    Rng rng(17);
+    for (const auto& c : cases) {
+        const unsigned size = blockBytes(c.fmt);
+        for (const bool bgra : {false, true})
+            for (unsigned length = 0; length <= 25 && !HasFailure(); ++length) {
+                const unsigned n = length == 25 ? 123 : length;
+                const bool arbitrary = rng() % 2, upward = rng() % 2;
+                const unsigned padding = rng() % 2 ? 20 : 0;
+                SCOPED_TRACE(testing::Message() << "kind " << c.kind << (bgra ? " BGRA" : " RGBA")
+                                                << ", " << n << " blocks, padding " << padding
+                                                << (upward ? " upward" : "")
+                                                << (arbitrary ? ", arbitrary bytes" : ""));
+                // Colour and alpha blocks each end their own allocation.
+                const auto blocks = std::make_unique<uint8_t[]>(size * n);
+                const auto alpha = std::make_unique<uint8_t[]>(8 * n);
+                for (unsigned i = 0; i < n; ++i) {
+                    const Block source = anyKind(rng);
+                    uint8_t full[16];
+                    referenceEncode(source, c.fmt, &blocks[size * i]);
+                    dxt5_block(full, 16, source.data());
+                    std::memcpy(&alpha[8 * i], full, 8);
+                    if (!arbitrary) continue;
+                    for (unsigned b = 0; b < size; ++b) blocks[size * i + b] = static_cast<uint8_t>(rng());
+                    for (unsigned b = 0; b < 8; ++b) alpha[8 * i + b] = static_cast<uint8_t>(rng());
+                }
+                const size_t pitch = 16 * n + padding;
+                Bytes out(canaryBytes + 4 * pitch + canaryBytes, canary);
+                Bytes expected = out;
+                const ptrdiff_t stride = upward ? -static_cast<ptrdiff_t>(pitch) : static_cast<ptrdiff_t>(pitch);
+                const size_t top = canaryBytes + (upward ? 3 * pitch : 0);
+                for (unsigned i = 0; i < n; ++i)
+                    dxtDecodeBlock(c.kind, bgra, &blocks[size * i], &alpha[8 * i],
+                                   &expected[top + 16 * i], stride);
+                (bgra ? c.bgra : c.rgba)(&out[top], stride, blocks.get(), alpha.get(), n);
+                EXPECT_EQ(out, expected);
+            }
+    }
+}
+
 std::string levelName(const ::testing::TestParamInfo<DxtSimdLevel>& info) {
     const char* names[] = {"scalar", "sse41", "avx2", "avx512"};  // as test names allow
     return names[static_cast<int>(info.param)];
@@ -366,6 +423,12 @@ INSTANTIATE_TEST_SUITE_P(Levels, RowEncoders, ::testing::ValuesIn(allLevels), le
 
 TEST(Dispatch, TheChosenLevelAndEveryLevelBelowItAreCompleteOnThisCpu) {
     const DxtSimdLevel best = dxtBestSimdLevel();
+    EXPECT_EQ(&dxtRowDecoders(), dxtRowDecodersFor(best));
+    for (const DxtSimdLevel level : allLevels) {
+        if (level <= best) {
+            EXPECT_NE(dxtRowDecodersFor(level), nullptr) << dxtSimdLevelName(level);
+        }
+    }
     for (const DxtRowOutput output : {DxtRowOutput::blocks, DxtRowOutput::blocksAndError}) {
         EXPECT_EQ(&dxtRowEncoders(output), dxtRowEncodersFor(best, output));
         for (const DxtSimdLevel level : allLevels) {

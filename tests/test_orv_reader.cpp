@@ -26,73 +26,9 @@ using orvtest::append;
 using orvtest::Bytes;
 using orvtest::putLE;
 using std::to_string;
+using namespace orvtest;
 
 namespace {
-
-void poke(Bytes& bytes, uint64_t at, uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) bytes.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
-}
-
-enum : uint32_t { none = 0, snappyCoded = 1, lz4Coded = 2 };
-enum : uint32_t { bc1 = 0, bc3 = 1, ycocg = 2, bc4 = 3 };
-constexpr uint32_t everyCoder[] = {none, snappyCoded, lz4Coded};
-
-// The stored type nibbles, written out here rather than taken from the reader.
-uint8_t typeByte(uint32_t texFormat, uint32_t compression) {
-    const uint8_t low[] = {0x0B, 0x0E, 0x0F, 0x01};
-    const uint8_t high[] = {0xA0, 0xB0, 0xF0};
-    return low[texFormat] | high[compression];
-}
-
-Bytes lz4Payload(const Bytes& blocks, uint32_t sizePrefix) {
-    Bytes out;
-    putLE(out, sizePrefix, 4);
-    std::vector<char> block(LZ4_compressBound(static_cast<int>(blocks.size())));
-    const int n = LZ4_compress_default(reinterpret_cast<const char*>(blocks.data()), block.data(),
-                                       static_cast<int>(blocks.size()),
-                                       static_cast<int>(block.size()));
-    out.insert(out.end(), block.begin(), block.begin() + n);
-    return out;
-}
-
-Bytes compressed(uint32_t compression, const Bytes& blocks) {
-    if (compression == lz4Coded) return lz4Payload(blocks, static_cast<uint32_t>(blocks.size()));
-    if (compression != snappyCoded) return blocks;
-    std::string out;
-    snappy::Compress(reinterpret_cast<const char*>(blocks.data()), blocks.size(), &out);
-    return Bytes(out.begin(), out.end());
-}
-
-Bytes hapSection(uint8_t type, const Bytes& data, bool longForm = false) {
-    Bytes out;
-    // A zero length can only be written in the long form: three zero bytes
-    // announce it.
-    if (longForm || data.empty() || data.size() > 0xFFFFFF) {
-        putLE(out, uint32_t{type} << 24, 4);
-        putLE(out, data.size(), 4);
-    } else {
-        putLE(out, data.size() | (uint32_t{type} << 24), 4);
-    }
-    append(out, data);
-    return out;
-}
-
-Bytes textureSection(uint32_t texFormat, uint32_t compression, const Bytes& blocks) {
-    return hapSection(typeByte(texFormat, compression), compressed(compression, blocks));
-}
-
-Bytes alphaHapFrame(uint32_t compression, const Bytes& ycocgBlocks, const Bytes& bc4Blocks) {
-    Bytes inner = textureSection(ycocg, compression, ycocgBlocks);
-    append(inner, textureSection(bc4, compression, bc4Blocks));
-    return hapSection(0x0D, inner);
-}
-
-Bytes bc1Block(uint16_t colour0, uint16_t colour1, uint32_t indices) {
-    Bytes out;
-    putLE(out, colour0 | (uint32_t{colour1} << 16), 4);
-    putLE(out, indices, 4);
-    return out;
-}
 
 using Rgba = std::array<uint8_t, 4>;
 constexpr Rgba red = {255, 0, 0, 255}, green = {0, 255, 0, 255}, blue = {0, 0, 255, 255},
@@ -114,68 +50,6 @@ struct SliceContent {
 constexpr SliceContent pattern = {true, 0, {}}, solidRed = {false, 0xF800, red},
                        solidGreen = {false, 0x07E0, green}, solidBlue = {false, 0x001F, blue},
                        solidWhite = {false, 0xFFFF, white};
-
-Bytes frameRecord(uint16_t width, uint16_t height, uint16_t sliceWidth, uint16_t sliceHeight,
-                  const std::vector<Bytes>& hapFrames) {
-    Bytes out;
-    for (uint16_t field : {uint16_t{0x0300}, width, height, sliceWidth, sliceHeight})
-        putLE(out, field, 2);
-    uint32_t offset = 10 + 4 * static_cast<uint32_t>(hapFrames.size());
-    for (const Bytes& hap : hapFrames) {
-        putLE(out, offset, 4);
-        offset += static_cast<uint32_t>(hap.size());
-    }
-    for (const Bytes& hap : hapFrames) append(out, hap);
-    return out;
-}
-
-// A 6x6 video section (unless said otherwise) placed first in the file, at
-// offset 284 right after a 16-slot table.
-Bytes videoSection(const std::vector<Bytes>& records, const std::vector<int64_t>& pts,
-                   uint16_t width = 6, uint16_t height = 6) {
-    uint64_t frameDataSize = 0;
-    for (const Bytes& record : records) frameDataSize += record.size();
-    Bytes out = orvtest::videoHeaderBytes(width, height, frameDataSize,
-                                          static_cast<uint32_t>(records.size()));
-    for (const Bytes& record : records) append(out, record);
-    for (const Bytes& record : records) putLE(out, record.size(), 4);
-    uint64_t offset = 284 + 52;
-    for (const Bytes& record : records) {
-        putLE(out, offset, 8);
-        offset += record.size();
-    }
-    for (int64_t t : pts) putLE(out, static_cast<uint64_t>(t), 8);
-    return out;
-}
-
-Bytes audioSection(uint16_t channels, uint32_t sampleRate, const std::vector<int16_t>& samples) {
-    const uint32_t dataSize = static_cast<uint32_t>(samples.size() * 2);
-    Bytes out = {0};  // the audio codec
-    append(out, orvtest::wavHeader(channels, sampleRate, dataSize + 36, dataSize));
-    for (int16_t sample : samples) putLE(out, static_cast<uint16_t>(sample), 2);
-    return out;
-}
-
-// Header, 16-slot table (section i in slot i) and the sections, each a type
-// and its bytes, in order.
-Bytes assemble(const std::vector<std::pair<uint8_t, Bytes>>& sections) {
-    Bytes bytes = orvtest::emptyContainer(16);
-    for (size_t slot = 0; slot < sections.size(); ++slot) {
-        poke(bytes, 12 + 17 * slot, sections[slot].first, 1);
-        poke(bytes, 13 + 17 * slot, bytes.size(), 8);
-        poke(bytes, 21 + 17 * slot, sections[slot].second.size(), 8);
-        append(bytes, sections[slot].second);
-    }
-    return bytes;
-}
-
-// A file of one video section with one frame record.
-Bytes oneFrameFile(uint16_t width, uint16_t height, uint16_t sliceWidth, uint16_t sliceHeight,
-                   const std::vector<Bytes>& haps) {
-    return assemble(
-        {{2, videoSection({frameRecord(width, height, sliceWidth, sliceHeight, haps)}, {0}, width,
-                          height)}});
-}
 
 // A 6x6 video cut into a 2x2 grid of 4x4 slices (the right column and the
 // bottom row hang 2 pixels past the picture), two BC1 frames, followed by a

@@ -1,11 +1,14 @@
 // Helpers that several test programs share: little-endian bytes, files and
-// temporary directories, the container header, expected refusals, the
+// temporary directories, the container header, whole files built byte by
+// byte, expected refusals, the
 // captured diagnostic log, a recording byte sink, guarded pixel rows, a gate
 // that holds a task pool's worker, and hooks that make writes or allocations
 // fail.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <lz4.h>
+#include <snappy.h>
 
 #include <signal.h>
 #include <stdlib.h>
@@ -35,6 +38,7 @@
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
 #include "orv.h"
+#include "orv_reader.h"
 #include "orvwriter.hpp"
 #include "task_pool.hpp"
 
@@ -166,6 +170,167 @@ inline Slot slotAt(const Bytes& file, unsigned slot) {
 }
 inline constexpr Slot unusedSlot = {0, UINT64_MAX, 0};
 
+// ---- ORV files built byte by byte -----------------------------------------------------
+//
+// Independent of the writer and the reader: every stored code is written out
+// here.
+
+inline void poke(Bytes& bytes, uint64_t at, uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) bytes.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+enum : uint32_t { none = 0, snappyCoded = 1, lz4Coded = 2 };
+enum : uint32_t { bc1 = 0, bc3 = 1, ycocg = 2, bc4 = 3 };
+inline constexpr uint32_t everyCoder[] = {none, snappyCoded, lz4Coded};
+
+// The stored type nibbles, written out here rather than taken from the reader.
+inline uint8_t typeByte(uint32_t texFormat, uint32_t compression) {
+    const uint8_t low[] = {0x0B, 0x0E, 0x0F, 0x01};
+    const uint8_t high[] = {0xA0, 0xB0, 0xF0};
+    return low[texFormat] | high[compression];
+}
+
+inline Bytes lz4Payload(const Bytes& blocks, uint32_t sizePrefix) {
+    Bytes out;
+    putLE(out, sizePrefix, 4);
+    std::vector<char> block(LZ4_compressBound(static_cast<int>(blocks.size())));
+    const int n = LZ4_compress_default(reinterpret_cast<const char*>(blocks.data()), block.data(),
+                                       static_cast<int>(blocks.size()),
+                                       static_cast<int>(block.size()));
+    out.insert(out.end(), block.begin(), block.begin() + n);
+    return out;
+}
+
+inline Bytes compressed(uint32_t compression, const Bytes& blocks) {
+    if (compression == lz4Coded) return lz4Payload(blocks, static_cast<uint32_t>(blocks.size()));
+    if (compression != snappyCoded) return blocks;
+    std::string out;
+    snappy::Compress(reinterpret_cast<const char*>(blocks.data()), blocks.size(), &out);
+    return Bytes(out.begin(), out.end());
+}
+
+inline Bytes hapSection(uint8_t type, const Bytes& data, bool longForm = false) {
+    Bytes out;
+    // A zero length can only be written in the long form: three zero bytes
+    // announce it.
+    if (longForm || data.empty() || data.size() > 0xFFFFFF) {
+        putLE(out, uint32_t{type} << 24, 4);
+        putLE(out, data.size(), 4);
+    } else {
+        putLE(out, data.size() | (uint32_t{type} << 24), 4);
+    }
+    append(out, data);
+    return out;
+}
+
+inline Bytes textureSection(uint32_t texFormat, uint32_t compression, const Bytes& blocks) {
+    return hapSection(typeByte(texFormat, compression), compressed(compression, blocks));
+}
+
+inline Bytes alphaHapFrame(uint32_t compression, const Bytes& ycocgBlocks, const Bytes& bc4Blocks) {
+    Bytes inner = textureSection(ycocg, compression, ycocgBlocks);
+    append(inner, textureSection(bc4, compression, bc4Blocks));
+    return hapSection(0x0D, inner);
+}
+
+inline Bytes bc1Block(uint16_t colour0, uint16_t colour1, uint32_t indices) {
+    Bytes out;
+    putLE(out, colour0 | (uint32_t{colour1} << 16), 4);
+    putLE(out, indices, 4);
+    return out;
+}
+
+inline Bytes frameRecord(uint16_t width, uint16_t height, uint16_t sliceWidth, uint16_t sliceHeight,
+                  const std::vector<Bytes>& hapFrames) {
+    Bytes out;
+    for (uint16_t field : {uint16_t{0x0300}, width, height, sliceWidth, sliceHeight})
+        putLE(out, field, 2);
+    uint32_t offset = 10 + 4 * static_cast<uint32_t>(hapFrames.size());
+    for (const Bytes& hap : hapFrames) {
+        putLE(out, offset, 4);
+        offset += static_cast<uint32_t>(hap.size());
+    }
+    for (const Bytes& hap : hapFrames) append(out, hap);
+    return out;
+}
+
+// A 6x6 video section (unless said otherwise) placed first in the file, at
+// offset 284 right after a 16-slot table.
+inline Bytes videoSection(const std::vector<Bytes>& records, const std::vector<int64_t>& pts,
+                   uint16_t width = 6, uint16_t height = 6) {
+    uint64_t frameDataSize = 0;
+    for (const Bytes& record : records) frameDataSize += record.size();
+    Bytes out = videoHeaderBytes(width, height, frameDataSize,
+                                          static_cast<uint32_t>(records.size()));
+    for (const Bytes& record : records) append(out, record);
+    for (const Bytes& record : records) putLE(out, record.size(), 4);
+    uint64_t offset = 284 + 52;
+    for (const Bytes& record : records) {
+        putLE(out, offset, 8);
+        offset += record.size();
+    }
+    for (int64_t t : pts) putLE(out, static_cast<uint64_t>(t), 8);
+    return out;
+}
+
+inline Bytes audioSection(uint16_t channels, uint32_t sampleRate, const std::vector<int16_t>& samples) {
+    const uint32_t dataSize = static_cast<uint32_t>(samples.size() * 2);
+    Bytes out = {0};  // the audio codec
+    append(out, wavHeader(channels, sampleRate, dataSize + 36, dataSize));
+    for (int16_t sample : samples) putLE(out, static_cast<uint16_t>(sample), 2);
+    return out;
+}
+
+// Header, 16-slot table (section i in slot i) and the sections, each a type
+// and its bytes, in order.
+inline Bytes assemble(const std::vector<std::pair<uint8_t, Bytes>>& sections) {
+    Bytes bytes = emptyContainer(16);
+    for (size_t slot = 0; slot < sections.size(); ++slot) {
+        poke(bytes, 12 + 17 * slot, sections[slot].first, 1);
+        poke(bytes, 13 + 17 * slot, bytes.size(), 8);
+        poke(bytes, 21 + 17 * slot, sections[slot].second.size(), 8);
+        append(bytes, sections[slot].second);
+    }
+    return bytes;
+}
+
+// A file of one video section with one frame record.
+inline Bytes oneFrameFile(uint16_t width, uint16_t height, uint16_t sliceWidth, uint16_t sliceHeight,
+                   const std::vector<Bytes>& haps) {
+    return assemble(
+        {{2, videoSection({frameRecord(width, height, sliceWidth, sliceHeight, haps)}, {0}, width,
+                          height)}});
+}
+
+// The picture the scalar block decoders make of a frame's whole-frame
+// textures (OrvPixFmt_enum `format`; colour plane, then any alpha plane), cut
+// to width x height RGBA pixels.
+inline Bytes scalarPicture(const Bytes& textures, uint32_t format, uint32_t width,
+                           uint32_t height) {
+    const uint32_t wide = (width + 3) / 4, high = (height + 3) / 4;
+    const size_t colourBlock = format == ORV_PIX_FMT_DXT1 ? 8 : 16;
+    Bytes picture(size_t{width} * height * 4);
+    for (uint32_t b = 0; b < wide * high; ++b) {
+        uint8_t pixels[64], alpha[64];
+        const uint8_t* block = &textures[colourBlock * b];
+        switch (format) {
+            case ORV_PIX_FMT_DXT1: brindle::decodeBC1RGB(block, pixels); break;
+            case ORV_PIX_FMT_DXT5: brindle::decodeBC3RGBA(block, pixels); break;
+            default: brindle::decodeBC3YCOGR(block, pixels); break;
+        }
+        if (format == ORV_PIX_FMT_YCOCG_DXT5_ALPHA) {
+            brindle::decodeBC4RGBA(&textures[colourBlock * wide * high + 8 * size_t{b}], alpha);
+            for (int p = 3; p < 64; p += 4) pixels[p] = alpha[p];
+        }
+        for (uint32_t k = 0; k < 16; ++k) {
+            const uint32_t x = b % wide * 4 + k % 4, y = b / wide * 4 + k / 4;
+            if (x < width && y < height)
+                std::memcpy(&picture[(size_t{y} * width + x) * 4], pixels + 4 * k, 4);
+        }
+    }
+    return picture;
+}
+
 // ---- Refusals ---------------------------------------------------------------------
 
 template <typename Call>
@@ -292,6 +457,75 @@ struct FileSizeLimit : NoCopy {
     ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous); signal(SIGXFSZ, previousHandler); }
     sighandler_t previousHandler;
     rlimit previous{};
+};
+
+// ---- The library's reader ------------------------------------------------------------
+
+// An open reader of a file; each accessor expects its call to succeed and
+// reports the reader's message when it does not.
+struct Reader : NoCopy {
+    explicit Reader(const std::string& path) {
+        char message[512] = "";
+        code = orvReaderOpen(path.c_str(), &handle, message, sizeof message);
+        openMessage = message;
+    }
+    ~Reader() { orvReaderClose(handle); }
+
+    std::string message() const { return orvReaderGetErrorMessage(handle); }
+
+    OrvReaderVideoInfo_st video(uint32_t section) const {
+        OrvReaderVideoInfo_st info{};
+        EXPECT_EQ(orvReaderGetVideoInfo(handle, section, &info), ORV_ERR_NONE) << message();
+        return info;
+    }
+    std::vector<OrvReaderTexture_st> textureLayout(uint32_t section, uint32_t layout,
+                                                   uint64_t* bufferSize = nullptr) const {
+        uint32_t count = 0;
+        uint64_t bytes = 0;
+        EXPECT_EQ(orvReaderGetTextureLayout(handle, section, layout, nullptr, 0, &count, &bytes),
+                  ORV_ERR_NONE) << message();
+        std::vector<OrvReaderTexture_st> textures(count);
+        EXPECT_EQ(orvReaderGetTextureLayout(handle, section, layout, textures.data(), count,
+                                            &count, &bytes),
+                  ORV_ERR_NONE) << message();
+        if (bufferSize) *bufferSize = bytes;
+        return textures;
+    }
+    Bytes textures(uint32_t section, uint32_t frame, uint32_t layout) const {
+        uint64_t size = 0;
+        textureLayout(section, layout, &size);
+        Bytes bytes(size);
+        EXPECT_EQ(orvReaderReadTextures(handle, section, frame, layout, bytes.data(), size),
+                  ORV_ERR_NONE) << message();
+        return bytes;
+    }
+    // Packed rows (stride 4 x width), from the top or from the bottom row.
+    Bytes pixels(uint32_t section, uint32_t frame, uint32_t pixFmt = ORV_SRC_PIX_FMT_RGBA32,
+                 uint32_t origin = 0) const {
+        const OrvReaderVideoInfo_st info = video(section);
+        Bytes bytes(size_t{info.width} * info.height * 4);
+        EXPECT_EQ(orvReaderDecodeFrame(handle, section, frame, pixFmt, origin, bytes.data(),
+                                       size_t{info.width} * 4, bytes.size()),
+                  ORV_ERR_NONE) << message();
+        return bytes;
+    }
+    std::vector<std::string> problems() const {
+        std::vector<std::string> lines;
+        uint64_t count = 0;
+        EXPECT_EQ(orvReaderVerify(
+                      handle,
+                      [](void* user, const char* problem) {
+                          static_cast<std::vector<std::string>*>(user)->push_back(problem);
+                      },
+                      &lines, &count),
+                  ORV_ERR_NONE) << message();
+        EXPECT_EQ(count, lines.size());
+        return lines;
+    }
+
+    OrvReader* handle = nullptr;
+    OrvError_enum code = ORV_ERR_NONE;
+    std::string openMessage;
 };
 
 }  // namespace orvtest

@@ -117,20 +117,34 @@ TEST(DecodeBC3, AlphaAndColourHalvesLandInTheirChannels) {
 }
 
 TEST(DecodeBC3YCoCg, InvertsTheScaledTransformAndClamps) {
-    // The colour block carries Co in red and Cg in green: colour 0 = 0x8400
-    // expands to (132, 130, 0), colour 1 = 0x0820 to (8, 4, 0). The alpha
-    // block carries Y, here in six-value mode so that index 6 gives 0.
+    // The colour block carries Co in red, Cg in green and the scale in blue:
+    // colour 0 = 0x8400 expands to (132, 130, 0), scale 1; colour 1 = 0x0820
+    // to (8, 4, 0). The alpha block carries Y, here in six-value mode so that
+    // index 6 gives 0.
     std::array<int, 16> index{};
     index[1] = 1;
     index[2] = 6;
-    const auto block = bc3Block(100, 250, index, colourBlock(0x8400, 0x0820, 0x14));
     Pixels out;
-    brindle::decodeBC3YCOGR(block.data(), out.data());
+    brindle::decodeBC3YCOGR(bc3Block(100, 250, index, colourBlock(0x8400, 0x0820, 0x14)).data(),
+                            out.data());
     // Y 100, Co' 4, Cg' 2: R = Y + Co' - Cg', G = Y + Cg', B = Y - Co' - Cg'.
     // Pixel 1: Y 250, Co' -120, Cg' -124: blue 494 clamps to 255.
     // Pixel 2: Y 0, same chroma: green -124 clamps to 0.
-    const Rgba expected[3] = {{102, 102, 94, 255}, {254, 126, 255, 255}, {4, 0, 244, 255}};
-    for (int k = 0; k < 16; ++k) EXPECT_EQ(pixel(out, k), expected[k < 3 ? k : 0]) << k;
+    const Rgba unscaled[3] = {{102, 102, 94, 255}, {254, 126, 255, 255}, {4, 0, 244, 255}};
+    for (int k = 0; k < 16; ++k) EXPECT_EQ(pixel(out, k), unscaled[k < 3 ? k : 0]) << k;
+
+    // Blue 5-bit 1 expands to 8: scale 2; 31 expands to 255: scale 32. Each
+    // quotient rounds to nearest, halves up: 2 / 2 = 1, -6 / 2 = -3,
+    // 2 / 32 = 0, -6 / 32 = 0 (-0.1875).
+    const struct {
+        uint16_t colour;
+        Rgba pixel;
+    } scaled[] = {{0x8401, {101, 101, 97, 255}}, {0x841F, {100, 100, 100, 255}}};
+    for (const auto& c : scaled) {
+        brindle::decodeBC3YCOGR(bc3Block(100, 100, {}, colourBlock(c.colour, c.colour, 0)).data(),
+                                out.data());
+        EXPECT_EQ(pixel(out, 0), c.pixel) << std::hex << c.colour;
+    }
 }
 
 TEST(SquareErrorRGBA, SumsSquaresOfExactlyNBytesInThirtyTwoBitsWithWrapAround) {

@@ -1,5 +1,8 @@
-/* A host written against the installed library only: the README's example. */
+/* A host written against the installed library only: the README's example,
+ * then the file read back through the reader. */
 #include <orv.h>
+#include <orv_reader.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -42,8 +45,37 @@ static int encode(const char* path, int width, int height, int frames) {
     return err != ORV_ERR_NONE;
 }
 
+/* The last frame of the file's video as RGBA: grey 128 encoded as YCoCg
+ * comes back within a step or two, fully opaque. */
+static int readBack(const char* path) {
+    char message[256];
+    OrvReader* reader = NULL;
+    if (orvReaderOpen(path, &reader, message, sizeof message) != ORV_ERR_NONE) {
+        fprintf(stderr, "orv: %s\n", message);
+        return 1;
+    }
+    OrvReaderVideoInfo_st info;
+    uint64_t problems = 1;
+    int bad = orvReaderGetVideoInfo(reader, 0, &info) != ORV_ERR_NONE || info.frameCount != 3 ||
+              info.format != ORV_PIX_FMT_YCOCG_DXT5 ||
+              orvReaderVerify(reader, NULL, NULL, &problems) != ORV_ERR_NONE || problems != 0;
+    unsigned char* pixels = malloc((size_t)info.width * info.height * 4);
+    if (!bad && pixels) {
+        bad = orvReaderDecodeFrame(reader, 0, info.frameCount - 1, ORV_SRC_PIX_FMT_RGBA32, 0,
+                                   pixels, (size_t)info.width * 4,
+                                   (size_t)info.width * info.height * 4) != ORV_ERR_NONE;
+        for (size_t i = 0; !bad && i < (size_t)info.width * info.height * 4; ++i)
+            bad = i % 4 == 3 ? pixels[i] != 255 : abs(pixels[i] - 128) > 2;
+    }
+    if (bad) fprintf(stderr, "orv: %s\n", orvReaderGetErrorMessage(reader));
+    free(pixels);
+    orvReaderClose(reader);
+    return bad;
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     if (strcmp(orvLinkedVersion(), "1.0.0") != 0) return 3;
-    return encode(argv[1], 64, 32, 3);
+    if (encode(argv[1], 64, 32, 3) != 0) return 1;
+    return readBack(argv[1]);
 }
