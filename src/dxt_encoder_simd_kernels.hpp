@@ -709,8 +709,10 @@ struct DxtLanes {
     // block's four entries, so the three chroma offsets (each in -256..256)
     // are worked out per entry and packed as 10-bit fields biased by 256;
     // a pixel then adds its luma to each field. The colour block is given
-    // as its words, the 16 lumas decoded already.
-    static void ycocgPixels(VI endpoints, VI indices, const VI luma[16], VI px[16]) {
+    // as its words, the 16 lumas decoded already; pixel(k, r, g, b) receives
+    // each decoded pixel.
+    template <class Pixel>
+    static void ycocgPixels(VI endpoints, VI indices, const VI luma[16], Pixel&& pixel) {
         VI pal[4][3];
         palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
         VI offsets[4];
@@ -731,15 +733,12 @@ struct DxtLanes {
         }
         const VI zero = VI{};
         const VI limit = splat(255);
-        const auto channel = [&](VI y, VI field) {
-            return V::min(V::max(y + field - 256, zero), limit);
-        };
+        const auto clamp = [&](VI value) { return V::min(V::max(value, zero), limit); };
         for (int k = 0; k < 16; ++k) {
             const VI e = pick4(offsets, srl(indices, 2 * k));
-            const VI r = channel(luma[k], e & 1023);
-            const VI g = channel(luma[k], (e >> 10) & 1023);
-            const VI b = channel(luma[k], srl(e, 20) & 1023);
-            px[k] = r | (g << 8) | (b << 16) | splat(static_cast<int>(0xFF000000u));
+            const VI y = luma[k] - 256;  // takes the fields' bias off
+            // The top field has nothing above it.
+            pixel(k, clamp(y + (e & 1023)), clamp(y + ((e >> 10) & 1023)), clamp(y + srl(e, 20)));
         }
     }
 
@@ -748,7 +747,10 @@ struct DxtLanes {
         V::loadBlocks16(blocks, w0, w1, endpoints, indices);
         VI luma[16];
         decodeAlphaWords(w0, w1, luma);
-        ycocgPixels(endpoints, indices, luma, px);
+        const VI opaque = splat(static_cast<int>(0xFF000000u));
+        ycocgPixels(endpoints, indices, luma, [&](int k, VI r, VI g, VI b) {
+            px[k] = r | (g << 8) | (b << 16) | opaque;
+        });
     }
 
     // Scaled YCoCg colour with the alpha of a BC4 block of the same place.
@@ -834,10 +836,13 @@ struct DxtLanes {
     }
 
     static VI ycocgError(const VI px[16], VI endpoints, VI indices, const VI luma[16]) {
-        VI decoded[16];
-        ycocgPixels(endpoints, indices, luma, decoded);
         VI sum = VI{};
-        for (int k = 0; k < 16; ++k) sum += wordError<false>(px[k], decoded[k]);
+        ycocgPixels(endpoints, indices, luma, [&](int k, VI r, VI g, VI b) {
+            // R and B of the source pixel are the 16-bit halves of px & 0x00FF00FF.
+            const VI drb = V::sub16(px[k] & 0x00FF00FF, r | sll(b, 16));
+            const VI dg = V::sub16(srl(px[k], 8) & 0xFF, g);
+            sum += V::madd(drb, drb) + V::madd(dg, dg);
+        });
         return sum;
     }
 
