@@ -23,9 +23,11 @@
 //   of_all_2t        fps_2t over the rate the three allow on two cores:
 //                    fps_2t / (2 * 1000 / (worker + writer + host ms))
 //   minflt           minor page faults of the whole process per frame, in
-//                    the clip's steady state (from frame 24 to the end of
+//                    the clip's steady state (from frame 60 to the end of
 //                    the stream), with two workers
 //   minflt_share     minflt over the pages of one source frame
+//   fresh_buffers    buffers per frame in the same span that no kept buffer
+//                    served (the library's and the host's)
 //   lz4_floor_share  LZ4 rows: the bare LZ4_compress_HC CPU time of the
 //                    frame's textures spread over two workers, over the
 //                    2-worker wall time per frame
@@ -73,12 +75,12 @@ struct Resolution {
     unsigned framesPerClip;  // long enough that opening and draining are a small part
 };
 
-const Resolution resolutions[] = {{"1080p", 1920, 1080, 96}, {"2160p", 3840, 2160, 48}};
+const Resolution resolutions[] = {{"1080p", 1920, 1080, 120}, {"2160p", 3840, 2160, 120}};
 
-// The first frames of a clip take fresh buffers until as many circulate as
-// the stream keeps in flight (17 with the default maxParallel of 16); the
-// steady state is what comes after.
-constexpr unsigned steadyFrom = 24;
+// The first frames of a clip take fresh buffers until the queue is full (17
+// frames with the default maxParallel of 16, which the host, faster than two
+// workers, fills within the first 60 frames); the steady state comes after.
+constexpr unsigned steadyFrom = 60;
 
 // The same photographs at both sizes.
 const std::vector<uint8_t>& sourcePicture(const Resolution& resolution) {
@@ -155,7 +157,8 @@ struct ClipCost {
     double workerCpu = 0;  // the pool's workers
     double otherCpu = 0;   // the library's other threads: the writer
     double hostCpu = 0;    // the host's thread
-    double steadyFaults = 0;  // minor faults per frame from the second quarter on
+    double steadyFaults = 0;  // minor faults per frame in the steady state
+    double steadyFresh = 0;   // buffers per frame not served by a kept one, likewise
 };
 
 // Copies of the picture that together outgrow the caches, as a stream's
@@ -191,8 +194,12 @@ std::optional<ClipCost> encodeClip(const Resolution& resolution, uint32_t format
     bool ok = orvAddVideoStream(encoder, &params, &stream) == ORV_ERR_NONE &&
               orvBeginStream(encoder, stream) == ORV_ERR_NONE;
     long faults0 = 0;
+    brindle::BufferCounters buffers0;
     for (unsigned i = 0; ok && i < resolution.framesPerClip; ++i) {
-        if (i == steadyFrom) faults0 = minorFaults();
+        if (i == steadyFrom) {
+            faults0 = minorFaults();
+            buffers0 = brindle::bufferCounters();
+        }
         OrvBuffer_st* buffer = orvBufferAlloc(frameBytes);
         if (buffer == nullptr) {
             ok = false;
@@ -210,8 +217,12 @@ std::optional<ClipCost> encodeClip(const Resolution& resolution, uint32_t format
         if (!ok) orvBufferFree(buffer);
     }
     ok = ok && orvEndStream(encoder) == ORV_ERR_NONE;
-    cost.steadyFaults = static_cast<double>(minorFaults() - faults0) /
-                        (resolution.framesPerClip - steadyFrom);
+    const double steadyFrames = resolution.framesPerClip - steadyFrom;
+    cost.steadyFaults = static_cast<double>(minorFaults() - faults0) / steadyFrames;
+    const brindle::BufferCounters buffers = brindle::bufferCounters();
+    cost.steadyFresh = static_cast<double>((buffers.allocations - buffers0.allocations) -
+                                           (buffers.reusedAllocations - buffers0.reusedAllocations)) /
+                       steadyFrames;
     // Every task has run; the workers live until the encoder closes.
     cost.workerCpu = workerCpuSeconds();
     ok = ok && orvEncoderFinish(encoder) == ORV_ERR_NONE;
@@ -297,6 +308,7 @@ void BM_Scaling(benchmark::State& state, Resolution resolution, uint32_t format,
             total[threads].otherCpu += cost->otherCpu;
             total[threads].hostCpu += cost->hostCpu;
             total[threads].steadyFaults += cost->steadyFaults;
+            total[threads].steadyFresh += cost->steadyFresh;
             if (threads == 2) speedups.push_back(clipWall[1] / cost->wallSeconds);
             clipWall[threads] = cost->wallSeconds;
         }
@@ -320,6 +332,7 @@ void BM_Scaling(benchmark::State& state, Resolution resolution, uint32_t format,
     const double minflt = total[2].steadyFaults / iterations;
     state.counters["minflt"] = minflt;
     state.counters["minflt_share"] = minflt / (4.0 * resolution.width * resolution.height / 4096);
+    state.counters["fresh_buffers"] = total[2].steadyFresh / iterations;
     if (compression == ORV_COMPRESSION_LZ4)
         state.counters["lz4_floor_share"] = lz4FloorSeconds(resolution, format) / 2 * fps2;
 }
