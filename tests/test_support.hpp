@@ -509,6 +509,18 @@ struct Reader : NoCopy {
                   ORV_ERR_NONE) << message();
         return bytes;
     }
+    // Frame `frame`'s stored record, sized by the reader's own query.
+    Bytes record(uint32_t section, uint32_t frame) const {
+        uint64_t size = 0;
+        EXPECT_EQ(orvReaderReadFrameRecord(handle, section, frame, nullptr, 0, &size),
+                  ORV_ERR_NONE) << message();
+        Bytes bytes(size);
+        uint64_t read = 0;
+        EXPECT_EQ(orvReaderReadFrameRecord(handle, section, frame, bytes.data(), size, &read),
+                  ORV_ERR_NONE) << message();
+        EXPECT_EQ(read, size);
+        return bytes;
+    }
     std::vector<std::string> problems() const {
         std::vector<std::string> lines;
         uint64_t count = 0;
