@@ -799,6 +799,37 @@ TEST(Threads, OneHandleServesFourThreadsAtOnceEachWithItsOwnFailureText) {
 
 // ---- Damage anywhere ----------------------------------------------------------------------
 
+TEST(Robustness, EveryFlipOfAByteTheFormatConstrainsIsNoticed) {
+    // Uncompressed BC1, where any block is a valid one: the bytes left free
+    // are the time base and frame rate, the pts, the blocks and the samples.
+    const Clip clip(ORV_PIX_FMT_DXT1, none, 2);
+    const Bytes base = referenceFile(clip);
+    const Places at = placesOf(base);
+    std::vector<bool> free(base.size(), false);
+    const auto freeRange = [&free](uint64_t from, uint64_t to) {
+        std::fill(free.begin() + static_cast<ptrdiff_t>(from),
+                  free.begin() + static_cast<ptrdiff_t>(to), true);
+    };
+    freeRange(at.video + 8, at.video + 40);
+    freeRange(at.index + 12 * 2, at.index + 20 * 2);
+    for (const uint64_t record : {at.record0, at.record1})
+        for (int i = 0; i < 4; ++i) freeRange(at.slice(base, record, i) + 4, at.slice(base, record, i) + 20);
+    freeRange(at.wav + 44, base.size());
+    const TempDir dir;
+    const std::string path = dir.path("flipped.orv");
+    for (size_t i = 0; i < base.size(); ++i) {
+        if (free[i]) continue;
+        Bytes bytes = base;
+        bytes[i] ^= 0xFF;
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        const Reader reader(path);
+        if (reader.code != ORV_ERR_NONE) continue;  // refused outright
+        EXPECT_FALSE(reader.problems().empty()) << "a flip at offset " << i << " went unnoticed";
+    }
+}
+
 TEST(Robustness, EveryByteFlippedOrCutIsReadSafelyAndWhatVerifiesReadsWhole) {
     // Whatever the damage, every read either succeeds or refuses with a
     // message (the sanitizer builds catch the rest); a file that verifies

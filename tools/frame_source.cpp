@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "command_line.hpp"
+
 namespace orvtool {
 
 namespace {
@@ -62,6 +64,17 @@ private:
 };
 
 }  // namespace
+
+FrameRange parseFrameRange(const std::string& text, std::string_view option) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        throw UsageError(std::string(option) + ": expected A:B or A:, found '" + text + "'");
+    FrameRange range;
+    range.first = parseUnsigned(text.substr(0, colon), option, 0, UINT32_MAX - 1);
+    if (colon + 1 < text.size())
+        range.end = parseUnsigned(text.substr(colon + 1), option, range.first + 1, UINT32_MAX);
+    return range;
+}
 
 uint64_t framesKept(uint64_t known, FrameRange frames) {
     if (known > 0)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace orvtool {
 
@@ -70,6 +71,10 @@ struct FrameRange {
 
     bool whole() const { return first == 0 && end == toTheEnd; }
 };
+
+// "A:B" (A < B) or "A:" (to the end) as given to `option`; throws
+// UsageError naming the option for anything else.
+FrameRange parseFrameRange(const std::string& text, std::string_view option);
 
 // How many of `known` frames (0: unknown) a range keeps; for an unknown
 // count, the range's own length when it has an end.
