@@ -271,7 +271,9 @@ TEST(Structure, EmptyFilesSlotsOutOfFileOrderAndLongHapHeadersAreSound) {
             ASSERT_EQ(orvReaderGetSection(reader.handle, i, &section), ORV_ERR_NONE);
             EXPECT_EQ(std::pair(section.slot, section.kind), std::pair(i, f.kinds[i]));
         }
-        if (f.textures) EXPECT_EQ(reader.textures(0, 0, ORV_TEXTURES_PER_SLICE), *f.textures);
+        if (f.textures) {
+            EXPECT_EQ(reader.textures(0, 0, ORV_TEXTURES_PER_SLICE), *f.textures);
+        }
     }
 }
 

@@ -1140,7 +1140,9 @@ TEST_F(OrvTool, ExtremeStoredValuesAndNonFilesGetClearAnswers) {
         EXPECT_EQ(result.status, c.status) << describe(result);
         expectHas(result.out, c.out);
         expectHas(result.err, c.err);
-        if (c.args.back() == "--json") EXPECT_TRUE(JsonChecker(result.out).valid()) << result.out;
+        if (c.args.back() == "--json") {
+            EXPECT_TRUE(JsonChecker(result.out).valid()) << result.out;
+        }
     }
 }
 
@@ -1193,7 +1195,9 @@ TEST_F(OrvTool, ReadCommandsStayUnderTwoHundredMegabytesOnAFiveGigabyteFile) {
         EXPECT_EQ(result.status, c.status) << describe(result);
         EXPECT_LT(result.peakKilobytes, 200 * 1024);
         RecordProperty(c.args[0] + "_peak_kB", std::to_string(result.peakKilobytes));
-        if (c.args[0] == "decode") EXPECT_EQ(Bytes(result.out.begin(), result.out.end()), picture);
+        if (c.args[0] == "decode") {
+            EXPECT_EQ(Bytes(result.out.begin(), result.out.end()), picture);
+        }
     }
     EXPECT_EQ(readFile(path("last.rgba")), picture);
 }

@@ -79,21 +79,25 @@ static int copyRecords(const char* from, const char* to) {
     OrvReader* reader = NULL;
     OrvEnc* enc = NULL;
     OrvEncoderParams_st encoderParams = {1};
+    OrvReaderVideoInfo_st info = {0};
     if (orvReaderOpen(from, &reader, NULL, 0) != ORV_ERR_NONE) return 1;
+    OrvError_enum err = orvReaderGetVideoInfo(reader, 0, &info);
+    /* The new stream takes the parameters the file's stream was made with. */
     OrvVideoStreamParams_st params;
     orvInitVideoStreamParams(&params);
-    params.width = 64;
-    params.height = 32;
-    params.timebaseNum = 1;
-    params.timebaseDen = 25;
-    params.fpsNum = 25;
-    params.fpsDen = 1;
-    params.format = ORV_PIX_FMT_YCOCG_DXT5;
+    params.width = info.width;
+    params.height = info.height;
+    params.timebaseNum = (int64_t)info.timebaseNum;
+    params.timebaseDen = (int64_t)info.timebaseDen;
+    params.fpsNum = (int64_t)info.fpsNum;
+    params.fpsDen = (int64_t)info.fpsDen;
+    params.format = (uint32_t)info.format;
+    params.compression = (uint32_t)info.compression;
     int stream = -1;
-    OrvError_enum err = orvEncoderOpen(to, &encoderParams, &enc);
+    if (!err) err = orvEncoderOpen(to, &encoderParams, &enc);
     if (!err) err = orvAddVideoStream(enc, &params, &stream);
     if (!err) err = orvBeginStream(enc, stream);
-    for (uint32_t k = 0; !err && k < 3; ++k) {
+    for (uint32_t k = 0; !err && k < info.frameCount; ++k) {
         uint64_t size = 0;
         int64_t pts = 0;
         void* record = NULL;
