@@ -1095,11 +1095,13 @@ TEST_F(OrvTool, ExtremeStoredValuesAndNonFilesGetClearAnswers) {
     // A frame rate of 2^64 - 1 over 0 or over 1, and a time base of 0/0.
     using namespace orvtest;
     const Bytes sound = oneFrameFile(8, 4, 8, 4, {textureSection(bc1, none, Bytes(16, 7))});
-    const auto withRate = [&](uint64_t fpsNum, uint64_t fpsDen) {
+    const auto withRate = [&](uint64_t fpsNum, uint64_t fpsDen, bool damagedRecord = false) {
         Bytes bytes = sound;
         poke(bytes, 284 + 8, 0, 8), poke(bytes, 284 + 16, 0, 8);
         poke(bytes, 284 + 24, fpsDen, 8), poke(bytes, 284 + 32, fpsNum, 8);
-        const std::string name = path(std::to_string(fpsNum) + " over " + std::to_string(fpsDen));
+        if (damagedRecord) poke(bytes, 284 + 52, 0x0301, 2);  // the record's marker
+        const std::string name = path(std::to_string(fpsNum) + " over " + std::to_string(fpsDen) +
+                                      (damagedRecord ? " damaged" : ""));
         writeFile(name, bytes);
         return name;
     };
@@ -1131,6 +1133,11 @@ TEST_F(OrvTool, ExtremeStoredValuesAndNonFilesGetClearAnswers) {
          0,
          {},
          {"1 frame of 8x4 rgba, 128 B in ", "(as input: -f rawvideo -pix_fmt rgba -s 8x4)\n"}},
+        {{"info", withRate(25, 1, true)},
+         1,
+         {"  first frame: unreadable: video section in slot 0: the layout of its frames is "
+          "unknown: frame 0: offset 336: frame record marker: expected 0x0300, found 0x0301\n"},
+         {}},
         {{"info", "/dev/zero"}, 1, {}, {"orv info: /dev/zero is not a regular file\n"}},
         {{"verify", "/dev/zero"}, 1, {}, {"orv verify: /dev/zero is not a regular file\n"}},
     };

@@ -29,8 +29,9 @@ const char* const infoHelp =
 Shows the sections of an ORV file; for each video stream its size, slice
 grid, texture format, compression, frame count, time base, frame rate,
 duration, the bytes it takes and their ratio to raw RGBA; for each audio
-stream its sample rate, channels and duration. A stream that cannot be read
-is shown with the reason. --json prints the same as one JSON object.
+stream its sample rate, channels and duration. --json prints the same as one
+JSON object. A stream that cannot be read is shown with the reason, and the
+exit status is then 1 (orv verify lists every problem).
 )";
 
 const char* const verifyHelp =
@@ -393,6 +394,10 @@ int runInfo(std::span<char* const> args) {
         printJson(file, bytes, videos, audios);
     else
         printText(file, bytes, videos, audios);
+    for (const auto* streams : {&videos, &audios})
+        for (const StreamInfo& info : *streams)
+            if (!info.problem.empty() || !info.layoutProblem.empty())
+                return exitFailure;
     return exitSuccess;
 }
 
