@@ -170,18 +170,6 @@ uint32_t levelByName(const std::string& name) {
     throw UsageError("--level: expected fast, default or max, found '" + name + "'");
 }
 
-// "A:B" with A < B, or "A:" to the end.
-FrameRange parseFrames(const std::string& text) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        throw UsageError("--frames: expected A:B or A:, found '" + text + "'");
-    FrameRange range;
-    range.first = parseUnsigned(text.substr(0, colon), "--frames", 0, UINT32_MAX - 1);
-    if (colon + 1 < text.size())
-        range.end = parseUnsigned(text.substr(colon + 1), "--frames", range.first + 1, UINT32_MAX);
-    return range;
-}
-
 void refuseTogether(const Arguments& args, const char* one, const char* other,
                     const std::string& why) {
     if (args.has(one) && args.has(other))
@@ -249,7 +237,7 @@ EncodeOptions parseOptions(const Arguments& args) {
     if (const auto seconds = args.value("--duration"))
         options.seconds = parsePositiveSeconds(*seconds, "--duration");
     if (const auto frames = args.value("--frames"))
-        options.frames = parseFrames(*frames);
+        options.frames = parseFrameRange(*frames, "--frames");
 
     if (const auto format = args.value("--format"))
         options.format = formatByName(*format);
