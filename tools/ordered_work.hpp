@@ -17,7 +17,7 @@ namespace orvtool {
 // Runs make(k) for every k on `workers` threads (each with a maker of its
 // own from newMaker, so that it can keep buffers) and use(k, item) on the
 // calling thread for k = 0, 1, ... in order. At most `window` items are
-// made ahead of use: that is the memory bound. The first failure in order,
+// made or waiting besides the one in use: that is the memory bound. The first failure in order,
 // of a make or a use, is rethrown here once every worker has stopped;
 // nothing is used after it.
 template <typename Item>
