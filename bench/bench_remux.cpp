@@ -49,33 +49,8 @@ std::string clip(uint32_t format, uint32_t compression) {
     brindle::logOpen("/dev/null");  // the encoder's status lines would drown the table
     static const std::vector<uint8_t> picture =
         orvbench::naturalPictureRGBA(kWidth + 8 * kFrames, kHeight);
-    const size_t sourceStride = size_t{kWidth + 8 * kFrames} * 4;
-    OrvEncoderParams_st encoderParams{2};
-    OrvEnc* encoder = nullptr;
-    OrvVideoStreamParams_st params;
-    orvInitVideoStreamParams(&params);
-    params.width = kWidth;
-    params.height = kHeight;
-    params.timebaseNum = params.fpsDen = 1;
-    params.timebaseDen = params.fpsNum = 30;
-    params.format = format;
-    params.compression = compression;
-    params.compressionHint = 0;
-    int stream = -1;
-    bool ok = orvEncoderOpen(path.c_str(), &encoderParams, &encoder) == ORV_ERR_NONE &&
-              orvAddVideoStream(encoder, &params, &stream) == ORV_ERR_NONE &&
-              orvBeginStream(encoder, stream) == ORV_ERR_NONE;
-    for (unsigned k = 0; ok && k < kFrames; ++k) {
-        OrvBuffer_st* buffer = orvBufferAlloc(size_t{kWidth} * kHeight * 4);
-        for (unsigned y = 0; y < kHeight; ++y)
-            std::memcpy(static_cast<uint8_t*>(orvBufferData(buffer)) + size_t{y} * kWidth * 4,
-                        &picture[y * sourceStride + size_t{8} * k * 4], size_t{kWidth} * 4);
-        OrvSrcFrame_st frame{kWidth, kHeight, kWidth * 4, ORV_SRC_PIX_FMT_RGBA32, 0, 0, k, buffer};
-        ok = orvEncodeFrame(encoder, &frame) == ORV_ERR_NONE;
-        if (!ok) orvBufferFree(buffer);
-    }
-    ok = ok && orvEndStream(encoder) == ORV_ERR_NONE && orvEncoderFinish(encoder) == ORV_ERR_NONE;
-    orvEncoderClose(encoder);
+    const bool ok =
+        orvbench::encodePanningClip(path, picture, kWidth, kHeight, kFrames, format, compression);
     brindle::logClose();
     files.made.push_back(path);
     if (!ok) std::fprintf(stderr, "encoding %s failed\n", path.c_str());

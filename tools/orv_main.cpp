@@ -23,7 +23,7 @@ const char* const mainHelp =
   verify FILE                  check a file against everything the format promises
   extract FILE --frame K -o PICTURE.png|.rgba
                                one decoded picture (--wav OUT.wav: the audio)
-  remux FILE -o OUT.avi        a standard Hap AVI that players and ffmpeg open
+  remux FILE -o OUT.mov        standard Hap for players and ffmpeg (.avi, .mkv too)
 
   orv SUBCOMMAND --help        the options of a subcommand
   orv --version                the version of liborv
