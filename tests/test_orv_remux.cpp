@@ -608,6 +608,20 @@ TEST_F(RemuxTool, RatesNoContainerHoldsAreRefusedBeforeAnythingIsWritten) {
         expectHas(remuxed.err, {message});
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.root), {}), 1) << "only the source";
     }
+    // An audio section at 0 Hz beside one 8x8 frame.
+    orvtest::writeFile(
+        path("source.orv"),
+        orvtest::assemble(
+            {{2, orvtest::videoSection({orvtest::frameRecord(8, 8, 8, 8,
+                                                             {orvtest::textureSection(
+                                                                 orvtest::bc1, orvtest::none,
+                                                                 Bytes(32, 0))})},
+                                       {0}, 8, 8)},
+             {3, orvtest::audioSection(2, 0, {1, 2})}}));
+    const Result silent = remux(path("source.orv"), path("out.mov"));
+    EXPECT_EQ(silent.status, 1) << describe(silent);
+    expectHas(silent.err, {"audio: a sample rate of 0 Hz cannot be written"});
+    EXPECT_FALSE(fs::exists(path("out.mov")));
 }
 
 // Frames A to B, and the audio of the same stretch of time: 1920 samples a

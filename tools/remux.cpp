@@ -1,6 +1,7 @@
 #include "remux.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -155,6 +156,10 @@ RemuxSummary remux(const RemuxJob& job) {
     if (job.withAudio && !audios.empty()) {
         OrvReaderAudioInfo_st info{};
         check(reader, orvReaderGetAudioInfo(reader, audios[0], &info), "audio: ");
+        // A track's time base is 1 / rate, a ratio of 32-bit numbers.
+        if (info.sampleRate == 0 || info.sampleRate > INT32_MAX)
+            throw ToolError("audio: a sample rate of " + std::to_string(info.sampleRate) +
+                            " Hz cannot be written (--no-audio leaves the audio out)");
         const int64_t origin = ptsOf(0);
         const auto sampleAt = [&](int64_t time) {
             const __int128 ticks = __int128{time} - origin;
