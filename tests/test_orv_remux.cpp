@@ -543,6 +543,13 @@ TEST_F(RemuxTool, ChunkedFramesDecodeExactlyAsWholeOnes) {
         if (whole.empty()) whole = pictures;
         EXPECT_TRUE(pictures == whole) << "bit for bit the pictures of unchunked frames";
     }
+    // The summary: about 2 MiB of YCoCg texture gives two chunks, 1 MiB of alpha one.
+    const Result told = orv({"remux", file, "-o", path("told.mov")});
+    EXPECT_EQ(told.status, 0) << describe(told);
+    EXPECT_EQ(told.err, "orv remux: wrote " + path("told.mov") +
+                            ": 2 frames of 1920x1080 as HapM in MOV, 2+1 chunks a frame, 25/1 fps, "
+                            "with PCM audio, " +
+                            orvtool::humanBytes(fs::file_size(path("told.mov"))) + "\n");
 }
 
 TEST_F(RemuxTool, IrregularFramesKeepTheirTimesWhereTheContainerCanHoldThem) {
