@@ -1,8 +1,8 @@
 // The `orv` command-line tool, run as a separate process the way a user runs
-// it: encoding the demo, raw frames and media files; verify, info, extract
-// and remux; exit statuses and messages; what it does to the files it is
+// it: encoding the demo, raw frames and media files; verify, info and
+// extract; exit statuses and messages; what it does to the files it is
 // pointed at when it fails or is interrupted. Pictures are checked against
-// the source they came from, and remuxed AVIs against what ffmpeg decodes.
+// the source they came from. Remux has tests of its own.
 #include <fcntl.h>
 #include <png.h>
 #include <spawn.h>
@@ -22,10 +22,7 @@
 #include <random>
 
 #include "demo_source.hpp"
-#include "orv_reader.hpp"
 #include "test_support.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -34,165 +31,17 @@ using orvtest::Bytes;
 using orvtest::putLE;
 using orvtest::putTag;
 using orvtest::readFile;
-using Args = std::vector<std::string>;
-
-struct Result {
-    bool started = false;  // false: the program is not installed
-    int status = -1;       // exit status; -1 when killed by a signal
-    int signal = 0;
-    long peakKilobytes = 0;  // the most memory it held at once
-    std::string out, err;
-};
-
-std::string readAllFrom(FILE* file) {
-    std::string text;
-    std::rewind(file);
-    char chunk[4096];
-    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, got);
-    return text;
-}
-
-std::vector<char*> cStrings(const Args& strings) {
-    std::vector<char*> out;
-    for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
-    out.push_back(nullptr);
-    return out;
-}
-
-// argv[0] from PATH, running: its standard input a pipe that the test feeds
-// (or a terminal), its output and errors collected in files so that neither
-// side can block the other, and `environment` in place of ours when given.
-class Child : orvtest::NoCopy {
-public:
-    explicit Child(const Args& argv, const Args* environment = nullptr, bool terminal = false)
-        : terminal(terminal) {
-        out = std::tmpfile();
-        err = std::tmpfile();
-        int inputFds[2] = {-1, -1};
-        if (terminal) openTerminal(inputFds);
-        else if (pipe2(inputFds, O_CLOEXEC) != 0) inputFds[0] = -1;
-        if (!out || !err || inputFds[0] < 0) {
-            ADD_FAILURE() << "cannot set up a child process: " << std::strerror(errno);
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
-        const Args none;
-        std::vector<char*> args = cStrings(argv), env = cStrings(environment ? *environment : none);
-        result.started = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(),
-                                      environment ? env.data() : environ) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-        close(inputFds[0]);
-        input = inputFds[1];
-    }
-    ~Child() {
-        if (pid > 0) kill(pid, SIGKILL);
-        reap();
-        if (out) std::fclose(out);
-        if (err) std::fclose(err);
-    }
-
-    // Whether the child took all of `bytes`: false once it stopped reading.
-    // Past the pipe's capacity, true means it has read the rest.
-    bool feed(const std::string& bytes) {
-        for (size_t done = 0; done < bytes.size();) {
-            const ssize_t wrote = write(input, bytes.data() + done, bytes.size() - done);
-            if (wrote < 0 && errno == EINTR) continue;
-            if (wrote <= 0) return false;
-            done += static_cast<size_t>(wrote);
-        }
-        return true;
-    }
-    // Ends its input and waits for it to end. A terminal says so with ^D, as
-    // a user does: its hang-up would answer the child's questions about it.
-    Result wait() {
-        if (terminal) feed("\x04");
-        else close(std::exchange(input, -1));
-        return reap();
-    }
-    // A signal, the input still open: a child that waits for more input can
-    // end no other way.
-    Result interrupt(int signalNumber) {
-        kill(pid, signalNumber);
-        return reap();
-    }
-
-private:
-    Result reap() {
-        if (pid <= 0) return result;
-        int status = 0;
-        struct rusage usage {};
-        while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-        }
-        pid = -1;
-        if (input >= 0) close(std::exchange(input, -1));
-        if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-        else if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-        result.peakKilobytes = usage.ru_maxrss;
-        result.out = readAllFrom(out);
-        result.err = readAllFrom(err);
-        return result;
-    }
-
-    // A pseudo-terminal's two ends: the child's input and ours.
-    static void openTerminal(int fds[2]) {
-        fds[1] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fds[1] < 0 || grantpt(fds[1]) != 0 || unlockpt(fds[1]) != 0) return;
-        fds[0] = open(ptsname(fds[1]), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-
-    bool terminal;
-    pid_t pid = -1;
-    int input = -1;
-    FILE* out = nullptr;
-    FILE* err = nullptr;
-    Result result;
-};
-
-Result run(const Args& argv, const std::string& input = "", const Args* environment = nullptr) {
-    Child child(argv, environment);
-    child.feed(input);  // a child that stops reading early tells why in its status
-    return child.wait();
-}
-
-std::string describe(const Result& result) {
-    return "status " + std::to_string(result.status) + ", signal " + std::to_string(result.signal) +
-           "\nstdout: " + result.out + "\nstderr: " + result.err;
-}
-
-Result orv(Args args, const std::string& input = "", const Args* environment = nullptr) {
-    args.insert(args.begin(), ORV_TOOL_PATH);
-    return run(args, input, environment);
-}
-
-// What ffmpeg, quiet and overwriting, writes to `output`.
-Bytes ffmpeg(Args args, const std::string& output) {
-    args.insert(args.begin(), {"ffmpeg", "-y", "-v", "error"});
-    args.push_back(output);
-    const Result result = run(args);
-    EXPECT_EQ(result.status, 0) << describe(result);
-    return readFile(output);
-}
-
-bool ffmpegInstalled() {
-    static const bool installed =
-        run({"ffmpeg", "-version"}).started && run({"ffprobe", "-version"}).started;
-    return installed;
-}
-
-void expectHas(const std::string& text, const std::vector<std::string>& needles) {
-    for (const std::string& needle : needles)
-        EXPECT_NE(text.find(needle), std::string::npos) << needle << "\n" << text;
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
+using orvtest::Args;
+using orvtest::Child;
+using orvtest::Result;
+using orvtest::describe;
+using orvtest::difference;
+using orvtest::expectHas;
+using orvtest::ffmpeg;
+using orvtest::ffmpegInstalled;
+using orvtest::orv;
+using orvtest::run;
+using orvtest::writeFile;
 
 // Peak signal-to-noise ratio over the channels in `channels` (0 R to 3 A).
 double psnr(const Bytes& a, const Bytes& b, std::initializer_list<int> channels) {
@@ -205,17 +54,6 @@ double psnr(const Bytes& a, const Bytes& b, std::initializer_list<int> channels)
             ++count;
         }
     return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * count / sum);
-}
-
-// The largest and the mean absolute difference in one channel (0 R to 3 A).
-std::pair<int, double> difference(const Bytes& a, const Bytes& b, int channel) {
-    int most = 0;
-    double sum = 0;
-    for (size_t i = channel; i < a.size() && i < b.size(); i += 4) {
-        most = std::max(most, std::abs(int(a[i]) - int(b[i])));
-        sum += std::abs(int(a[i]) - int(b[i]));
-    }
-    return {most, sum / (a.size() / 4)};
 }
 
 Bytes demoFrame(uint32_t width, uint32_t height, uint32_t k) {
@@ -524,7 +362,6 @@ TEST_F(OrvTool, UsageErrorsExitTwoWithAOneLineHintToHelp) {
         with(rawIn, {"--audio", path("in.wav"), "-o", path("in.wav"), "-y"}),
         {"extract", file, "--wav", file},
         {"extract", file, "--frame", "0", "-o", path("f.png"), "--wav", path("f.png")},
-        {"remux", file, "-o", path("link.orv"), "-y"},
         {"decode", file, "-o", file, "-y"},
         {"concat", file, "-o", path("link.orv"), "-y"},
         {"info"}, {"verify"}, {"concat", "-o", x}, {"concat", file}, {"decode", file},
@@ -533,7 +370,6 @@ TEST_F(OrvTool, UsageErrorsExitTwoWithAOneLineHintToHelp) {
         {"decode", file, "-o", x, "--threads", "0"},
         {"extract", file, "--frame", "1", "-o", path("x.jpg")},
         {"extract", file, "--frame", "-1", "-o", path("x.png")},
-        {"remux", file},
     };
     const Bytes before = readFile(file);
     for (const Args& args : cases) {
@@ -604,7 +440,6 @@ TEST_F(OrvTool, FailuresExitOneWithTheReasonAndLeaveNoOutput) {
         {with(tinyDemo, {"-o", out, "--log", path("taken.orv")}), {"exists; use -y"}},
         {with(tinyDemo, {"-o", dir}), {"is a directory"}},
         {{"extract", wide, "--wav", path("taken.orv")}, {"exists; use -y"}},
-        {{"remux", wide, "-o", path("wide.avi")}, {"2x1 slices; standard Hap has no slices"}},
         {{"encode", path("in.mov"), "-o", out}, {"apt-get install ffmpeg"}, &noFfmpeg},
         {{"encode", "-", "--size", "16x16", "-o", out}, {"standard input is a terminal"}, nullptr,
          true},
@@ -618,7 +453,7 @@ TEST_F(OrvTool, FailuresExitOneWithTheReasonAndLeaveNoOutput) {
         const Result result = child.wait();
         EXPECT_EQ(result.status, 1) << describe(result);
         expectHas(result.err, c.expected);
-        for (const char* name : {"out.orv", "x.png", "x.avi", "wide.avi"})
+        for (const char* name : {"out.orv", "x.png", "x.avi"})
             EXPECT_FALSE(fs::exists(path(name))) << name;
         EXPECT_EQ(readFile(path("taken.orv")), Bytes(10, 't'));
     }
@@ -712,7 +547,6 @@ TEST_P(OrvToolTargets, StayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
         std::string broken, partial;  // standard input; no partial: not interruptible
     } commands[] = {
         {{"encode", "-", "--size", "256x256", "-o"}, frames.substr(0, frame * 3 / 2), frames},
-        {{"remux", "/dev/stdin", "-o"}, "not an ORV file", halfOrv},
         {{"extract", half, "--wav"}, "", ""},
         {{"decode", half, "-o"}, "", ""},
         {{"concat", half, "-o"}, "", ""},
@@ -1268,59 +1102,6 @@ TEST_F(OrvTool, MediaFileWithAudioIsEncodedThroughFfmpeg) {
     const Bytes ourWav = extract(file, -1, "ours.wav");
     ASSERT_GE(ourWav.size(), 44u);
     EXPECT_EQ(Bytes(ourWav.begin() + 44, ourWav.end()), sourcePcm);
-}
-
-TEST_F(OrvTool, RemuxedAviDecodesInFfmpegAsInOurDecoder) {
-    if (!ffmpegInstalled()) GTEST_SKIP() << "ffmpeg is not installed (apt-get install ffmpeg)";
-    // Block decoders may round the two interpolated colours differently by
-    // one; scaled YCoCg adds Co and Cg into each channel, so two there.
-    const struct {
-        const char *format, *compression, *fourcc;
-        int colourTolerance;
-    } cases[] = {{"dxt1", "none", "Hap1", 1},
-                 {"dxt5", "snappy", "Hap5", 1},
-                 {"ycocg", "lz4", "HapY", 2},
-                 {"ycocg-alpha", "lz4", "HapM", 2}};
-    const size_t frameBytes = size_t{318} * 178 * 4;  // not whole blocks: both must crop alike
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fourcc);
-        const std::string file = encodeDemo(std::string(c.format) + ".orv",
-                                            {"--size", "318x178", "--duration", "0.12", "--format",
-                                             c.format, "--compression", c.compression});
-        const std::string avi = path(std::string(c.format) + ".avi");
-        const Result remuxed = orv({"remux", file, "-o", avi});
-        ASSERT_EQ(remuxed.status, 0) << describe(remuxed);
-
-        const Result probe = run({"ffprobe", "-v", "error", "-show_entries",
-                                  "stream=codec_name,codec_tag_string,width,height,nb_frames",
-                                  "-of", "compact", avi});
-        ASSERT_EQ(probe.status, 0) << describe(probe);
-        expectHas(probe.out, {std::string("codec_name=hap|codec_tag_string=") + c.fourcc +
-                              "|width=318|height=178|nb_frames=3"});
-
-        const Bytes theirs = ffmpeg(
-            {"-i", avi, "-map", "0:v", "-f", "rawvideo", "-pix_fmt", "rgba"}, path("ffmpeg.rgba"));
-        ASSERT_EQ(theirs.size(), 3 * frameBytes);
-        const orvread::OrvFile parsed = orvread::OrvFile::open(file);
-        for (uint32_t k = 0; k < 3; ++k) {
-            const Bytes ours = parsed.decodeFrame(parsed.video(0), k);
-            const Bytes frame(theirs.begin() + k * frameBytes,
-                              theirs.begin() + (k + 1) * frameBytes);
-            for (int channel = 0; channel < 3; ++channel) {
-                const auto [most, mean] = difference(ours, frame, channel);
-                EXPECT_LE(most, c.colourTolerance) << "frame " << k << " channel " << channel;
-                EXPECT_LT(mean, 0.5);  // rounding, not a shift: most pixels agree exactly
-            }
-            EXPECT_EQ(difference(ours, frame, 3).first, 0) << "frame " << k << " alpha";
-        }
-
-        // The audio is the stored PCM, byte for byte.
-        const std::vector<int16_t> stored = parsed.readSamples(parsed.audio(0));
-        const Bytes pcm = ffmpeg({"-i", avi, "-map", "0:a", "-f", "s16le", "-acodec", "pcm_s16le"},
-                                 path("ffmpeg.pcm"));
-        ASSERT_EQ(pcm.size(), stored.size() * 2);
-        EXPECT_EQ(std::memcmp(pcm.data(), stored.data(), pcm.size()), 0);
-    }
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ const char* const mainHelp =
                                one decoded picture (--wav OUT.wav: the audio)
   decode FILE -o OUT.rgba|-    decoded frames as raw pixels, to a file or a pipe
   concat FILE... -o OUT.orv    files encoded in parts, joined without re-encoding
-  remux FILE -o OUT.avi        a standard Hap AVI that players and ffmpeg open
+  remux FILE -o OUT.mov        standard Hap for players and ffmpeg (.avi, .mkv too)
 
   orv SUBCOMMAND --help        the options of a subcommand
   orv --version                the version of liborv
