@@ -11,18 +11,16 @@ struct FormatNames {
     uint32_t format;
     const char* name;
     const char* description;
-    const char* fourcc;
 };
 
 constexpr FormatNames formats[] = {
-    {ORV_PIX_FMT_DXT1, "dxt1", "RGB DXT1", "Hap1"},
-    {ORV_PIX_FMT_DXT5, "dxt5", "RGBA DXT5", "Hap5"},
-    {ORV_PIX_FMT_YCOCG_DXT5, "ycocg", "scaled YCoCg DXT5", "HapY"},
-    {ORV_PIX_FMT_YCOCG_DXT5_ALPHA, "ycocg-alpha", "scaled YCoCg DXT5 + BC4 alpha", "HapM"},
+    {ORV_PIX_FMT_DXT1, "dxt1", "RGB DXT1"},
+    {ORV_PIX_FMT_DXT5, "dxt5", "RGBA DXT5"},
+    {ORV_PIX_FMT_YCOCG_DXT5, "ycocg", "scaled YCoCg DXT5"},
+    {ORV_PIX_FMT_YCOCG_DXT5_ALPHA, "ycocg-alpha", "scaled YCoCg DXT5 + BC4 alpha"},
 };
 
-constexpr FormatNames unknownFormat = {UINT32_MAX, "unknown", "not a format an ORV file holds",
-                                       ""};
+constexpr FormatNames unknownFormat = {UINT32_MAX, "unknown", "not a format an ORV file holds"};
 
 const FormatNames& namesOf(uint32_t format) {
     for (const FormatNames& names : formats)
@@ -53,7 +51,6 @@ uint32_t formatByName(const std::string& name) {
 
 const char* formatName(uint32_t format) { return namesOf(format).name; }
 const char* formatDescription(uint32_t format) { return namesOf(format).description; }
-const char* formatFourcc(uint32_t format) { return namesOf(format).fourcc; }
 
 uint32_t compressionByName(const std::string& name) {
     for (const CompressionName& c : compressions)

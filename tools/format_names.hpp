@@ -14,8 +14,6 @@ uint32_t formatByName(const std::string& name);
 const char* formatName(uint32_t format);
 // "scaled YCoCg DXT5 + BC4 alpha": what the format's textures are.
 const char* formatDescription(uint32_t format);
-// The Hap fourcc a standard container declares for it ("HapM"); "" for none.
-const char* formatFourcc(uint32_t format);
 
 // An OrvCompression_enum value by its `--compression` name: none, snappy,
 // lz4. Throws UsageError for any other.

@@ -5,10 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +17,7 @@
 #include "command_line.hpp"
 #include "frame_source.hpp"
 #include "orv_file.hpp"
+#include "ordered_work.hpp"
 #include "output_file.hpp"
 #include "subcommands.hpp"
 
@@ -43,119 +43,48 @@ The summary line on standard error gives the size and rate to pass.
   -y, --overwrite       replace an existing OUT, once the new one is complete
 )";
 
-// Pictures in flight, whatever the thread count, stay within this many
-// bytes (but one picture is always allowed).
+// Pictures decoded ahead of the one being written stay within this many
+// bytes, whatever the thread count (but one is always allowed).
 constexpr uint64_t pictureBudget = uint64_t{128} << 20;
 
-using Deliver = std::function<void(std::span<const uint8_t> picture)>;
-
-// Decodes frames [first, end) of a video section on `threads` threads and
-// hands each picture to `deliver`, on the calling thread, in index order.
-// Frame k is decoded into slot (k - first) mod slots, which it may take
-// only once frame k - slots has been delivered: the slots are the memory
-// bound, and nothing waits on a frame that no thread can reach.
-class OrderedDecoder {
+// Decoded pictures, each allocated once: a written one comes back for a
+// later frame, since a fresh picture of megabytes costs its page faults
+// every time. It holds no more pictures than were in use at once.
+class PicturePool {
 public:
-    OrderedDecoder(const OrvFile& file, uint32_t section, uint32_t pixFmt, uint64_t first,
-                   uint64_t end, unsigned threads)
-        : file(file), section(section), pixFmt(pixFmt), first(first), end(end), next(first),
-          delivered(first) {
-        const OrvReaderVideoInfo_st video = file.video(section);
-        width = video.width;
-        height = video.height;
-        const uint64_t pictureBytes = uint64_t{width} * height * 4;
-        const uint64_t slotCount =
-            std::clamp<uint64_t>(pictureBudget / std::max<uint64_t>(pictureBytes, 1), 1,
-                                 uint64_t{threads} * 2);
-        slots.resize(static_cast<size_t>(std::min(slotCount, end - first)));
-        for (Slot& slot : slots)
-            slot.pixels.resize(pictureBytes);
-        workerCount = static_cast<unsigned>(std::min<uint64_t>(threads, slots.size()));
-    }
+    struct GiveBack {
+        PicturePool* pool;
+        void operator()(uint8_t* picture) const noexcept { pool->giveBack(picture); }
+    };
+    using Picture = std::unique_ptr<uint8_t[], GiveBack>;
 
-    void run(const Deliver& deliver) {
-        std::vector<std::thread> workers;
-        try {
-            for (unsigned i = 0; i < workerCount; ++i)
-                workers.emplace_back([this] { decodeFrames(); });
-            for (uint64_t k = first; k < end; ++k) {
-                Slot& slot = slotOf(k);
-                {
-                    std::unique_lock<std::mutex> guard(lock);
-                    changed.wait(guard, [&] { return slot.ready; });
-                }
-                if (!slot.error.empty())
-                    throw ToolError(slot.error);
-                deliver(slot.pixels);
-                std::lock_guard<std::mutex> guard(lock);
-                slot.ready = false;
-                delivered = k + 1;
-                changed.notify_all();
-            }
-        } catch (...) {
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                stopping = true;
-                changed.notify_all();
-            }
-            for (std::thread& worker : workers)
-                worker.join();
-            throw;
-        }
-        for (std::thread& worker : workers)
-            worker.join();
+    // Room for `most` spare pictures is made now, so that giving one back
+    // never allocates.
+    PicturePool(size_t bytes, size_t most) : bytes(bytes) { spare.reserve(most); }
+
+    // Uncleared: the decoder writes every byte.
+    Picture take() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (spare.empty())
+            return Picture(std::make_unique_for_overwrite<uint8_t[]>(bytes).release(), {this});
+        Picture picture(spare.back().release(), {this});
+        spare.pop_back();
+        return picture;
     }
 
 private:
-    struct Slot {
-        std::vector<uint8_t> pixels;
-        bool ready = false;  // the frame it was taken for is decoded, or failed
-        std::string error;
-    };
-
-    Slot& slotOf(uint64_t k) { return slots[(k - first) % slots.size()]; }
-
-    void decodeFrames() {
-        for (;;) {
-            std::unique_lock<std::mutex> guard(lock);
-            if (stopping || next >= end)
-                return;
-            const uint64_t k = next++;
-            changed.wait(guard, [&] { return stopping || delivered + slots.size() > k; });
-            if (stopping)
-                return;
-            Slot& slot = slotOf(k);
-            guard.unlock();
-            // The reader's handle serves every thread at once.
-            std::string error;
-            if (orvReaderDecodeFrame(file.get(), section, static_cast<uint32_t>(k), pixFmt, 0,
-                                     slot.pixels.data(), size_t{width} * 4,
-                                     slot.pixels.size()) != ORV_ERR_NONE)
-                error = "cannot decode frame " + std::to_string(k) + ": " +
-                        orvReaderGetErrorMessage(file.get());
-            guard.lock();
-            slot.error = std::move(error);
-            slot.ready = true;
-            changed.notify_all();
-        }
+    void giveBack(uint8_t* picture) noexcept {
+        std::unique_ptr<uint8_t[]> owned(picture);
+        std::lock_guard<std::mutex> guard(lock);
+        if (spare.size() < spare.capacity())
+            spare.push_back(std::move(owned));
     }
 
-    const OrvFile& file;
-    const uint32_t section;
-    const uint32_t pixFmt;
-    const uint64_t first, end;
-    uint32_t width = 0, height = 0;
-    unsigned workerCount = 0;
-    std::vector<Slot> slots;  // sized once; a slot's pixels belong to one thread at a time
-
-    // Guards next, delivered, stopping and every slot's ready flag and
-    // error; a slot's pixels are handed over through `ready`.
-    std::mutex lock;
-    std::condition_variable changed;
-    uint64_t next;       // the next frame a worker takes
-    uint64_t delivered;  // frames before this one have been delivered
-    bool stopping = false;
+    const size_t bytes;
+    std::mutex lock;  // guards spare
+    std::vector<std::unique_ptr<uint8_t[]>> spare;
 };
+using Picture = PicturePool::Picture;
 
 void writeAll(int fd, std::span<const uint8_t> bytes, const std::string& name) {
     while (!bytes.empty()) {
@@ -230,19 +159,37 @@ int runDecode(std::span<char* const> args) {
     if (!toStandardOutput)
         out.emplace(*output, overwrite);
     const std::string shownName = toStandardOutput ? "standard output" : printable(*output);
-    uint64_t written = 0;
-    OrderedDecoder decoder(file, section,
-                           pixfmt == "bgra" ? ORV_SRC_PIX_FMT_BGRA32 : ORV_SRC_PIX_FMT_RGBA32,
-                           range.first, end, threads);
-    decoder.run([&](std::span<const uint8_t> picture) {
-        if (out)
-            out->write(picture);
-        else
-            writeAll(STDOUT_FILENO, picture, shownName);
-        written += picture.size();
-    });
+    // Frames are decoded on several threads at once (the reader's handle
+    // serves them all) and written in index order.
+    const uint64_t count = end - range.first;
+    const size_t pictureBytes = size_t{video.width} * video.height * 4;
+    const auto window = static_cast<unsigned>(std::clamp<uint64_t>(
+        pictureBudget / std::max<size_t>(pictureBytes, 1), 1, uint64_t{threads} * 2));
+    const unsigned workers = static_cast<unsigned>(std::min<uint64_t>(threads, window));
+    const uint32_t pixFmt = pixfmt == "bgra" ? ORV_SRC_PIX_FMT_BGRA32 : ORV_SRC_PIX_FMT_RGBA32;
+    // Made and waiting, one being written, and one being made per worker.
+    PicturePool pictures(pictureBytes, size_t{window} + 1 + workers);
+    const auto decodeFrame = [&](uint64_t i) {
+        const auto k = static_cast<uint32_t>(range.first + i);
+        Picture picture = pictures.take();
+        file.check(orvReaderDecodeFrame(file.get(), section, k, pixFmt, 0, picture.get(),
+                                        size_t{video.width} * 4, pictureBytes),
+                   "cannot decode frame " + std::to_string(k));
+        return picture;
+    };
+    runInOrder<Picture>(
+        count, workers, window,
+        [&] { return decodeFrame; },
+        [&](uint64_t, Picture&& picture) {
+            const std::span<const uint8_t> bytes(picture.get(), pictureBytes);
+            if (out)
+                out->write(bytes);
+            else
+                writeAll(STDOUT_FILENO, bytes, shownName);
+        });
     if (out)
         out->commit();
+    const uint64_t written = count * pictureBytes;
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

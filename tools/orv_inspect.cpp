@@ -14,6 +14,7 @@
 
 #include "command_line.hpp"
 #include "format_names.hpp"
+#include "hap_frame_packer.hpp"
 #include "orv_file.hpp"
 #include "output_file.hpp"
 #include "png_writer.hpp"
@@ -163,7 +164,7 @@ void printText(const OrvFile& file, uint64_t fileBytes, const std::vector<Stream
             std::printf("  slices:      %ux%u of %ux%u\n", v.numColumns, v.numRows, v.sliceWidth,
                         v.sliceHeight);
             std::printf("  format:      %s (%s, Hap fourcc %s)\n", formatName(v.format),
-                        formatDescription(v.format), formatFourcc(v.format));
+                        formatDescription(v.format), hapCodecTag(v.format));
             std::printf("  compression: %s\n", compressionName(v.compression));
         } else if (!info.layoutProblem.empty()) {
             std::printf("  first frame: unreadable: %s\n", printable(info.layoutProblem).c_str());
@@ -272,7 +273,7 @@ void printJson(const OrvFile& file, uint64_t fileBytes, const std::vector<Stream
                                          {"slice_width", to_string(v.sliceWidth)},
                                          {"slice_height", to_string(v.sliceHeight)},
                                          {"format", jsonString(formatName(v.format))},
-                                         {"fourcc", jsonString(formatFourcc(v.format))},
+                                         {"fourcc", jsonString(hapCodecTag(v.format))},
                                          {"compression", jsonString(compressionName(v.compression))}});
         else if (!info.layoutProblem.empty())
             fields.push_back({"first_frame_problem", jsonString(info.layoutProblem)});
