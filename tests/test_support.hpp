@@ -11,6 +11,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -543,10 +544,67 @@ struct Reader : NoCopy {
         return lines;
     }
 
+    // The number of the section of `kind` (OrvSectionKind_enum), or -1.
+    int section(uint32_t kind) const {
+        uint32_t count = 0;
+        EXPECT_EQ(orvReaderGetNumSections(handle, &count), ORV_ERR_NONE) << message();
+        for (uint32_t i = 0; i < count; ++i) {
+            OrvReaderSection_st info{};
+            EXPECT_EQ(orvReaderGetSection(handle, i, &info), ORV_ERR_NONE) << message();
+            if (info.kind == kind) return static_cast<int>(i);
+        }
+        return -1;
+    }
+    int64_t pts(uint32_t section, uint32_t frame) const {
+        int64_t value = 0;
+        EXPECT_EQ(orvReaderGetFramePts(handle, section, frame, &value), ORV_ERR_NONE) << message();
+        return value;
+    }
+    // Every stored sample of an audio section, interleaved.
+    std::vector<int16_t> samples(uint32_t section) const {
+        OrvReaderAudioInfo_st info{};
+        EXPECT_EQ(orvReaderGetAudioInfo(handle, section, &info), ORV_ERR_NONE) << message();
+        std::vector<int16_t> values(info.numSamples * info.numChannels);
+        EXPECT_EQ(orvReaderReadAudio(handle, section, 0, info.numSamples, values.data()),
+                  ORV_ERR_NONE) << message();
+        return values;
+    }
+
     OrvReader* handle = nullptr;
     OrvError_enum code = ORV_ERR_NONE;
     std::string openMessage;
 };
+
+// A file image held in memory, opened by path like any other file while
+// this lives.
+struct MemoryFile : NoCopy {
+    explicit MemoryFile(const Bytes& bytes) : fd(memfd_create("orv-test", MFD_CLOEXEC)) {
+        EXPECT_GE(fd, 0);
+        for (size_t done = 0; fd >= 0 && done < bytes.size();) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+    }
+    ~MemoryFile() {
+        if (fd >= 0) close(fd);
+    }
+    std::string path() const { return "/proc/self/fd/" + std::to_string(fd); }
+    int fd;
+};
+
+// A reader of a file image held in memory.
+struct ImageReader : MemoryFile, Reader {
+    explicit ImageReader(const Bytes& bytes) : MemoryFile(bytes), Reader(path()) {}
+};
+
+// What the library's reader finds wrong with a file image, one line a
+// problem; empty for a sound file. A file it cannot open is one problem.
+inline std::vector<std::string> problemsOf(const Bytes& bytes) {
+    const ImageReader reader(bytes);
+    if (reader.code != ORV_ERR_NONE) return {"cannot open: " + reader.openMessage};
+    return reader.problems();
+}
 
 // ---- Child processes --------------------------------------------------------------------
 //
