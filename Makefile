@@ -6,9 +6,9 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config liblz4-dev libsnappy-dev libgtest-dev libgmock-dev \
-	libbenchmark-dev libpng-dev
-# The tool's tests encode media files and check remuxed AVIs with ffmpeg;
-# nothing else needs it.
+	libbenchmark-dev libpng-dev libavformat-dev libavcodec-dev libavutil-dev
+# The tool's tests encode media files and check remuxed files with ffmpeg
+# and ffprobe; nothing else needs them.
 TEST_PACKAGES := ffmpeg
 # The benchmarks' natural content: photographs, decoded by ffmpeg.
 BENCH_PACKAGES := ffmpeg mate-backgrounds

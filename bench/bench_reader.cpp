@@ -54,35 +54,8 @@ std::string clip(const Resolution& r, uint32_t format, uint32_t compression) {
     static const std::vector<uint8_t> pictureHd =
         orvbench::naturalPictureRGBA(hd.width + 8 * kFrames, hd.height);
     const std::vector<uint8_t>& picture = r.width == uhd.width ? picture4k : pictureHd;
-    const size_t sourceStride = size_t{r.width + 8 * kFrames} * 4;
-    OrvEncoderParams_st encoderParams{2};
-    OrvEnc* encoder = nullptr;
-    OrvVideoStreamParams_st params;
-    orvInitVideoStreamParams(&params);
-    params.width = r.width;
-    params.height = r.height;
-    params.timebaseNum = params.fpsDen = 1;
-    params.timebaseDen = params.fpsNum = 30;
-    params.format = format;
-    params.compression = compression;
-    params.compressionHint = 0;
-    int stream = -1;
-    bool ok = orvEncoderOpen(path.c_str(), &encoderParams, &encoder) == ORV_ERR_NONE &&
-              orvAddVideoStream(encoder, &params, &stream) == ORV_ERR_NONE &&
-              orvBeginStream(encoder, stream) == ORV_ERR_NONE;
-    for (int k = 0; ok && k < kFrames; ++k) {
-        OrvBuffer_st* buffer = orvBufferAlloc(size_t{r.width} * r.height * 4);
-        for (unsigned y = 0; y < r.height; ++y)
-            std::memcpy(static_cast<uint8_t*>(orvBufferData(buffer)) + size_t{y} * r.width * 4,
-                        &picture[y * sourceStride + static_cast<size_t>(8 * k) * 4],
-                        size_t{r.width} * 4);
-        OrvSrcFrame_st frame{r.width, r.height, r.width * 4, ORV_SRC_PIX_FMT_RGBA32,
-                             0,       0,        k,           buffer};
-        ok = orvEncodeFrame(encoder, &frame) == ORV_ERR_NONE;
-        if (!ok) orvBufferFree(buffer);
-    }
-    ok = ok && orvEndStream(encoder) == ORV_ERR_NONE && orvEncoderFinish(encoder) == ORV_ERR_NONE;
-    orvEncoderClose(encoder);
+    const bool ok =
+        orvbench::encodePanningClip(path, picture, r.width, r.height, kFrames, format, compression);
     files.made.push_back(path);
     if (!ok) std::fprintf(stderr, "encoding %s failed\n", path.c_str());
     return path;

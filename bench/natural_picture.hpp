@@ -11,9 +11,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "orv.h"
 #include "photo_like_image.hpp"
 
 namespace orvbench {
@@ -60,6 +62,43 @@ inline std::vector<uint8_t> naturalPictureRGBA(unsigned width, unsigned height) 
         for (size_t c = 0; c < 3; ++c) picture[i + c] = mosaic[i + c];
     pictureSource = "photographs from mate-backgrounds, procedural alpha";
     return picture;
+}
+
+// Encodes into `path` a clip of `frames` frames of width x height that pans
+// across `picture` (RGBA, width + 8 x frames wide, height high) by 8 pixels
+// a frame, at 30 fps (time base 1/30) on two threads; LZ4, where asked
+// for, at its fast level. False when the library refuses a call.
+inline bool encodePanningClip(const std::string& path, const std::vector<uint8_t>& picture,
+                              unsigned width, unsigned height, unsigned frames, uint32_t format,
+                              uint32_t compression) {
+    const size_t sourceStride = size_t{width + 8 * frames} * 4;
+    OrvEncoderParams_st encoderParams{2};
+    OrvEnc* encoder = nullptr;
+    OrvVideoStreamParams_st params;
+    orvInitVideoStreamParams(&params);
+    params.width = width;
+    params.height = height;
+    params.timebaseNum = params.fpsDen = 1;
+    params.timebaseDen = params.fpsNum = 30;
+    params.format = format;
+    params.compression = compression;
+    params.compressionHint = 0;
+    int stream = -1;
+    bool ok = orvEncoderOpen(path.c_str(), &encoderParams, &encoder) == ORV_ERR_NONE &&
+              orvAddVideoStream(encoder, &params, &stream) == ORV_ERR_NONE &&
+              orvBeginStream(encoder, stream) == ORV_ERR_NONE;
+    for (unsigned k = 0; ok && k < frames; ++k) {
+        OrvBuffer_st* buffer = orvBufferAlloc(size_t{width} * height * 4);
+        for (unsigned y = 0; y < height; ++y)
+            std::memcpy(static_cast<uint8_t*>(orvBufferData(buffer)) + size_t{y} * width * 4,
+                        &picture[y * sourceStride + size_t{8} * k * 4], size_t{width} * 4);
+        OrvSrcFrame_st frame{width, height, width * 4, ORV_SRC_PIX_FMT_RGBA32, 0, 0, k, buffer};
+        ok = orvEncodeFrame(encoder, &frame) == ORV_ERR_NONE;
+        if (!ok) orvBufferFree(buffer);
+    }
+    ok = ok && orvEndStream(encoder) == ORV_ERR_NONE && orvEncoderFinish(encoder) == ORV_ERR_NONE;
+    orvEncoderClose(encoder);
+    return ok;
 }
 
 }  // namespace orvbench

@@ -223,6 +223,21 @@ ORV_API OrvError_enum orvBeginStream(OrvEnc* encoder, int streamId);
  * frame failed earlier (a pixel format it cannot encode, a failed write or
  * allocation) answers every later frame with that failure's code. */
 ORV_API OrvError_enum orvEncodeFrame(OrvEnc* encoder, const OrvSrcFrame_st* frame);
+/* Hands the active video stream one frame already encoded: a whole frame
+ * record of `size` bytes as orvReaderReadFrameRecord gives it, written with
+ * `pts` in its turn among the stream's frames, without re-encoding. The
+ * record must be one the stream could have written itself: its picture
+ * size, slice grid, format and compression the stream's, every texture
+ * sound. It is checked and copied during the call; the buffer always stays
+ * the caller's. The call obeys the rules of orvEncodeFrame: it waits while
+ * maxParallel frames are queued, and a stream whose frame failed earlier
+ * answers with that failure's code. ORV_ERR_UNKNOWN without an active
+ * stream, for an audio stream, after the stream's end, and for a record
+ * that differs from the stream's or is damaged (the message says where);
+ * ORV_ERR_INVALID_DIMENSIONS for a record of 4 GiB or more, which the
+ * file's index cannot describe. */
+ORV_API OrvError_enum orvEncodeFrameRecord(OrvEnc* encoder, const void* record, size_t size,
+                                           int64_t pts);
 /* ORV_ERR_UNKNOWN without an active stream; otherwise the stream's first
  * failure, if any of its frames or writes failed (ORV_ERR_IO for a write). */
 ORV_API OrvError_enum orvEndStream(OrvEnc* encoder);

@@ -192,6 +192,17 @@ ORV_API OrvError_enum orvReaderDecodeFrame(OrvReader* reader, uint32_t section, 
                                            uint32_t pixFmt, uint32_t origin, void* buffer,
                                            size_t stride, size_t bufferSize);
 
+/* Frame `frame`'s record as stored (its head with the slice directory, then
+ * each slice's Hap frame with the second stage not undone), the form
+ * orvEncodeFrameRecord takes to write the frame again without re-encoding.
+ * *recordSize is set to its size. With buffer NULL that is all (a size
+ * query, which checks the record's place and head); otherwise the record is
+ * read into buffer (bufferSize bytes, at least its size) and checked as
+ * orvReaderReadTextures checks a frame. The buffer stays the caller's. */
+ORV_API OrvError_enum orvReaderReadFrameRecord(OrvReader* reader, uint32_t section, uint32_t frame,
+                                               void* buffer, uint64_t bufferSize,
+                                               uint64_t* recordSize);
+
 /* ---- Audio ---------------------------------------------------------------------- */
 
 /* Sample frames [first, first + count) of an audio section as stored:

@@ -93,12 +93,6 @@ DxtRowDecodeFn rowDecoder(OrvPixFmt_enum format, bool bgra) {
     return nullptr;
 }
 
-// The texture of one plane of a slice, of the layout's sizes.
-uint64_t sliceTextureSize(const StreamLayout& layout, uint32_t plane) {
-    return uint64_t{layout.sizes.sliceWidth / 4u} * (layout.sizes.sliceHeight / 4u) *
-           texBlockBytes(layout.planes.formats[plane]);
-}
-
 }  // namespace
 
 // ---- Opening ----------------------------------------------------------------------
@@ -440,67 +434,17 @@ FrameHead OrvFileReader::readFrameHead(const Section& section, uint32_t k,
         throw OrvException(
             "frame " + str(k) + " of a video section of " + str(v.frameCount) + " frames",
             ORV_ERR_UNKNOWN);
-    FrameHead head;
-    head.at = v.frameOffsets[k];
-    head.size = v.frameSizes[k];
+    const uint64_t at = v.frameOffsets[k], size = v.frameSizes[k];
     const uint64_t dataEnd = v.frameDataAt + v.frameDataSize;
-    if (head.at < v.frameDataAt || head.at > dataEnd || head.size > dataEnd - head.at)
-        fail(head.at, "frame " + str(k) + " of " + str(head.size) +
-                          " bytes lies outside the section's frame data, offsets " +
-                          str(v.frameDataAt) + " to " + str(dataEnd));
-    if (head.size < kFrameRecordFixedSize)
-        fail(head.at, "frame record of " + str(head.size) + " bytes is shorter than its " +
-                          str(kFrameRecordFixedSize) + "-byte head");
-    uint8_t fixed[kFrameRecordFixedSize];
-    file.read(head.at, fixed, sizeof fixed, "frame record head");
-    const uint64_t marker = le(fixed, 2);
-    if (marker != kFrameRecordMarker) {
-        char text[80];
-        std::snprintf(text, sizeof text, "frame record marker: expected 0x%04X, found 0x%04X",
-                      kFrameRecordMarker, static_cast<unsigned>(marker));
-        fail(head.at, text);
-    }
-    FrameRecordSizes& s = head.sizes;
-    s.width = static_cast<uint16_t>(le(fixed + kFrameRecordWidthAt, 2));
-    s.height = static_cast<uint16_t>(le(fixed + kFrameRecordHeightAt, 2));
-    s.sliceWidth = static_cast<uint16_t>(le(fixed + kFrameRecordSliceWidthAt, 2));
-    s.sliceHeight = static_cast<uint16_t>(le(fixed + kFrameRecordSliceHeightAt, 2));
-    if (s.width != v.width || s.height != v.height)
-        fail(head.at + kFrameRecordWidthAt, "frame size " + str(s.width) + "x" + str(s.height) +
-                                                " differs from the section's " + str(v.width) +
-                                                "x" + str(v.height));
-    if (s.sliceWidth == 0 || s.sliceHeight == 0 || s.sliceWidth % 4 != 0 || s.sliceHeight % 4 != 0)
-        fail(head.at + kFrameRecordSliceWidthAt, "slice size " + str(s.sliceWidth) + "x" +
-                                                     str(s.sliceHeight) +
-                                                     ": expected non-zero multiples of 4");
-    if (layout && s != layout->sizes)
-        fail(head.at + kFrameRecordSliceWidthAt,
-             "slice size " + str(s.sliceWidth) + "x" + str(s.sliceHeight) +
-                 " differs from the first frame's " + str(layout->sizes.sliceWidth) + "x" +
-                 str(layout->sizes.sliceHeight));
-    head.grid = sliceGridOf(s);
-    const uint64_t n = head.grid.count();
-    const uint64_t directoryEnd = frameRecordHeaderSize(n);
-    if (directoryEnd > head.size)
-        fail(head.at + kFrameRecordFixedSize,
-             "slice directory of " + str(n) + " slices needs " + str(directoryEnd) +
-                 " bytes of head, the record holds " + str(head.size));
-    head.sliceOffsets.resize(n);
-    file.read(head.at + kFrameRecordFixedSize, head.sliceOffsets.data(),
-              kFrameRecordSliceOffsetSize * n, "slice directory");
-    if (head.sliceOffsets[0] != directoryEnd)
-        fail(head.at + kFrameRecordFixedSize, "slice 0 offset: expected " + str(directoryEnd) +
-                                                  " (right after the directory), found " +
-                                                  str(head.sliceOffsets[0]));
-    for (uint64_t i = 0; i < n; ++i) {
-        const uint64_t start = head.sliceOffsets[i];
-        const uint64_t end = i + 1 < n ? head.sliceOffsets[i + 1] : head.size;
-        if (end < start || end > head.size)
-            fail(head.at + kFrameRecordFixedSize + kFrameRecordSliceOffsetSize * (i + 1),
-                 "slice " + str(i + 1) + " offset " + str(end) + " is not within slice " + str(i) +
-                     "'s start " + str(start) + " and the record's end " + str(head.size));
-    }
-    return head;
+    if (at < v.frameDataAt || at > dataEnd || size > dataEnd - at)
+        fail(at, "frame " + str(k) + " of " + str(size) +
+                     " bytes lies outside the section's frame data, offsets " +
+                     str(v.frameDataAt) + " to " + str(dataEnd));
+    // Within the frame data, which lies within the file.
+    const RecordBytes read = [this, at](uint64_t pos, void* dst, uint64_t n, const char* what) {
+        file.read(at + pos, dst, n, what);
+    };
+    return parseFrameHead(read, at, size, v.width, v.height, layout);
 }
 
 HapSlice OrvFileReader::readSlice(const FrameHead& head, uint64_t i, Scratch& bytes) const {
@@ -509,19 +453,6 @@ HapSlice OrvFileReader::readSlice(const FrameHead& head, uint64_t i, Scratch& by
     uint8_t* const data = bytes.get(size);
     file.read(at, data, size, "Hap frame");
     return parseHapSlice({data, size}, at);
-}
-
-void OrvFileReader::checkAgainstLayout(const StreamLayout& layout, const HapSlice& slice,
-                                       uint64_t i) const {
-    if (slice.planes != layout.planes || slice.compression != layout.compression) {
-        HapSlice first;
-        first.multipleImages = layout.planes.count == 2;
-        first.planes = layout.planes;
-        for (uint32_t p = 0; p < layout.planes.count; ++p)
-            first.textures[p].type = hapTextureType(layout.planes.formats[p], layout.compression);
-        fail(slice.at, "slice " + str(i) + ": section types " + hapSliceTypes(slice) +
-                           ", expected " + hapSliceTypes(first) + " as in the first frame");
-    }
 }
 
 // ---- Textures -----------------------------------------------------------------------------
@@ -533,7 +464,7 @@ TextureLayoutSize OrvFileReader::textureLayoutSize(uint32_t number, uint32_t lay
     TextureLayoutSize size;
     for (uint32_t p = 0; p < l.planes.count; ++p) {
         if (layout == ORV_TEXTURES_PER_SLICE)
-            size.bytes += sliceTextureSize(l, p) * l.grid.count();
+            size.bytes += sliceTextureBytes(l, p) * l.grid.count();
         else
             size.bytes += blocksOver(video(number).width) * blocksOver(video(number).height) *
                           texBlockBytes(l.planes.formats[p]);
@@ -563,8 +494,8 @@ OrvReaderTexture_st OrvFileReader::texture(uint32_t number, uint32_t layout, uin
         t.blocksWide = l.sizes.sliceWidth / 4u;
         t.blocksHigh = l.sizes.sliceHeight / 4u;
         uint64_t sliceBytes = 0;
-        for (uint32_t p = 0; p < l.planes.count; ++p) sliceBytes += sliceTextureSize(l, p);
-        t.offset = slice * sliceBytes + (t.plane == 0 ? 0 : sliceTextureSize(l, 0));
+        for (uint32_t p = 0; p < l.planes.count; ++p) sliceBytes += sliceTextureBytes(l, p);
+        t.offset = slice * sliceBytes + (t.plane == 0 ? 0 : sliceTextureBytes(l, 0));
     }
     t.size = uint64_t{t.blocksWide} * t.blocksHigh * bytes;
     return t;
@@ -594,11 +525,11 @@ void OrvFileReader::readTextures(uint32_t number, uint32_t frame, uint32_t layou
     Scratch bytes, scratch;
     for (uint64_t i = 0; i < head.grid.count(); ++i) {
         const HapSlice slice = readSlice(head, i, bytes);
-        checkAgainstLayout(l, slice, i);
+        checkSliceLayout(l, slice, i);
         for (uint32_t p = 0; p < l.planes.count; ++p) {
             const OrvReaderTexture_st place = texture(
                 number, layout, layout == ORV_TEXTURES_PER_SLICE ? i * l.planes.count + p : p);
-            const uint64_t expected = sliceTextureSize(l, p);
+            const uint64_t expected = sliceTextureBytes(l, p);
             if (layout == ORV_TEXTURES_PER_SLICE) {
                 unpackTexture(slice.textures[p], buffer.data() + place.offset, expected);
                 continue;
@@ -625,6 +556,28 @@ void OrvFileReader::readTextures(uint32_t number, uint32_t frame, uint32_t layou
                             blocks + y * sliceWide * bytesPerBlock, wide * bytesPerBlock);
         }
     }
+}
+
+// ---- Records -------------------------------------------------------------------------------
+
+uint64_t OrvFileReader::frameRecordSize(uint32_t number, uint32_t frame) const {
+    const StreamLayout& l = streamLayout(number);
+    return readFrameHead(section(number, ORV_SECTION_KIND_VIDEO), frame, &l).size;
+}
+
+uint64_t OrvFileReader::readFrameRecord(uint32_t number, uint32_t frame,
+                                        std::span<uint8_t> buffer) const {
+    const StreamLayout& l = streamLayout(number);
+    const FrameHead head = readFrameHead(section(number, ORV_SECTION_KIND_VIDEO), frame, &l);
+    if (buffer.size() < head.size)
+        throw OrvException("buffer of " + str(buffer.size()) + " bytes is smaller than the " +
+                               str(head.size) + " bytes of frame " + str(frame) + "'s record",
+                           ORV_ERR_INVALID_DIMENSIONS);
+    file.read(head.at, buffer.data(), head.size, "frame record");
+    // The bytes handed out are the bytes checked, head included.
+    checkFrameRecord(buffer.first(head.size), head.at, video(number).width,
+                     video(number).height, l);
+    return head.size;
 }
 
 // ---- Pixels ------------------------------------------------------------------------------
@@ -670,10 +623,10 @@ void OrvFileReader::decodeFrame(uint32_t number, uint32_t frame, uint32_t pixFmt
     const auto edge = std::make_unique_for_overwrite<uint8_t[]>(64 * sliceWide);
     for (uint64_t i = 0; i < head.grid.count(); ++i) {
         const HapSlice slice = readSlice(head, i, bytes);
-        checkAgainstLayout(l, slice, i);
+        checkSliceLayout(l, slice, i);
         const uint8_t* blocks[2] = {nullptr, nullptr};
         for (uint32_t p = 0; p < l.planes.count; ++p) {
-            const uint64_t expected = sliceTextureSize(l, p);
+            const uint64_t expected = sliceTextureBytes(l, p);
             checkTextureClaim(slice.textures[p], expected);
             uint8_t* const place = planes[p].get(expected);
             unpackTexture(slice.textures[p], place, expected);

@@ -26,15 +26,6 @@
 
 namespace brindle {
 
-// What the first frame of a video section says about every frame.
-struct StreamLayout {
-    FrameRecordSizes sizes;
-    SliceGrid grid;
-    OrvTexturePlanes planes{};
-    OrvPixFmt_enum format = ORV_PIX_FMT_DXT1;
-    OrvCompression_enum compression = ORV_COMPRESSION_NONE;
-};
-
 struct VideoSection {
     uint16_t codec = 0;
     uint16_t flags = 0;
@@ -72,40 +63,10 @@ struct Section {
     std::unique_ptr<AudioSection> audio;
 };
 
-// A frame record's head: where it is, its sizes and slice directory.
-struct FrameHead {
-    uint64_t at = 0;
-    uint64_t size = 0;
-    FrameRecordSizes sizes;
-    SliceGrid grid;
-    std::vector<uint32_t> sliceOffsets;  // from the record's first byte; one per slice
-
-    uint64_t sliceSize(uint64_t i) const {
-        return (i + 1 < sliceOffsets.size() ? sliceOffsets[i + 1] : size) - sliceOffsets[i];
-    }
-};
-
 // The count of a frame's textures in a layout, and the bytes they take.
 struct TextureLayoutSize {
     uint64_t count = 0;
     uint64_t bytes = 0;
-};
-
-// A buffer for one call's bytes, grown without clearing.
-class Scratch {
-public:
-    uint8_t* get(uint64_t size) {
-        if (size > capacity) {
-            storage.reset();
-            storage = std::make_unique_for_overwrite<uint8_t[]>(size);
-            capacity = size;
-        }
-        return storage.get();
-    }
-
-private:
-    std::unique_ptr<uint8_t[]> storage;
-    uint64_t capacity = 0;
 };
 
 class OrvFileReader {
@@ -133,6 +94,12 @@ public:
                       std::span<uint8_t> buffer) const;
     void decodeFrame(uint32_t section, uint32_t frame, uint32_t pixFmt, uint32_t origin,
                      uint8_t* pixels, size_t stride, size_t bufferSize) const;
+    // The size of frame `frame`'s stored record, once its place and head
+    // are found sound.
+    uint64_t frameRecordSize(uint32_t section, uint32_t frame) const;
+    // The stored record into `buffer` (at least its size), checked as
+    // readTextures checks it; returns its size.
+    uint64_t readFrameRecord(uint32_t section, uint32_t frame, std::span<uint8_t> buffer) const;
 
     void readAudio(uint32_t section, uint64_t first, uint64_t count, int16_t* samples) const;
     void readAudioFloat(uint32_t section, uint64_t first, uint64_t count, float* samples) const;
@@ -150,8 +117,6 @@ public:
                             const StreamLayout* layout = nullptr) const;
     // The Hap frame of slice i of a frame, read into `bytes` and parsed.
     HapSlice readSlice(const FrameHead& head, uint64_t i, Scratch& bytes) const;
-    // Refuses slice i of a frame when its textures differ from the layout's.
-    void checkAgainstLayout(const StreamLayout& layout, const HapSlice& slice, uint64_t i) const;
 
     const PositionedFile& bytes() const { return file; }
     const std::vector<std::string>& openProblems() const { return problems; }

@@ -210,6 +210,19 @@ OrvError_enum orvReaderDecodeFrame(OrvReader* reader, uint32_t section, uint32_t
     });
 }
 
+OrvError_enum orvReaderReadFrameRecord(OrvReader* reader, uint32_t section, uint32_t frame,
+                                       void* buffer, uint64_t bufferSize, uint64_t* recordSize) {
+    return guarded(reader, [&] {
+        require(recordSize, "recordSize");
+        *recordSize =
+            buffer == nullptr
+                ? reader->file.frameRecordSize(section, frame)
+                : reader->file.readFrameRecord(
+                      section, frame,
+                      {static_cast<uint8_t*>(buffer), static_cast<size_t>(bufferSize)});
+    });
+}
+
 OrvError_enum orvReaderReadAudio(OrvReader* reader, uint32_t section, uint64_t first,
                                  uint64_t count, int16_t* samples) {
     return guarded(reader, [&] {

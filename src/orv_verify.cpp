@@ -90,7 +90,7 @@ private:
             if (!reported(report, sliceWhere, [&] { slice = reader.readSlice(head, i, bytes); }))
                 continue;
             if (layout)
-                reported(report, where, [&] { reader.checkAgainstLayout(*layout, slice, i); });
+                reported(report, where, [&] { checkSliceLayout(*layout, slice, i); });
             if (slice.longHeaderAt != UINT64_MAX)
                 report(sliceWhere + ": offset " + str(slice.longHeaderAt) +
                        ": long Hap section header for data the short form holds");

@@ -43,6 +43,10 @@ unsigned workerCountFor(const OrvEncoderParams_st& params) {
 
 OrvEncContext::OrvEncContext(const OrvEncoderParams_st& params) : pool(workerCountFor(params)) {}
 
+void OrvEncStream::encodeFrameRecord(std::span<const uint8_t>, int64_t) {
+    throw OrvException("frame records go to a video stream", ORV_ERR_UNKNOWN);
+}
+
 }  // namespace brindle
 
 // ---- Session ----------------------------------------------------------------------
@@ -139,6 +143,12 @@ void OrvEnc::encodeFrame(const OrvSrcFrame_st& frame) {
     if (activeStream == nullptr)
         throw brindle::OrvException("missing call to beginStream()", ORV_ERR_UNKNOWN);
     activeStream->encodeFrame(frame);
+}
+
+void OrvEnc::encodeFrameRecord(std::span<const uint8_t> record, int64_t pts) {
+    if (activeStream == nullptr)
+        throw brindle::OrvException("missing call to beginStream()", ORV_ERR_UNKNOWN);
+    activeStream->encodeFrameRecord(record, pts);
 }
 
 void OrvEnc::finish() {
@@ -272,6 +282,14 @@ OrvError_enum orvEncodeFrame(OrvEnc* encoder, const OrvSrcFrame_st* frame) {
     return runOnSession(encoder, [&] {
         requireArgument(frame, "frame");
         encoder->encodeFrame(*frame);
+    });
+}
+
+OrvError_enum orvEncodeFrameRecord(OrvEnc* encoder, const void* record, size_t size,
+                                   int64_t pts) {
+    return runOnSession(encoder, [&] {
+        requireArgument(record, "record");
+        encoder->encodeFrameRecord({static_cast<const uint8_t*>(record), size}, pts);
     });
 }
 

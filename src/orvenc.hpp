@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ struct OrvEnc {
     void beginStream(int id);
     void endStream();
     void encodeFrame(const OrvSrcFrame_st& frame);
+    void encodeFrameRecord(std::span<const uint8_t> record, int64_t pts);
     void finish();
     void addThumbnail(const OrvThumbnail_st& thumbnail);
 

@@ -71,7 +71,9 @@ struct OrvEncSlice {
 
 // A frame in flight, shared by the stream's queue, its tasks and the writer
 // thread; the last holder frees its slices. `slices` is sized once before
-// the first task is queued, so tasks may keep plain pointers into it.
+// the first task is queued, so tasks may keep plain pointers into it. A frame
+// handed in already encoded carries its whole record instead, and no slices:
+// it is complete from the start.
 struct OrvEncFrame {
     OrvEncCompressor* encoder = nullptr;
     OrvEncSecondaryCompressor* secondaryCompressor = nullptr;
@@ -91,6 +93,7 @@ struct OrvEncFrame {
     int64_t pts = 0;
     uint32_t frameNumber = 0;
     bool failed = false;  // a texture failed; guarded by the stream lock
+    SharedBuffer record;  // the finished record, written as it is
 };
 
 }  // namespace brindle

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "orv.h"
 #include "orvwriter.hpp"
@@ -32,6 +33,9 @@ public:
     // Opens the stream's section and writes its header; called once.
     virtual void begin() = 0;
     virtual void encodeFrame(const OrvSrcFrame_st& frame) = 0;
+    // A frame already encoded, as a whole frame record; only video streams
+    // take them.
+    virtual void encodeFrameRecord(std::span<const uint8_t> record, int64_t pts);
     // Completes the stream's data and ends its section; a second call does nothing.
     virtual void close() { finished = true; }
 

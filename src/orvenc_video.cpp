@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <utility>
@@ -115,6 +116,10 @@ public:
     uint32_t frameNumber() const override { return frame->frameNumber; }
 
     void write(OrvIOSink& sink) const override {
+        if (frame->record) {
+            sink.write(frame->record->size, frame->record->data);
+            return;
+        }
         std::vector<uint64_t> sliceSizes;
         sliceSizes.reserve(frame->slices.size());
         for (const OrvEncSlice& slice : frame->slices) sliceSizes.push_back(hap.size(slice));
@@ -162,6 +167,15 @@ OrvEncVideoStream::OrvEncVideoStream(int id, const OrvVideoStreamParams_st& para
         throw OrvException("no encoder for format", ORV_ERR_UNKNOWN);
     encoder = std::make_unique<OrvFFMpegCompressor>(params);
     secondaryCompressor = makeSecondaryCompressor(params);
+    // Sides fit 16 bits (checkedLayout), as the record stores them.
+    recordLayout.sizes = {static_cast<uint16_t>(width), static_cast<uint16_t>(height),
+                          static_cast<uint16_t>(layout.sliceWidth),
+                          static_cast<uint16_t>(layout.sliceHeight)};
+    recordLayout.grid = sliceGridOf(recordLayout.sizes);
+    recordLayout.format = static_cast<OrvPixFmt_enum>(format);
+    recordLayout.planes = texturePlanesOf(recordLayout.format);
+    recordLayout.compression = static_cast<OrvCompression_enum>(compression);
+    recordLayout.origin = "the stream";
     // The index keeps each record's size in 32 bits: a stream whose frames
     // might not fit is refused now, not after hours of encoding.
     if (worstCaseRecordSize() > UINT32_MAX)
@@ -258,8 +272,7 @@ void OrvEncVideoStream::begin() {
 
 // ---- Frame intake ------------------------------------------------------------
 
-void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st& src) {
-    std::unique_lock<std::mutex> guard(lock);
+void OrvEncVideoStream::waitForRoom(std::unique_lock<std::mutex>& guard) {
     if (finished) {
         log("encodeFrame called on closed stream");
         throw OrvException("end of stream reached", ORV_ERR_UNKNOWN);
@@ -271,6 +284,11 @@ void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st& src) {
         queueSpace.wait(guard);
         if (errorCode != 0) throw OrvException(errorMessage, errorCode);
     }
+}
+
+void OrvEncVideoStream::encodeFrame(const OrvSrcFrame_st& src) {
+    std::unique_lock<std::mutex> guard(lock);
+    waitForRoom(guard);
 
     if (src.width != width || src.height != height)
         throw OrvException("frame dimensions do not match stream params",
@@ -333,6 +351,36 @@ uint64_t OrvEncVideoStream::queueBound() const {
     // value of 2^31 or more reads as negative, widens to a huge count and
     // never blocks.
     return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(maxParallel)));
+}
+
+void OrvEncVideoStream::encodeFrameRecord(std::span<const uint8_t> record, int64_t pts) {
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        waitForRoom(guard);
+    }
+    if (record.size() > UINT32_MAX)
+        throw OrvException("frame record too large for the index", ORV_ERR_INVALID_DIMENSIONS);
+    // Checked and copied without the lock, so that the writer thread and the
+    // workers go on meanwhile: the stream's layout never changes.
+    try {
+        checkFrameRecord(record, 0, width, height, recordLayout);
+    } catch (const OrvException& error) {
+        throw OrvException(std::string("invalid frame record: ") + error.what(), error.code);
+    }
+    auto frame = std::make_shared<OrvEncFrame>();
+    frame->record = allocSharedBuffer(record.size());
+    std::memcpy(frame->record->data, record.data(), record.size());
+    frame->width = width;
+    frame->height = height;
+    frame->pts = pts;
+
+    std::unique_lock<std::mutex> guard(lock);
+    // Only the host queues frames, so the room found above is still there;
+    // the writer thread may have failed meanwhile.
+    waitForRoom(guard);
+    frames.push_back(frame);
+    frame->frameNumber = nextFrameNumber++;
+    frameReady.notify_all();  // complete from the start: the writer may take it
 }
 
 void OrvEncVideoStream::prepareSlice(OrvEncSlice& slice) {
@@ -433,10 +481,13 @@ void OrvEncVideoStream::addStatistics(const OrvEncFrame& frame) {
     const double mse = squaredError / static_cast<double>(uint32_t{width * height * 4});
     const double rmse = std::sqrt(mse);
     const double psnr = mse > 0 ? 20.0 * std::log10(255.0 / rmse) : 99.0;
-    const double saving =
-        1.0 - static_cast<double>(compressedBytes) / static_cast<double>(encodedBytes);
-    compressionAverage =
-        compressionAverage >= 0 ? 0.999 * compressionAverage + 0.001 * saving : saving;
+    // A frame handed in already encoded has no textures of this stream.
+    if (encodedBytes > 0) {
+        const double saving =
+            1.0 - static_cast<double>(compressedBytes) / static_cast<double>(encodedBytes);
+        compressionAverage =
+            compressionAverage >= 0 ? 0.999 * compressionAverage + 0.001 * saving : saving;
+    }
 
     double t = static_cast<double>(frame.pts) *
                (static_cast<double>(timebaseNum) / static_cast<double>(timebaseDen));

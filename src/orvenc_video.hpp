@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "brindle.hpp"
+#include "frame_record.hpp"
 #include "orv.h"
 #include "orvenc_compressor.hpp"
 #include "orvenc_frame.hpp"
@@ -35,6 +36,10 @@ public:
     // Takes the frame (and, once accepted, its buffer) and queues its slices.
     // Blocks while more than maxParallel frames are queued.
     void encodeFrame(const OrvSrcFrame_st& frame) override;
+    // Checks the record against the stream's own layout as a reader would,
+    // copies it and queues it behind the frames before it, with the same
+    // back-pressure as encodeFrame.
+    void encodeFrameRecord(std::span<const uint8_t> record, int64_t pts) override;
     // Drains and joins the writer thread and ends the section; then reports
     // a failure of the writer thread or of a task, if there was one.
     void close() override;
@@ -53,12 +58,16 @@ private:
     void addStatistics(const OrvEncFrame& frame);
     void storeError(const char* message, uint32_t code) noexcept;  // caller holds lock
     uint64_t queueBound() const;  // frames queued beyond which encodeFrame waits
+    // Refuses a frame to a closed or failed stream, then waits while the
+    // queue is full; the caller holds the lock through `guard`.
+    void waitForRoom(std::unique_lock<std::mutex>& guard);
     // Bytes of the largest frame record the stream can write.
     uint64_t worstCaseRecordSize() const;
 
     uint32_t width;
     uint32_t height;
     OrvSliceLayout layout;
+    StreamLayout recordLayout;  // what every record of the stream holds
     OrvEncSlicer slicer;
     uint32_t format;
     uint32_t compression;

@@ -9,11 +9,13 @@ bad=$(nm -D --defined-only -C "$lib" | awk '{ $1=""; $2=""; sub(/^  /, ""); prin
 if [ -n "$bad" ]; then
   echo "unexpected exported symbols:"; echo "$bad"; exit 1
 fi
-# The reading interface of orv_reader.h, every function of it.
+# The reading interface of orv_reader.h, every function of it, and the
+# encoder's entry point for records the reader gives.
 for symbol in orvReaderOpen orvReaderClose orvReaderGetErrorMessage orvReaderGetNumSections \
     orvReaderGetSection orvReaderGetVideoInfo orvReaderGetAudioInfo orvReaderGetFramePts \
     orvReaderFindFrame orvReaderGetTextureLayout orvReaderReadTextures orvReaderDecodeFrame \
-    orvReaderReadAudio orvReaderReadAudioFloat orvReaderVerify; do
+    orvReaderReadFrameRecord orvReaderReadAudio orvReaderReadAudioFloat orvReaderVerify \
+    orvEncodeFrameRecord; do
   nm -D --defined-only "$lib" | grep -qw "$symbol" || { echo "$symbol is not exported"; exit 1; }
 done
 count=$(nm -D --defined-only "$lib" | wc -l)

@@ -298,6 +298,37 @@ TEST_F(EncoderFiles, FramesAreWrittenInAcceptanceOrderWithTheirPtsAsGiven) {
     expectFramesMatch(reader, formatCases[3], ORV_COMPRESSION_NONE, pictures, pts);
 }
 
+TEST_F(EncoderFiles, RecordsHandedBackAmongPixelFramesGiveTheSameFile) {
+    // Every other frame goes in as the record the reader gives of the first
+    // file; with maxParallel 0 each record waits for the pixel frame before
+    // it. A width of 5122 is cut into three padded columns.
+    const std::vector<int64_t> pts = {4, -1, 9, 9, 2};
+    for (auto [width, height] : {Sizes{18, 10}, Sizes{5122, 6}})
+        for (const FormatCase& formatCase : formatCases) {
+            const uint32_t compression = formatCase.format % 3;
+            SCOPED_TRACE(std::to_string(width) + " wide, format " +
+                         std::to_string(formatCase.format));
+            std::vector<Picture> pictures;
+            for (int i = 0; i < 5; ++i) pictures.push_back(makePicture(width, height, 20 + i));
+            const auto params = videoParams(width, height, formatCase.format, compression, 0);
+            const std::vector<uint8_t> original = orvtest::readFile(encodeFile("a", params, pictures, pts));
+            const orvtest::Reader first(dir.path("a"));
+            ASSERT_NO_FATAL_FAILURE(beginVideo("b", params));
+            for (uint32_t k = 0; k < 5; ++k) {
+                if (k % 2 == 0) {
+                    ASSERT_NO_FATAL_FAILURE(encodeFrames({pictures[k]}, {pts[k]}));
+                    continue;
+                }
+                const std::vector<uint8_t> record = first.record(0, k);
+                ASSERT_EQ(orvEncodeFrameRecord(encoder, record.data(), record.size(), pts[k]),
+                          ORV_ERR_NONE) << orvGetErrorMessage(encoder);
+            }
+            ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
+            close();
+            EXPECT_EQ(orvtest::readFile(dir.path("b")), original);
+        }
+}
+
 // ---- Picture edges ------------------------------------------------------------
 
 namespace {

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "host_session.hpp"
-#include "orv_reader.hpp"
 
 namespace {
 
@@ -118,26 +117,34 @@ void expectListedSectionsSound(const Bytes& bytes, const Bytes& reference) {
 // File size limits from 0 to past the end of the reference every `step`
 // bytes, and each byte around a structure a limit may cut.
 std::vector<uint64_t> limitsFor(const Bytes& reference, uint64_t step) {
-    const orvread::OrvFile file(reference);
     std::vector<uint64_t> points = {0, 12, kTableEnd, reference.size()};
-    for (size_t i = 0; i < file.videoCount(); ++i) {
-        const orvread::VideoSection& v = file.video(i);
-        // The header, its patched frame data size, the frame data, the index, the end.
-        for (uint64_t at : {v.offset, v.offset + 40, v.offset + 52, v.offset + 52 + v.frameDataSize,
-                            v.offset + v.size})
-            points.push_back(at);
-        // Each frame, its first Hap section header, its middle.
-        for (size_t k = 0; k < v.frameOffsets.size(); ++k)
-            for (uint64_t at : {uint64_t{0}, uint64_t{14}, uint64_t{v.frameSizes[k] / 2}})
-                points.push_back(v.frameOffsets[k] + at);
-    }
-    for (size_t i = 0; i < file.audioCount(); ++i) {
-        const orvread::AudioSection& a = file.audio(i);
-        // The codec byte, RIFF, the patched RIFF size, the patched data size,
-        // the samples, their middle, the end.
-        for (uint64_t at : {a.offset, a.offset + 1, a.offset + 5, a.dataOffset - 4, a.dataOffset,
-                            a.dataOffset + a.dataSize / 2, a.offset + a.size})
-            points.push_back(at);
+    // The structures are found by the container's own layout, read straight
+    // from the bytes of the fault-free file.
+    for (unsigned slot = 0; slot < 16; ++slot) {
+        const Slot section = slotAt(reference, slot);
+        if (section.type == 2) {
+            const uint64_t frameDataSize = orvtest::readLE(reference, section.offset + 40, 8);
+            const uint64_t frames = orvtest::readLE(reference, section.offset + 48, 4);
+            const uint64_t index = section.offset + 52 + frameDataSize;
+            // The header, its patched frame data size, the frame data, the index, the end.
+            for (uint64_t at : {section.offset, section.offset + 40, section.offset + 52, index,
+                                section.offset + section.size})
+                points.push_back(at);
+            // Each frame, its first Hap section header, its middle.
+            for (uint64_t k = 0; k < frames; ++k) {
+                const uint64_t size = orvtest::readLE(reference, index + 4 * k, 4);
+                const uint64_t offset = orvtest::readLE(reference, index + 4 * frames + 8 * k, 8);
+                for (uint64_t at : {uint64_t{0}, uint64_t{14}, size / 2}) points.push_back(offset + at);
+            }
+        } else if (section.type == 3) {
+            // The codec byte, RIFF, the patched RIFF size, the patched data
+            // size, the samples, their middle, the end.
+            const uint64_t samples = section.offset + 1 + 44;
+            const uint64_t dataSize = orvtest::readLE(reference, samples - 4, 4);
+            for (uint64_t at : {section.offset, section.offset + 1, section.offset + 5, samples - 4,
+                                samples, samples + dataSize / 2, section.offset + section.size})
+                points.push_back(at);
+        }
     }
     std::vector<uint64_t> limits;
     for (uint64_t limit = 0; limit <= reference.size() + 1; limit += step) limits.push_back(limit);
@@ -156,7 +163,7 @@ protected:
         for (const CallResult& call : Host(plan).run(path).calls)
             EXPECT_EQ(call.code, ORV_ERR_NONE) << call.what << ": " << call.message;
         const Bytes bytes = orvtest::readFile(path);
-        EXPECT_TRUE(orvread::verify(bytes).empty());
+        EXPECT_TRUE(orvtest::problemsOf(bytes).empty());
         return bytes;
     }
     // Runs the plan once with whatever fault `beforeCall` arms; no buffer

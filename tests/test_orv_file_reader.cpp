@@ -209,6 +209,7 @@ TEST(Frames, TexturesPerSliceAndWholeAndPixelsEqualTheScalarDecodeForEveryFormat
                 std::tuple(whole.back().blocksWide, whole.back().blocksHigh, whole.back().offset),
                 std::tuple(3u, 2u, planes.size() == 2 ? 6u * 16 : 0u));
             for (int k = 0; k < 2; ++k) {
+                EXPECT_EQ(reader.record(0, k), clip.record(k));
                 Bytes stored;
                 for (const Bytes& texture : clip.blocks[k]) append(stored, texture);
                 EXPECT_EQ(reader.textures(0, k, ORV_TEXTURES_PER_SLICE), stored);
@@ -232,6 +233,48 @@ TEST(Frames, TexturesPerSliceAndWholeAndPixelsEqualTheScalarDecodeForEveryFormat
             }
             EXPECT_EQ(reader.problems(), std::vector<std::string>{});
         }
+}
+
+TEST(Structure, EmptyFilesSlotsOutOfFileOrderAndLongHapHeadersAreSound) {
+    // Slots are filled as sections end: the audio section may take slot 0
+    // although the video section comes first in the file.
+    Bytes swapped = referenceFile(Clip(ORV_PIX_FMT_DXT1, none, 1));
+    std::swap_ranges(swapped.begin() + 12, swapped.begin() + 29, swapped.begin() + 29);
+    // A 4096 x 4096 BC3 texture is 0x1000000 bytes, one more than the short
+    // Hap header holds.
+    const Bytes blocks(0x1000000, 0x5A);
+    const struct {
+        const char* name;
+        Bytes bytes;
+        std::vector<uint32_t> kinds;
+        const Bytes* textures = nullptr;  // of frame 0, when given
+    } files[] = {
+        {"no section", assemble({}), {}},
+        {"no frame", assemble({{2, videoSection({}, {})}}), {ORV_SECTION_KIND_VIDEO}},
+        {"slots swapped", swapped, {ORV_SECTION_KIND_AUDIO, ORV_SECTION_KIND_VIDEO}},
+        {"long header",
+         oneFrameFile(4096, 4096, 4096, 4096, {textureSection(bc3, none, blocks)}),
+         {ORV_SECTION_KIND_VIDEO},
+         &blocks},
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        const DiskFile file(f.bytes);
+        const Reader reader(file.path);
+        ASSERT_EQ(reader.code, ORV_ERR_NONE) << reader.openMessage;
+        EXPECT_EQ(reader.problems(), std::vector<std::string>{});
+        uint32_t count = 99;
+        ASSERT_EQ(orvReaderGetNumSections(reader.handle, &count), ORV_ERR_NONE);
+        ASSERT_EQ(count, f.kinds.size());
+        for (uint32_t i = 0; i < count; ++i) {
+            OrvReaderSection_st section{};
+            ASSERT_EQ(orvReaderGetSection(reader.handle, i, &section), ORV_ERR_NONE);
+            EXPECT_EQ(std::pair(section.slot, section.kind), std::pair(i, f.kinds[i]));
+        }
+        if (f.textures) {
+            EXPECT_EQ(reader.textures(0, 0, ORV_TEXTURES_PER_SLICE), *f.textures);
+        }
+    }
 }
 
 // ---- Refusals ---------------------------------------------------------------------------
@@ -288,6 +331,13 @@ Call texturesOf(uint32_t frame, uint64_t size = 1 << 16) {
     return [=](OrvReader* r) {
         Bytes buffer(size);
         return orvReaderReadTextures(r, 0, frame, ORV_TEXTURES_PER_SLICE, buffer.data(), size);
+    };
+}
+Call recordOf(uint32_t frame, uint64_t size = 1 << 16) {
+    return [=](OrvReader* r) {
+        Bytes buffer(size);
+        uint64_t recordSize = 0;
+        return orvReaderReadFrameRecord(r, 0, frame, buffer.data(), size, &recordSize);
     };
 }
 Call pixelsOf(uint32_t frame, uint32_t pixFmt = ORV_SRC_PIX_FMT_RGBA32, size_t stride = 40,
@@ -412,6 +462,18 @@ TEST(Refusals, EachDamageAndEachBadCallGivesItsCodeAndMessage) {
          texturesOf(1),
          {unknown, "offset " + to_string(slice1 + 4) +
                        ": LZ4 size prefix: expected 16 (the texture's size), found 17"}},
+        // A record is checked as its textures would be, head and payloads.
+        {poked(slice1 + 4, 4, 17),
+         recordOf(1),
+         {unknown, "offset " + to_string(slice1 + 4) +
+                       ": LZ4 size prefix: expected 16 (the texture's size), found 17"}},
+        {poked(at.record1 + 6, 2, 12),
+         [](OrvReader* r) {
+             uint64_t size = 0;
+             return orvReaderReadFrameRecord(r, 0, 1, nullptr, 0, &size);
+         },
+         {unknown, "offset " + to_string(at.record1 + 6) +
+                       ": slice size 12x4 differs from the first frame's 8x4"}},
         {[](Bytes& b) {
              b = assemble({{2, Clip(ORV_PIX_FMT_DXT1, lz4Coded, 1).section({0})}});
          },
@@ -453,6 +515,14 @@ TEST(Refusals, EachDamageAndEachBadCallGivesItsCodeAndMessage) {
          pixelsOf(0, ORV_SRC_PIX_FMT_RGBA32, 40, 279),
          {ORV_ERR_INVALID_DIMENSIONS,
           "buffer of 279 bytes is smaller than the 280 bytes of a picture"}},
+        {unchanged,
+         recordOf(1, at.record1 - at.record0 - 1),
+         {ORV_ERR_INVALID_DIMENSIONS,
+          "buffer of " + to_string(at.record1 - at.record0 - 1) + " bytes is smaller than the " +
+              to_string(at.record1 - at.record0) + " bytes of frame 1's record"}},
+        {unchanged,
+         [](OrvReader* r) { return orvReaderReadFrameRecord(r, 0, 0, nullptr, 0, nullptr); },
+         {unknown, "recordSize is NULL"}},
         {unchanged,
          texturesOf(0, 63),
          {ORV_ERR_INVALID_DIMENSIONS,
@@ -730,6 +800,37 @@ TEST(Threads, OneHandleServesFourThreadsAtOnceEachWithItsOwnFailureText) {
 }
 
 // ---- Damage anywhere ----------------------------------------------------------------------
+
+TEST(Robustness, EveryFlipOfAByteTheFormatConstrainsIsNoticed) {
+    // Uncompressed BC1, where any block is a valid one: the bytes left free
+    // are the time base and frame rate, the pts, the blocks and the samples.
+    const Clip clip(ORV_PIX_FMT_DXT1, none, 2);
+    const Bytes base = referenceFile(clip);
+    const Places at = placesOf(base);
+    std::vector<bool> free(base.size(), false);
+    const auto freeRange = [&free](uint64_t from, uint64_t to) {
+        std::fill(free.begin() + static_cast<ptrdiff_t>(from),
+                  free.begin() + static_cast<ptrdiff_t>(to), true);
+    };
+    freeRange(at.video + 8, at.video + 40);
+    freeRange(at.index + 12 * 2, at.index + 20 * 2);
+    for (const uint64_t record : {at.record0, at.record1})
+        for (int i = 0; i < 4; ++i) freeRange(at.slice(base, record, i) + 4, at.slice(base, record, i) + 20);
+    freeRange(at.wav + 44, base.size());
+    const TempDir dir;
+    const std::string path = dir.path("flipped.orv");
+    for (size_t i = 0; i < base.size(); ++i) {
+        if (free[i]) continue;
+        Bytes bytes = base;
+        bytes[i] ^= 0xFF;
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        const Reader reader(path);
+        if (reader.code != ORV_ERR_NONE) continue;  // refused outright
+        EXPECT_FALSE(reader.problems().empty()) << "a flip at offset " << i << " went unnoticed";
+    }
+}
 
 TEST(Robustness, EveryByteFlippedOrCutIsReadSafelyAndWhatVerifiesReadsWhole) {
     // Whatever the damage, every read either succeeds or refuses with a

@@ -184,6 +184,88 @@ TEST_F(VideoSession, FramesAreCheckedBeforeTheyAreTakenAndOnlyWhileTheStreamIsOp
     EXPECT_STREQ(orvGetErrorMessage(encoder), "missing call to beginStream()");
 }
 
+TEST_F(VideoSession, FrameRecordsAreCheckedAgainstTheStreamAsAReaderChecksThem) {
+    // The stream: 16x8 BC1 with LZ4, one slice. Records are built byte by
+    // byte; a refused one leaves nothing behind.
+    using namespace orvtest;
+    const Bytes blocks(64, 0x3C);
+    const auto record = [](uint16_t width, uint16_t sliceWidth, const std::vector<Bytes>& haps) {
+        return frameRecord(width, 8, sliceWidth, 8, haps);
+    };
+    const Bytes good = record(16, 16, {textureSection(bc1, lz4Coded, blocks)});
+    Bytes badMarker = good, truncatedBlock = lz4Payload(blocks, 64);
+    badMarker[1] = 4;
+    truncatedBlock.pop_back();
+    const std::string invalid = "invalid frame record: offset ";
+    const struct {
+        Bytes bytes;
+        std::string message;
+    } refusals[] = {
+        {record(20, 20, {textureSection(bc1, lz4Coded, Bytes(80))}),
+         invalid + "2: frame size 20x8 differs from the section's 16x8"},
+        {record(16, 8, {textureSection(bc1, lz4Coded, Bytes(32)),
+                        textureSection(bc1, lz4Coded, Bytes(32))}),
+         invalid + "6: slice size 8x8 differs from the stream's 16x8"},
+        {record(16, 16, {textureSection(bc3, lz4Coded, Bytes(128))}),
+         invalid + "14: slice 0: section types 0xFE, expected 0xFB as in the stream"},
+        {record(16, 16, {textureSection(bc1, snappyCoded, blocks)}),
+         invalid + "14: slice 0: section types 0xBB, expected 0xFB as in the stream"},
+        {record(16, 16, {alphaHapFrame(lz4Coded, Bytes(128), blocks)}),
+         invalid + "14: slice 0: section types 0x0D[0xFF 0xF1], expected 0xFB as in the stream"},
+        {record(16, 16, {hapSection(0xFB, lz4Payload(blocks, 65))}),
+         invalid + "18: LZ4 size prefix: expected 64 (the texture's size), found 65"},
+        {record(16, 16, {hapSection(0xFB, truncatedBlock)}),
+         invalid + "18: LZ4 block is corrupt or expands beyond the texture's 64 bytes"},
+        {badMarker, invalid + "0: frame record marker: expected 0x0300, found 0x0400"},
+        {Bytes(good.begin(), good.begin() + 9),
+         invalid + "0: frame record of 9 bytes is shorter than its 10-byte head"},
+    };
+    const auto hand = [&](const Bytes& bytes, int64_t pts, size_t size = 0) {
+        return orvEncodeFrameRecord(encoder, bytes.data(), size ? size : bytes.size(), pts);
+    };
+    ASSERT_NO_FATAL_FAILURE(open());
+    const int video = addVideo(videoParams(16, 8));
+    int audio = -1;
+    OrvAudioStreamParams_st audioParams;
+    orvInitAudioStreamParams(&audioParams);
+    audioParams.sampleRate = 8000;
+    audioParams.numChannels = 1;
+    ASSERT_EQ(orvAddAudioStream(encoder, &audioParams, &audio), ORV_ERR_NONE);
+    EXPECT_EQ(hand(good, 0), ORV_ERR_UNKNOWN);
+    EXPECT_STREQ(orvGetErrorMessage(encoder), "missing call to beginStream()");
+    ASSERT_EQ(orvBeginStream(encoder, audio), ORV_ERR_NONE);
+    EXPECT_EQ(hand(good, 0), ORV_ERR_UNKNOWN);
+    EXPECT_STREQ(orvGetErrorMessage(encoder), "frame records go to a video stream");
+    ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
+
+    ASSERT_EQ(orvBeginStream(encoder, video), ORV_ERR_NONE);
+    for (const auto& c : refusals) {
+        EXPECT_EQ(hand(c.bytes, 1), ORV_ERR_UNKNOWN) << c.message;
+        EXPECT_EQ(orvGetErrorMessage(encoder), c.message);
+    }
+    EXPECT_EQ(orvEncodeFrameRecord(encoder, nullptr, 10, 1), ORV_ERR_UNKNOWN);
+    EXPECT_STREQ(orvGetErrorMessage(encoder), "invalid argument: record is null");
+    // Refused by its size alone, before any byte of it is read.
+    EXPECT_EQ(hand(good, 1, size_t{1} << 32), ORV_ERR_INVALID_DIMENSIONS);
+    EXPECT_STREQ(orvGetErrorMessage(encoder), "frame record too large for the index");
+
+    // What is accepted is written as it was handed in, numbered after the
+    // refusals as if they had never been.
+    ASSERT_EQ(hand(good, -7), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
+    ASSERT_EQ(encode(16, 8, 8), ORV_ERR_NONE);
+    ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
+    EXPECT_EQ(hand(good, 9), ORV_ERR_UNKNOWN);
+    EXPECT_STREQ(orvGetErrorMessage(encoder), "missing call to beginStream()");
+    ASSERT_EQ(orvEncoderFinish(encoder), ORV_ERR_NONE);
+    const Reader reader(dir.path("out.orv"));
+    EXPECT_EQ(reader.problems(), std::vector<std::string>{});
+    ASSERT_EQ(reader.video(1).frameCount, 2u);
+    EXPECT_EQ(reader.record(1, 0), good);
+    int64_t pts[2] = {};
+    for (uint32_t k = 0; k < 2; ++k) orvReaderGetFramePts(reader.handle, 1, k, &pts[k]);
+    EXPECT_EQ(std::pair(pts[0], pts[1]), std::pair(int64_t{-7}, int64_t{8}));
+}
+
 TEST_F(VideoSession, MaxParallelBoundsTheFramesWaitingForABusyPool) {
     // maxParallel 0 waits for the writer to take each frame: nothing is
     // queued at first, so one frame is taken at once; 16 take 17.

@@ -1,9 +1,8 @@
 // Helpers that several test programs share: little-endian bytes, files and
 // temporary directories, the container header, whole files built byte by
-// byte, expected refusals, the
-// captured diagnostic log, a recording byte sink, guarded pixel rows, a gate
-// that holds a task pool's worker, and hooks that make writes or allocations
-// fail.
+// byte, expected refusals, the captured diagnostic log, a recording byte
+// sink, guarded pixel rows, a gate that holds a task pool's worker, hooks
+// that make writes or allocations fail, and child processes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,10 +11,17 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +31,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if __has_include(<sanitizer/asan_interface.h>)
@@ -34,6 +41,8 @@
 #define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #endif
+
+extern char** environ;
 
 #include "brindle.hpp"
 #include "buffer_pool.hpp"
@@ -509,6 +518,18 @@ struct Reader : NoCopy {
                   ORV_ERR_NONE) << message();
         return bytes;
     }
+    // Frame `frame`'s stored record, sized by the reader's own query.
+    Bytes record(uint32_t section, uint32_t frame) const {
+        uint64_t size = 0;
+        EXPECT_EQ(orvReaderReadFrameRecord(handle, section, frame, nullptr, 0, &size),
+                  ORV_ERR_NONE) << message();
+        Bytes bytes(size);
+        uint64_t read = 0;
+        EXPECT_EQ(orvReaderReadFrameRecord(handle, section, frame, bytes.data(), size, &read),
+                  ORV_ERR_NONE) << message();
+        EXPECT_EQ(read, size);
+        return bytes;
+    }
     std::vector<std::string> problems() const {
         std::vector<std::string> lines;
         uint64_t count = 0;
@@ -523,9 +544,245 @@ struct Reader : NoCopy {
         return lines;
     }
 
+    // The number of the section of `kind` (OrvSectionKind_enum), or -1.
+    int section(uint32_t kind) const {
+        uint32_t count = 0;
+        EXPECT_EQ(orvReaderGetNumSections(handle, &count), ORV_ERR_NONE) << message();
+        for (uint32_t i = 0; i < count; ++i) {
+            OrvReaderSection_st info{};
+            EXPECT_EQ(orvReaderGetSection(handle, i, &info), ORV_ERR_NONE) << message();
+            if (info.kind == kind) return static_cast<int>(i);
+        }
+        return -1;
+    }
+    int64_t pts(uint32_t section, uint32_t frame) const {
+        int64_t value = 0;
+        EXPECT_EQ(orvReaderGetFramePts(handle, section, frame, &value), ORV_ERR_NONE) << message();
+        return value;
+    }
+    // Every stored sample of an audio section, interleaved.
+    std::vector<int16_t> samples(uint32_t section) const {
+        OrvReaderAudioInfo_st info{};
+        EXPECT_EQ(orvReaderGetAudioInfo(handle, section, &info), ORV_ERR_NONE) << message();
+        std::vector<int16_t> values(info.numSamples * info.numChannels);
+        EXPECT_EQ(orvReaderReadAudio(handle, section, 0, info.numSamples, values.data()),
+                  ORV_ERR_NONE) << message();
+        return values;
+    }
+
     OrvReader* handle = nullptr;
     OrvError_enum code = ORV_ERR_NONE;
     std::string openMessage;
 };
+
+// A file image held in memory, opened by path like any other file while
+// this lives.
+struct MemoryFile : NoCopy {
+    explicit MemoryFile(const Bytes& bytes) : fd(memfd_create("orv-test", MFD_CLOEXEC)) {
+        EXPECT_GE(fd, 0);
+        for (size_t done = 0; fd >= 0 && done < bytes.size();) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+    }
+    ~MemoryFile() {
+        if (fd >= 0) close(fd);
+    }
+    std::string path() const { return "/proc/self/fd/" + std::to_string(fd); }
+    int fd;
+};
+
+// A reader of a file image held in memory.
+struct ImageReader : MemoryFile, Reader {
+    explicit ImageReader(const Bytes& bytes) : MemoryFile(bytes), Reader(path()) {}
+};
+
+// What the library's reader finds wrong with a file image, one line a
+// problem; empty for a sound file. A file it cannot open is one problem.
+inline std::vector<std::string> problemsOf(const Bytes& bytes) {
+    const ImageReader reader(bytes);
+    if (reader.code != ORV_ERR_NONE) return {"cannot open: " + reader.openMessage};
+    return reader.problems();
+}
+
+// ---- Child processes --------------------------------------------------------------------
+//
+// Programs run the way a user runs them (the `orv` tool, ffmpeg, ffprobe),
+// and what their pictures differ by.
+
+using Args = std::vector<std::string>;
+
+struct Result {
+    bool started = false;  // false: the program is not installed
+    int status = -1;       // exit status; -1 when killed by a signal
+    int signal = 0;
+    long peakKilobytes = 0;  // the most memory it held at once
+    std::string out, err;
+};
+
+inline std::string readAllFrom(FILE* file) {
+    std::string text;
+    std::rewind(file);
+    char chunk[4096];
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, got);
+    return text;
+}
+
+inline std::vector<char*> cStrings(const Args& strings) {
+    std::vector<char*> out;
+    for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+// argv[0] from PATH, running: its standard input a pipe that the test feeds
+// (or a terminal), its output and errors collected in files so that neither
+// side can block the other, and `environment` in place of ours when given.
+class Child : orvtest::NoCopy {
+public:
+    explicit Child(const Args& argv, const Args* environment = nullptr, bool terminal = false)
+        : terminal(terminal) {
+        out = std::tmpfile();
+        err = std::tmpfile();
+        int inputFds[2] = {-1, -1};
+        if (terminal) openTerminal(inputFds);
+        else if (pipe2(inputFds, O_CLOEXEC) != 0) inputFds[0] = -1;
+        if (!out || !err || inputFds[0] < 0) {
+            ADD_FAILURE() << "cannot set up a child process: " << std::strerror(errno);
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+        const Args none;
+        std::vector<char*> args = cStrings(argv), env = cStrings(environment ? *environment : none);
+        result.started = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(),
+                                      environment ? env.data() : environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(inputFds[0]);
+        input = inputFds[1];
+    }
+    ~Child() {
+        if (pid > 0) kill(pid, SIGKILL);
+        reap();
+        if (out) std::fclose(out);
+        if (err) std::fclose(err);
+    }
+
+    // Whether the child took all of `bytes`: false once it stopped reading.
+    // Past the pipe's capacity, true means it has read the rest.
+    bool feed(const std::string& bytes) {
+        for (size_t done = 0; done < bytes.size();) {
+            const ssize_t wrote = write(input, bytes.data() + done, bytes.size() - done);
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) return false;
+            done += static_cast<size_t>(wrote);
+        }
+        return true;
+    }
+    // Ends its input and waits for it to end. A terminal says so with ^D, as
+    // a user does: its hang-up would answer the child's questions about it.
+    Result wait() {
+        if (terminal) feed("\x04");
+        else close(std::exchange(input, -1));
+        return reap();
+    }
+    // A signal, the input still open: a child that waits for more input can
+    // end no other way.
+    Result interrupt(int signalNumber) {
+        kill(pid, signalNumber);
+        return reap();
+    }
+
+private:
+    Result reap() {
+        if (pid <= 0) return result;
+        int status = 0;
+        struct rusage usage {};
+        while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+        if (input >= 0) close(std::exchange(input, -1));
+        if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+        result.peakKilobytes = usage.ru_maxrss;
+        result.out = readAllFrom(out);
+        result.err = readAllFrom(err);
+        return result;
+    }
+
+    // A pseudo-terminal's two ends: the child's input and ours.
+    static void openTerminal(int fds[2]) {
+        fds[1] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fds[1] < 0 || grantpt(fds[1]) != 0 || unlockpt(fds[1]) != 0) return;
+        fds[0] = open(ptsname(fds[1]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+
+    bool terminal;
+    pid_t pid = -1;
+    int input = -1;
+    FILE* out = nullptr;
+    FILE* err = nullptr;
+    Result result;
+};
+
+inline Result run(const Args& argv, const std::string& input = "", const Args* environment = nullptr) {
+    Child child(argv, environment);
+    child.feed(input);  // a child that stops reading early tells why in its status
+    return child.wait();
+}
+
+inline std::string describe(const Result& result) {
+    return "status " + std::to_string(result.status) + ", signal " + std::to_string(result.signal) +
+           "\nstdout: " + result.out + "\nstderr: " + result.err;
+}
+
+#ifdef ORV_TOOL_PATH
+// The `orv` tool that this build made.
+inline Result orv(Args args, const std::string& input = "", const Args* environment = nullptr) {
+    args.insert(args.begin(), ORV_TOOL_PATH);
+    return run(args, input, environment);
+}
+#endif
+
+// What ffmpeg, quiet and overwriting, writes to `output`.
+inline Bytes ffmpeg(Args args, const std::string& output) {
+    args.insert(args.begin(), {"ffmpeg", "-y", "-v", "error"});
+    args.push_back(output);
+    const Result result = run(args);
+    EXPECT_EQ(result.status, 0) << describe(result);
+    return readFile(output);
+}
+
+inline bool ffmpegInstalled() {
+    static const bool installed =
+        run({"ffmpeg", "-version"}).started && run({"ffprobe", "-version"}).started;
+    return installed;
+}
+
+inline void expectHas(const std::string& text, const std::vector<std::string>& needles) {
+    for (const std::string& needle : needles)
+        EXPECT_NE(text.find(needle), std::string::npos) << needle << "\n" << text;
+}
+
+inline void writeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+// The largest and the mean absolute difference in one channel (0 R to 3 A).
+inline std::pair<int, double> difference(const Bytes& a, const Bytes& b, int channel) {
+    int most = 0;
+    double sum = 0;
+    for (size_t i = channel; i < a.size() && i < b.size(); i += 4) {
+        most = std::max(most, std::abs(int(a[i]) - int(b[i])));
+        sum += std::abs(int(a[i]) - int(b[i]));
+    }
+    return {most, sum / (a.size() / 4)};
+}
 
 }  // namespace orvtest

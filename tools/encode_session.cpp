@@ -13,23 +13,10 @@ namespace orvtool {
 
 namespace {
 
-struct EncoderCloser {
-    void operator()(OrvEnc* encoder) const { orvEncoderClose(encoder); }
-};
-using Encoder = std::unique_ptr<OrvEnc, EncoderCloser>;
-
 struct BufferFreer {
     void operator()(OrvBuffer_st* buffer) const { orvBufferFree(buffer); }
 };
 using Buffer = std::unique_ptr<OrvBuffer_st, BufferFreer>;
-
-// Turns a refused call into the library's own message.
-void check(OrvError_enum result, OrvEnc* encoder, const std::string& what) {
-    if (result == ORV_ERR_NONE)
-        return;
-    const char* message = orvGetErrorMessage(encoder);
-    throw ToolError(what + ": " + (message && *message ? message : orvErrorStr(result)));
-}
 
 Buffer allocate(size_t size) {
     Buffer buffer(orvBufferAlloc(size));
@@ -47,11 +34,11 @@ uint32_t channelLayoutFor(uint32_t channels) {
     }
 }
 
-uint64_t encodeVideo(OrvEnc* encoder, int stream, VideoSource& source, int64_t firstPts,
+uint64_t encodeVideo(Encoder& encoder, int stream, VideoSource& source, int64_t firstPts,
                      ProgressLine& progress, std::string& loss) {
     const VideoFormat& format = source.format();
     const size_t frameBytes = size_t{format.width} * format.height * 4;
-    check(orvBeginStream(encoder, stream), encoder, "cannot begin the video stream");
+    encoder.check(orvBeginStream(encoder.get(), stream), "cannot begin the video stream");
     uint64_t frames = 0;
     for (;;) {
         Buffer pixels = allocate(frameBytes);
@@ -65,19 +52,65 @@ uint64_t encodeVideo(OrvEnc* encoder, int stream, VideoSource& source, int64_t f
         frame.origin = format.bottomUp ? 1 : 0;
         frame.pts = firstPts + static_cast<int64_t>(frames);
         frame.buffer = pixels.get();
-        check(orvEncodeFrame(encoder, &frame), encoder,
-              "cannot encode frame " + std::to_string(frame.pts));
+        encoder.check(orvEncodeFrame(encoder.get(), &frame),
+                      "cannot encode frame " + std::to_string(frame.pts));
         pixels.release();  // accepted: the library frees it
         progress.update(++frames);
     }
     loss = source.finish();
     if (frames == 0)
         throw ToolError("the input holds no video frames");
-    check(orvEndStream(encoder), encoder, "cannot finish the video stream");
+    encoder.check(orvEndStream(encoder.get()), "cannot finish the video stream");
     return frames;
 }
 
-uint64_t encodeAudio(OrvEnc* encoder, int stream, AudioSource& source, std::string& loss) {
+}  // namespace
+
+// ---- Encoder -----------------------------------------------------------------
+
+Encoder::Encoder(const std::string& path, uint32_t threads) {
+    OrvEncoderParams_st params{};
+    params.numThreads = threads;
+    const OrvError_enum result = orvEncoderOpen(path.c_str(), &params, &session);
+    if (result != ORV_ERR_NONE) {
+        // No session keeps a message; the system's reason is still in errno.
+        const int reason = errno;
+        throw ToolError(std::string("cannot open the output: ") + orvErrorStr(result) +
+                        (reason ? std::string(" (") + std::strerror(reason) + ")" : ""));
+    }
+}
+
+Encoder::~Encoder() { orvEncoderClose(session); }
+
+void Encoder::check(OrvError_enum result, const std::string& what) const {
+    if (result == ORV_ERR_NONE)
+        return;
+    const char* message = orvGetErrorMessage(session);
+    throw ToolError(what + ": " + (message && *message ? message : orvErrorStr(result)));
+}
+
+int Encoder::addVideo(const OrvVideoStreamParams_st& params) {
+    int stream = -1;
+    check(orvAddVideoStream(session, &params, &stream), "cannot add the video stream");
+    return stream;
+}
+
+int Encoder::addAudio(const AudioFormat& format) {
+    OrvAudioStreamParams_st params;
+    orvInitAudioStreamParams(&params);
+    params.sampleRate = format.sampleRate;
+    params.numChannels = format.channels;
+    params.channelLayout = channelLayoutFor(format.channels);
+    params.timebaseNum = 1;
+    params.timebaseDen = format.sampleRate;
+    int stream = -1;
+    check(orvAddAudioStream(session, &params, &stream), "cannot add the audio stream");
+    return stream;
+}
+
+void Encoder::finish() { check(orvEncoderFinish(session), "cannot finish the file"); }
+
+uint64_t encodeAudio(Encoder& encoder, int stream, AudioSource& source, std::string& loss) {
     const uint32_t channels = source.format().channels;
     // Chunks of about 64 Ki samples, and at most 4096 sample frames: with
     // many channels the memory stays small.
@@ -86,7 +119,7 @@ uint64_t encodeAudio(OrvEnc* encoder, int stream, AudioSource& source, std::stri
     // Audio samples are consumed during the call, so one buffer serves all.
     Buffer planar = allocate(chunkFrames * channels * sizeof(float));
     auto* planes = static_cast<float*>(orvBufferData(planar.get()));
-    check(orvBeginStream(encoder, stream), encoder, "cannot begin the audio stream");
+    encoder.check(orvBeginStream(encoder.get(), stream), "cannot begin the audio stream");
     uint64_t samples = 0;
     size_t got;
     while ((got = source.read(interleaved.data(), chunkFrames)) > 0) {
@@ -97,32 +130,21 @@ uint64_t encodeAudio(OrvEnc* encoder, int stream, AudioSource& source, std::stri
         frame.numSamples = static_cast<uint32_t>(got);
         frame.pts = static_cast<int64_t>(samples);
         frame.buffer = planar.get();
-        check(orvEncodeFrame(encoder, &frame), encoder,
-              "cannot encode audio at sample " + std::to_string(samples));
+        encoder.check(orvEncodeFrame(encoder.get(), &frame),
+                      "cannot encode audio at sample " + std::to_string(samples));
         samples += got;
     }
     loss = source.finish();
-    check(orvEndStream(encoder), encoder, "cannot finish the audio stream");
+    encoder.check(orvEndStream(encoder.get()), "cannot finish the audio stream");
     return samples;
 }
 
-}  // namespace
+// ---- One whole file ------------------------------------------------------------
 
 SessionResult encodeSession(const std::string& path, const SessionSettings& settings,
                             VideoSource& videoSource, AudioSource* audioSource,
                             ProgressLine& progress) {
-    OrvEncoderParams_st encoderParams{};
-    encoderParams.numThreads = settings.threads;
-    OrvEnc* opened = nullptr;
-    const OrvError_enum openResult = orvEncoderOpen(path.c_str(), &encoderParams, &opened);
-    if (openResult != ORV_ERR_NONE) {
-        // No session keeps a message; the system's reason is still in errno.
-        const int reason = errno;
-        throw ToolError(std::string("cannot open the output: ") + orvErrorStr(openResult) +
-                        (reason ? std::string(" (") + std::strerror(reason) + ")" : ""));
-    }
-    Encoder encoder(opened);
-
+    Encoder encoder(path, settings.threads);
     const VideoFormat& format = videoSource.format();
     OrvVideoStreamParams_st video;
     orvInitVideoStreamParams(&video);
@@ -137,32 +159,16 @@ SessionResult encodeSession(const std::string& path, const SessionSettings& sett
     video.compressionHint = settings.level;
     if (settings.maxParallel)
         video.maxParallel = settings.maxParallel;
-    int videoStream = -1;
-    check(orvAddVideoStream(encoder.get(), &video, &videoStream), encoder.get(),
-          "cannot add the video stream");
-
-    int audioStream = -1;
-    if (audioSource) {
-        const AudioFormat& audioFormat = audioSource->format();
-        OrvAudioStreamParams_st audio;
-        orvInitAudioStreamParams(&audio);
-        audio.sampleRate = audioFormat.sampleRate;
-        audio.numChannels = audioFormat.channels;
-        audio.channelLayout = channelLayoutFor(audioFormat.channels);
-        audio.timebaseNum = 1;
-        audio.timebaseDen = audioFormat.sampleRate;
-        check(orvAddAudioStream(encoder.get(), &audio, &audioStream), encoder.get(),
-              "cannot add the audio stream");
-    }
+    const int videoStream = encoder.addVideo(video);
+    const int audioStream = audioSource ? encoder.addAudio(audioSource->format()) : -1;
 
     SessionResult result;
-    result.frames = encodeVideo(encoder.get(), videoStream, videoSource, settings.firstPts,
-                                progress, result.videoLoss);
+    result.frames = encodeVideo(encoder, videoStream, videoSource, settings.firstPts, progress,
+                                result.videoLoss);
     progress.done(result.frames);
     if (audioSource)
-        result.samples =
-            encodeAudio(encoder.get(), audioStream, *audioSource, result.audioLoss);
-    check(orvEncoderFinish(encoder.get()), encoder.get(), "cannot finish the file");
+        result.samples = encodeAudio(encoder, audioStream, *audioSource, result.audioLoss);
+    encoder.finish();
     return result;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "command_line.hpp"
+
 namespace orvtool {
 
 namespace {
@@ -72,10 +74,32 @@ uint64_t framesKept(uint64_t known, FrameRange frames) {
 uint64_t sampleAtFrame(uint64_t k, uint32_t sampleRate, uint32_t fpsNum, uint32_t fpsDen) {
     if (k == FrameRange::toTheEnd)
         return UINT64_MAX;
-    // Up to 64 + 32 + 32 bits before the division.
-    const unsigned __int128 scaled =
-        static_cast<unsigned __int128>(k) * sampleRate * fpsDen / fpsNum;
-    return scaled > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(scaled);
+    return sampleAtTicks(k, fpsDen, fpsNum, sampleRate);
+}
+
+uint64_t sampleAtTicks(uint64_t ticks, uint64_t num, uint64_t den, uint32_t sampleRate) {
+    using Wide = unsigned __int128;
+    if (den == 0)
+        return UINT64_MAX;
+    // ticks x num is exact in 128 bits; the rate joins the whole seconds
+    // and the remainder apart, so that nothing wraps.
+    const Wide time = Wide{ticks} * num;
+    const Wide whole = time / den;
+    if (sampleRate != 0 && whole > UINT64_MAX / sampleRate)
+        return UINT64_MAX;
+    const Wide samples = whole * sampleRate + time % den * sampleRate / den;
+    return samples > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(samples);
+}
+
+FrameRange parseFrameRange(const std::string& text, const std::string& option) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        throw UsageError(option + ": expected A:B or A:, found '" + text + "'");
+    FrameRange range;
+    range.first = parseUnsigned(text.substr(0, colon), option, 0, UINT32_MAX - 1);
+    if (colon + 1 < text.size())
+        range.end = parseUnsigned(text.substr(colon + 1), option, range.first + 1, UINT32_MAX);
+    return range;
 }
 
 std::unique_ptr<VideoSource> videoRange(std::unique_ptr<VideoSource> source, FrameRange frames) {

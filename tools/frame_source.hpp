@@ -79,6 +79,14 @@ uint64_t framesKept(uint64_t known, FrameRange frames);
 // floor(k x sampleRate / fps), exact for any sizes the formats allow, so
 // that ranges that meet in frames meet in samples too.
 uint64_t sampleAtFrame(uint64_t k, uint32_t sampleRate, uint32_t fpsNum, uint32_t fpsDen);
+// The sample frame that plays `ticks` ticks of num/den seconds after sample
+// 0: floor(ticks x num x sampleRate / den), exact for any values, UINT64_MAX
+// when beyond it or when den is 0.
+uint64_t sampleAtTicks(uint64_t ticks, uint64_t num, uint64_t den, uint32_t sampleRate);
+
+// "A:B" with A < B, or "A:" to the end, as the value of `option`. Throws
+// UsageError.
+FrameRange parseFrameRange(const std::string& text, const std::string& option);
 
 // A source narrowed to a range, for inputs that cannot skip by themselves:
 // what comes before is read and dropped, what comes after is not read.

@@ -16,6 +16,7 @@
 #include "command_line.hpp"
 #include "demo_source.hpp"
 #include "encode_session.hpp"
+#include "format_names.hpp"
 #include "media_input.hpp"
 #include "orv.h"
 #include "output_file.hpp"
@@ -118,47 +119,6 @@ struct EncodeOptions {
     }
 };
 
-uint32_t formatByName(const std::string& name) {
-    if (name == "dxt1")
-        return ORV_PIX_FMT_DXT1;
-    if (name == "dxt5")
-        return ORV_PIX_FMT_DXT5;
-    if (name == "ycocg")
-        return ORV_PIX_FMT_YCOCG_DXT5;
-    if (name == "ycocg-alpha")
-        return ORV_PIX_FMT_YCOCG_DXT5_ALPHA;
-    throw UsageError("--format: expected dxt1, dxt5, ycocg or ycocg-alpha, found '" + name + "'");
-}
-
-const char* formatName(uint32_t format) {
-    switch (format) {
-        case ORV_PIX_FMT_DXT1: return "dxt1";
-        case ORV_PIX_FMT_DXT5: return "dxt5";
-        case ORV_PIX_FMT_YCOCG_DXT5: return "ycocg";
-        case ORV_PIX_FMT_YCOCG_DXT5_ALPHA: return "ycocg-alpha";
-        default: return "?";
-    }
-}
-
-uint32_t compressionByName(const std::string& name) {
-    if (name == "none")
-        return ORV_COMPRESSION_NONE;
-    if (name == "snappy")
-        return ORV_COMPRESSION_SNAPPY;
-    if (name == "lz4")
-        return ORV_COMPRESSION_LZ4;
-    throw UsageError("--compression: expected none, snappy or lz4, found '" + name + "'");
-}
-
-const char* compressionName(uint32_t compression) {
-    switch (compression) {
-        case ORV_COMPRESSION_NONE: return "none";
-        case ORV_COMPRESSION_SNAPPY: return "snappy";
-        case ORV_COMPRESSION_LZ4: return "lz4";
-        default: return "?";
-    }
-}
-
 // The LZ4 compression hint of the stream parameters.
 uint32_t levelByName(const std::string& name) {
     if (name == "fast")
@@ -168,18 +128,6 @@ uint32_t levelByName(const std::string& name) {
     if (name == "max")
         return 2;
     throw UsageError("--level: expected fast, default or max, found '" + name + "'");
-}
-
-// "A:B" with A < B, or "A:" to the end.
-FrameRange parseFrames(const std::string& text) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        throw UsageError("--frames: expected A:B or A:, found '" + text + "'");
-    FrameRange range;
-    range.first = parseUnsigned(text.substr(0, colon), "--frames", 0, UINT32_MAX - 1);
-    if (colon + 1 < text.size())
-        range.end = parseUnsigned(text.substr(colon + 1), "--frames", range.first + 1, UINT32_MAX);
-    return range;
 }
 
 void refuseTogether(const Arguments& args, const char* one, const char* other,
@@ -249,7 +197,7 @@ EncodeOptions parseOptions(const Arguments& args) {
     if (const auto seconds = args.value("--duration"))
         options.seconds = parsePositiveSeconds(*seconds, "--duration");
     if (const auto frames = args.value("--frames"))
-        options.frames = parseFrames(*frames);
+        options.frames = parseFrameRange(*frames, "--frames");
 
     if (const auto format = args.value("--format"))
         options.format = formatByName(*format);

@@ -1,5 +1,5 @@
-// `orv`: encode footage into ORV files and inspect, verify, extract from and
-// remux them. One binary with git-style subcommands.
+// `orv`: encode footage into ORV files; inspect, verify, extract from,
+// decode, join and remux them. One binary with git-style subcommands.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -23,7 +23,9 @@ const char* const mainHelp =
   verify FILE                  check a file against everything the format promises
   extract FILE --frame K -o PICTURE.png|.rgba
                                one decoded picture (--wav OUT.wav: the audio)
-  remux FILE -o OUT.avi        a standard Hap AVI that players and ffmpeg open
+  decode FILE -o OUT.rgba|-    decoded frames as raw pixels, to a file or a pipe
+  concat FILE... -o OUT.orv    files encoded in parts, joined without re-encoding
+  remux FILE -o OUT.mov        standard Hap for players and ffmpeg (.avi, .mkv too)
 
   orv SUBCOMMAND --help        the options of a subcommand
   orv --version                the version of liborv
@@ -36,7 +38,8 @@ struct Subcommand {
 
 constexpr Subcommand subcommands[] = {
     {"encode", orvtool::runEncode},   {"info", orvtool::runInfo},   {"verify", orvtool::runVerify},
-    {"extract", orvtool::runExtract}, {"remux", orvtool::runRemux},
+    {"extract", orvtool::runExtract}, {"decode", orvtool::runDecode},
+    {"concat", orvtool::runConcat},   {"remux", orvtool::runRemux},
 };
 
 // Messages carry names, which may hold any byte: each is shown on one line

@@ -12,5 +12,7 @@ int runInfo(std::span<char* const> args);
 int runVerify(std::span<char* const> args);
 int runExtract(std::span<char* const> args);
 int runRemux(std::span<char* const> args);
+int runDecode(std::span<char* const> args);
+int runConcat(std::span<char* const> args);
 
 }  // namespace orvtool
