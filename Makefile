@@ -53,4 +53,4 @@ compare: bench-build
 	bench/compare_ffmpeg.sh $(BUILD)-bench
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-tsan demo.orv
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-tsan $(BUILD)-scalar demo.orv

@@ -10,7 +10,7 @@
 #include "brindle.hpp"
 #include "dxt_encoder.hpp"
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ORV_SCALAR_ONLY)
 #include <emmintrin.h>
 #endif
 
@@ -23,7 +23,7 @@ namespace {
 // Copies the block's four rows of 16 bytes into `local` (rows 16 bytes
 // apart), turning B, G, R, A into R, G, B, A. Reads nothing beyond the rows.
 void swizzleBGRABlock(uint8_t* local, const uint8_t* block, ptrdiff_t stride) {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ORV_SCALAR_ONLY)
     // Within each little-endian 32-bit pixel, bytes 0 and 2 trade places:
     // keep G and A, move B up 16 bits and R down 16 bits. (The byte shuffle
     // that does this in one step needs SSSE3, beyond the baseline.)
@@ -117,6 +117,10 @@ constexpr DxtRowDecoders scalarDecoders = {
 // ---- CPU features ------------------------------------------------------------
 
 bool cpuHas(DxtSimdLevel level) {
+#if defined(ORV_SCALAR_ONLY)
+    // The build that proves the portable code alone, as other architectures run it.
+    if (level != DxtSimdLevel::scalar) return false;
+#endif
 #if defined(__x86_64__)
     // Needed if the first call comes from a static initialiser that runs
     // before the runtime's own; cheap once done.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -256,6 +257,38 @@ TEST_F(EncoderFiles, ContainerHeaderIndexAndRecordsAreExact) {
         const uint8_t expected[] = {0x00, 0x03, 16, 0, 8, 0, 16, 0, 8, 0, 14, 0, 0, 0,
                                     64,   0,    0,  0xAB};
         EXPECT_EQ(std::memcmp(&bytes[at], expected, sizeof expected), 0) << k;
+    }
+}
+
+// Small files this encoder made once, committed beside the tests: any change
+// to the bytes a host's frames become, meant or not, fails here. After a
+// meant change of the format, ORV_WRITE_GOLDEN=1 rewrites them; review the
+// difference before committing it.
+TEST_F(EncoderFiles, SmallFilesOfEveryFormatEqualTheCommittedOnes) {
+    const struct {
+        const char* name;
+        uint32_t format, compression;
+    } goldens[] = {
+        {"dxt1-none", ORV_PIX_FMT_DXT1, ORV_COMPRESSION_NONE},
+        {"dxt5-snappy", ORV_PIX_FMT_DXT5, ORV_COMPRESSION_SNAPPY},
+        {"ycocg-lz4", ORV_PIX_FMT_YCOCG_DXT5, ORV_COMPRESSION_LZ4},
+        {"ycocg-alpha-snappy", ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_SNAPPY},
+    };
+    // An odd size, so that the edge padding is in the bytes too.
+    const std::vector<Picture> pictures = {makePicture(18, 10, 6), makePicture(18, 10, 7)};
+    for (const auto& golden : goldens) {
+        SCOPED_TRACE(golden.name);
+        const std::string committedPath = std::string(ORV_TEST_DATA_DIR "/") + golden.name + ".orv";
+        const std::vector<uint8_t> made = orvtest::readFile(encodeFile(
+            golden.name, videoParams(18, 10, golden.format, golden.compression), pictures, {0, 1}));
+        if (std::getenv("ORV_WRITE_GOLDEN") != nullptr) orvtest::writeFile(committedPath, made);
+        const std::vector<uint8_t> committed = orvtest::readFile(committedPath);
+        ASSERT_FALSE(committed.empty()) << "missing " << committedPath;
+        const auto [madeAt, committedAt] = std::mismatch(made.begin(), made.end(),
+                                                         committed.begin(), committed.end());
+        EXPECT_TRUE(madeAt == made.end() && committedAt == committed.end())
+            << "sizes " << made.size() << " and " << committed.size()
+            << " bytes; first difference at offset " << (madeAt - made.begin());
     }
 }
 

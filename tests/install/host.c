@@ -2,9 +2,103 @@
  * then the file read back through the reader and copied by its records. */
 #include <orv.h>
 #include <orv_reader.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
+
+/* The public records' layout is the library's binary interface: a field
+ * moved, widened or inserted breaks every host built against soname 1, so
+ * the build of this host fails on any such change. C99 has no static
+ * assertion: a false condition gives an array of negative size. The
+ * figures are those of the LP64 ABIs (pointers and 64-bit integers 8 bytes,
+ * aligned to 8). */
+#define PIN_CAT(a, b) a##b
+#define PIN_NAME(line) PIN_CAT(abi_pin_, line)
+#define PIN(condition) typedef char PIN_NAME(__LINE__)[(condition) ? 1 : -1]
+#define PIN_FIELD(type, field, offset) PIN(offsetof(type, field) == (offset))
+
+#if defined(__LP64__)
+PIN(sizeof(OrvEncoderParams_st) == 4);
+
+PIN(sizeof(OrvVideoStreamParams_st) == 80);
+PIN_FIELD(OrvVideoStreamParams_st, width, 0);
+PIN_FIELD(OrvVideoStreamParams_st, height, 4);
+PIN_FIELD(OrvVideoStreamParams_st, aspectRatio, 8);
+PIN_FIELD(OrvVideoStreamParams_st, timebaseNum, 16);
+PIN_FIELD(OrvVideoStreamParams_st, timebaseDen, 24);
+PIN_FIELD(OrvVideoStreamParams_st, format, 32);
+PIN_FIELD(OrvVideoStreamParams_st, fpsNum, 40);
+PIN_FIELD(OrvVideoStreamParams_st, fpsDen, 48);
+PIN_FIELD(OrvVideoStreamParams_st, compression, 56);
+PIN_FIELD(OrvVideoStreamParams_st, reserved, 60);
+PIN_FIELD(OrvVideoStreamParams_st, compressionHint, 64);
+PIN_FIELD(OrvVideoStreamParams_st, maxParallel, 68);
+PIN_FIELD(OrvVideoStreamParams_st, device, 72);
+
+PIN(sizeof(OrvAudioStreamParams_st) == 32);
+PIN_FIELD(OrvAudioStreamParams_st, sampleRate, 0);
+PIN_FIELD(OrvAudioStreamParams_st, numChannels, 4);
+PIN_FIELD(OrvAudioStreamParams_st, channelLayout, 8);
+PIN_FIELD(OrvAudioStreamParams_st, timebaseNum, 16);
+PIN_FIELD(OrvAudioStreamParams_st, timebaseDen, 24);
+
+PIN(sizeof(OrvSrcFrame_st) == 40);
+PIN_FIELD(OrvSrcFrame_st, width, 0);
+PIN_FIELD(OrvSrcFrame_st, height, 4);
+PIN_FIELD(OrvSrcFrame_st, stride, 8);
+PIN_FIELD(OrvSrcFrame_st, pixFmt, 12);
+PIN_FIELD(OrvSrcFrame_st, origin, 16);
+PIN_FIELD(OrvSrcFrame_st, numSamples, 20);
+PIN_FIELD(OrvSrcFrame_st, pts, 24);
+PIN_FIELD(OrvSrcFrame_st, buffer, 32);
+
+PIN(sizeof(OrvThumbnail_st) == 24);
+PIN_FIELD(OrvThumbnail_st, width, 0);
+PIN_FIELD(OrvThumbnail_st, height, 4);
+PIN_FIELD(OrvThumbnail_st, stride, 8);
+PIN_FIELD(OrvThumbnail_st, pixFmt, 12);
+PIN_FIELD(OrvThumbnail_st, buffer, 16);
+
+PIN(sizeof(OrvReaderSection_st) == 32);
+PIN_FIELD(OrvReaderSection_st, slot, 0);
+PIN_FIELD(OrvReaderSection_st, kind, 4);
+PIN_FIELD(OrvReaderSection_st, storedType, 8);
+PIN_FIELD(OrvReaderSection_st, offset, 16);
+PIN_FIELD(OrvReaderSection_st, size, 24);
+
+PIN(sizeof(OrvReaderVideoInfo_st) == 72);
+PIN_FIELD(OrvReaderVideoInfo_st, width, 0);
+PIN_FIELD(OrvReaderVideoInfo_st, height, 4);
+PIN_FIELD(OrvReaderVideoInfo_st, sliceWidth, 8);
+PIN_FIELD(OrvReaderVideoInfo_st, sliceHeight, 12);
+PIN_FIELD(OrvReaderVideoInfo_st, numColumns, 16);
+PIN_FIELD(OrvReaderVideoInfo_st, numRows, 20);
+PIN_FIELD(OrvReaderVideoInfo_st, format, 24);
+PIN_FIELD(OrvReaderVideoInfo_st, compression, 28);
+PIN_FIELD(OrvReaderVideoInfo_st, frameCount, 32);
+PIN_FIELD(OrvReaderVideoInfo_st, timebaseNum, 40);
+PIN_FIELD(OrvReaderVideoInfo_st, timebaseDen, 48);
+PIN_FIELD(OrvReaderVideoInfo_st, fpsNum, 56);
+PIN_FIELD(OrvReaderVideoInfo_st, fpsDen, 64);
+
+PIN(sizeof(OrvReaderAudioInfo_st) == 24);
+PIN_FIELD(OrvReaderAudioInfo_st, sampleRate, 0);
+PIN_FIELD(OrvReaderAudioInfo_st, numChannels, 4);
+PIN_FIELD(OrvReaderAudioInfo_st, bitsPerSample, 8);
+PIN_FIELD(OrvReaderAudioInfo_st, numSamples, 16);
+
+PIN(sizeof(OrvReaderTexture_st) == 48);
+PIN_FIELD(OrvReaderTexture_st, format, 0);
+PIN_FIELD(OrvReaderTexture_st, slice, 4);
+PIN_FIELD(OrvReaderTexture_st, plane, 8);
+PIN_FIELD(OrvReaderTexture_st, x, 12);
+PIN_FIELD(OrvReaderTexture_st, y, 16);
+PIN_FIELD(OrvReaderTexture_st, blocksWide, 20);
+PIN_FIELD(OrvReaderTexture_st, blocksHigh, 24);
+PIN_FIELD(OrvReaderTexture_st, offset, 32);
+PIN_FIELD(OrvReaderTexture_st, size, 40);
+#endif
 
 static int encode(const char* path, int width, int height, int frames) {
     OrvEncoderParams_st encoderParams = {0};
