@@ -69,11 +69,13 @@ size_t capacityOf(size_t size) {
 }
 
 // Freed buffers of the large classes, kept for the next allocation of their
-// class instead of being returned to the kernel. Each class keeps at most as
-// many as the open streams reserve together (their frames in flight, each
-// stream's own bound); with no reservation, at most idleKeptBytes in all.
-// Because an allocation takes a kept buffer before it asks the heap, a class
-// never has more buffers, live and kept, than it had live at its peak.
+// class instead of being returned to the kernel. What is kept is bounded in
+// bytes, not per class, so that buffers of ever new sizes (records handed in
+// whole, hosts' pictures of many sizes) cannot multiply the bound: at most
+// the bytes the open streams reserve (their buffers in flight) plus
+// idleKeptBytes; beyond that the oldest kept buffers are freed. Because an
+// allocation takes a kept buffer before it asks the heap, a class never has
+// more buffers, live and kept, than it had live at its peak.
 class Recycler {
 public:
     uint8_t* take(size_t capacity) {
@@ -90,8 +92,6 @@ public:
         return nullptr;
     }
 
-    // Keeps the buffer; when that goes beyond a bound, the oldest buffer
-    // kept of its class (or, with no reservation, of any) is freed.
     void keep(uint8_t* data, size_t capacity) noexcept {
         std::lock_guard<std::mutex> guard(lock);
         try {
@@ -102,29 +102,18 @@ public:
         }
         keptBytes += capacity;
         poison(data, capacity);
-        if (reservedPerClass == 0) {
-            while (keptBytes > idleKeptBytes) drop(0);
-            return;
-        }
-        uint64_t ofClass = 0;
-        size_t oldest = 0;
-        for (size_t i = kept.size(); i-- > 0;) {
-            if (kept[i].capacity != capacity) continue;
-            ++ofClass;
-            oldest = i;
-        }
-        if (ofClass > reservedPerClass) drop(oldest);
+        trim();
     }
 
-    void reserve(uint64_t buffersPerClass) {
+    void reserve(uint64_t bytes) {
         std::lock_guard<std::mutex> guard(lock);
-        reservedPerClass += buffersPerClass;
+        reservedBytes += bytes;
     }
 
-    void unreserve(uint64_t buffersPerClass) noexcept {
+    void unreserve(uint64_t bytes) noexcept {
         std::lock_guard<std::mutex> guard(lock);
-        assert(reservedPerClass >= buffersPerClass);
-        reservedPerClass -= buffersPerClass;
+        assert(reservedBytes >= bytes);
+        reservedBytes -= bytes;
         trim();
     }
 
@@ -139,41 +128,16 @@ private:
         uint8_t* data;
     };
 
-    // Frees kept[i] (caller holds lock).
-    void drop(size_t i) noexcept {
-        const Kept entry = kept[i];
-        kept.erase(kept.begin() + static_cast<ptrdiff_t>(i));
-        keptBytes -= entry.capacity;
-        unpoison(entry.data, entry.capacity);
-        std::free(entry.data);
-    }
-
-    // Frees what exceeds the bounds after a reservation ended, oldest first
+    // Frees the oldest kept buffers while more is kept than the bound
     // (caller holds lock).
     void trim() noexcept {
-        uint64_t bytes = 0;
-        size_t first = kept.size();  // kept[first..] are the survivors so far
-        for (size_t i = kept.size(); i-- > 0;) {
-            const Kept entry = kept[i];
-            bool fits;
-            if (reservedPerClass == 0) {
-                fits = bytes + entry.capacity <= idleKeptBytes;
-            } else {
-                uint64_t ofClass = 0;
-                for (size_t j = first; j < kept.size(); ++j)
-                    ofClass += kept[j].capacity == entry.capacity;
-                fits = ofClass < reservedPerClass;
-            }
-            if (fits) {
-                kept[--first] = entry;
-                bytes += entry.capacity;
-            } else {
-                unpoison(entry.data, entry.capacity);
-                std::free(entry.data);
-            }
+        size_t dropped = 0;
+        for (; dropped < kept.size() && keptBytes > reservedBytes + idleKeptBytes; ++dropped) {
+            keptBytes -= kept[dropped].capacity;
+            unpoison(kept[dropped].data, kept[dropped].capacity);
+            std::free(kept[dropped].data);
         }
-        kept.erase(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(first));
-        keptBytes = bytes;
+        kept.erase(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(dropped));
     }
 
     // A kept buffer belongs to nobody: under AddressSanitizer, touching it is
@@ -196,7 +160,7 @@ private:
     std::mutex lock;  // guards every field below
     std::vector<Kept> kept;  // oldest first
     uint64_t keptBytes = 0;
-    uint64_t reservedPerClass = 0;
+    uint64_t reservedBytes = 0;
 };
 
 // Never destroyed: buffers may be freed by static destructors that run after
@@ -257,11 +221,9 @@ SharedBuffer allocSharedBuffer(size_t size) {
     return SharedBuffer(new OrvBuffer_st(size), orvBufferFree);
 }
 
-BufferReservation::BufferReservation(uint64_t buffersPerClass) : buffers(buffersPerClass) {
-    recycler().reserve(buffers);
-}
+BufferReservation::BufferReservation(uint64_t bytes) : bytes(bytes) { recycler().reserve(bytes); }
 
-BufferReservation::~BufferReservation() { recycler().unreserve(buffers); }
+BufferReservation::~BufferReservation() { recycler().unreserve(bytes); }
 
 void failBufferAllocationAfter(long count) {
     allocationsBeforeFailure.store(count, std::memory_order_relaxed);

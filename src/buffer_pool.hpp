@@ -36,19 +36,18 @@ SharedBuffer adoptBuffer(OrvBuffer_st* buffer);
 // cannot provide it.
 SharedBuffer allocSharedBuffer(size_t size);
 
-// While it lives, freed large buffers are kept for reuse, up to
-// `buffersPerClass` more per size class (reservations add up). A video
-// stream holds one for the buffers it can have in flight. With none alive,
-// at most 32 MiB of buffers stay kept in all.
+// While it lives, up to `bytes` more of freed large buffers are kept for
+// reuse (reservations add up). A video stream holds one for the buffers it
+// can have in flight. Beyond the reservations, at most 32 MiB stay kept.
 class BufferReservation {
 public:
-    explicit BufferReservation(uint64_t buffersPerClass);
+    explicit BufferReservation(uint64_t bytes);
     ~BufferReservation();
     BufferReservation(const BufferReservation&) = delete;
     BufferReservation& operator=(const BufferReservation&) = delete;
 
 private:
-    uint64_t buffers;
+    uint64_t bytes;
 };
 
 // Test hook: the next `count` data allocations succeed and the one after

@@ -233,6 +233,17 @@ uint64_t OrvEncVideoStream::worstCaseRecordSize() const {
     return frameRecordHeaderSize(numSlices) + numSlices * OrvHapWriter().size(slice);
 }
 
+uint64_t OrvEncVideoStream::bufferBytesPerFrame() const {
+    // The host's picture and the slices' copies, then each texture's blocks
+    // and its second stage's output, which together never exceed twice the
+    // worst-case record. Sides fit 16 bits, and a stream whose record could
+    // not be described was refused, so nothing here overflows.
+    const uint64_t pixels = 4 * uint64_t{width} * height;
+    const uint64_t slicePixels = 4 * uint64_t{layout.sliceWidth} * layout.sliceHeight *
+                                 layout.numColumns * layout.numRows;
+    return pixels + slicePixels + 2 * worstCaseRecordSize();
+}
+
 const int32_t* OrvEncVideoStream::getPreferredSrcPixFmts() const {
     return encoder->getPreferredSrcPixFmts();
 }
@@ -251,14 +262,14 @@ void OrvEncVideoStream::begin() {
     sectionOpen = true;
     writer->writeVideoHeader(header);
     try {
-        // Buffers of one size class in flight at most: one per slice of
-        // every frame queued or being written, of the one the host fills
-        // meanwhile, and a copy or texture per worker; a few more for the
-        // hand-over. Freed ones are kept for the next frames up to that
-        // count, so that the steady state takes no memory from the kernel.
-        const uint64_t frames = std::min<uint64_t>(queueBound(), maxKeptFrames) + 2 + 2;
-        reservation = std::make_unique<BufferReservation>(
-            (frames + context.pool.numWorkers()) * layout.numColumns * layout.numRows);
+        // Buffers in flight at most: those of every frame queued or being
+        // written, of the one the host fills meanwhile and of one frame per
+        // worker, and a few more for the hand-over. Freed ones are kept for
+        // the next frames up to that many bytes, so that the steady state
+        // takes no memory from the kernel.
+        const uint64_t frames = std::min<uint64_t>(queueBound(), maxKeptFrames) + 2 + 2 +
+                                context.pool.numWorkers();
+        reservation = std::make_unique<BufferReservation>(frames * bufferBytesPerFrame());
         writerThread = std::thread(&OrvEncVideoStream::writerMain, this);
     } catch (const std::exception& e) {
         // Without its writer no frame could ever reach the file: the stream

@@ -63,6 +63,8 @@ private:
     void waitForRoom(std::unique_lock<std::mutex>& guard);
     // Bytes of the largest frame record the stream can write.
     uint64_t worstCaseRecordSize() const;
+    // Bytes of the library's and the host's buffers one frame can hold.
+    uint64_t bufferBytesPerFrame() const;
 
     uint32_t width;
     uint32_t height;
