@@ -8,6 +8,7 @@
 
 #include "command_line.hpp"
 #include "hap_frame_packer.hpp"
+#include "orv_file.hpp"
 #include "orv_reader.h"
 #include "ordered_work.hpp"
 #include "progress.hpp"
@@ -21,46 +22,13 @@ namespace {
 // besides one texture buffer per worker.
 constexpr uint64_t bytesInFlight = uint64_t{512} << 20;
 
-struct ReaderCloser {
-    void operator()(OrvReader* reader) const { orvReaderClose(reader); }
-};
-using Reader = std::unique_ptr<OrvReader, ReaderCloser>;
-
-Reader openReader(const std::string& path) {
-    OrvReader* reader = nullptr;
-    char message[512] = {};
-    if (orvReaderOpen(path.c_str(), &reader, message, sizeof message) != ORV_ERR_NONE)
-        throw ToolError(path + ": " + message);
-    return Reader(reader);
-}
-
-// The reader's reason for a failed call, after `what`.
-void check(OrvReader* reader, OrvError_enum code, const std::string& what) {
-    if (code != ORV_ERR_NONE)
-        throw ToolError(what + orvReaderGetErrorMessage(reader));
-}
-
-// The section numbers of the file's sections of one kind, in slot order.
-std::vector<uint32_t> sectionsOf(OrvReader* reader, OrvSectionKind_enum kind) {
-    uint32_t count = 0;
-    check(reader, orvReaderGetNumSections(reader, &count), "");
-    std::vector<uint32_t> found;
-    for (uint32_t number = 0; number < count; ++number) {
-        OrvReaderSection_st section{};
-        check(reader, orvReaderGetSection(reader, number, &section), "");
-        if (section.kind == static_cast<uint32_t>(kind))
-            found.push_back(number);
-    }
-    return found;
-}
-
 // The audio of the exported frames, read and handed to the muxer in steps
 // of at most a second as the video reaches it.
 class AudioFeed {
 public:
-    AudioFeed(OrvReader* reader, uint32_t section, const OrvReaderAudioInfo_st& info,
+    AudioFeed(const OrvFile& file, uint32_t section, const OrvReaderAudioInfo_st& info,
               uint64_t first, uint64_t end)
-        : reader(reader), section(section), info(info), first(first), end(end) {}
+        : file(file), section(section), info(info), first(first), end(end) {}
 
     uint64_t written() const { return done; }
 
@@ -70,8 +38,8 @@ public:
         while (done < stop) {
             const uint64_t count = std::min<uint64_t>(stop - done, info.sampleRate);
             std::vector<int16_t> samples(count * info.numChannels);
-            check(reader, orvReaderReadAudio(reader, section, first + done, count, samples.data()),
-                  "audio: ");
+            file.check(orvReaderReadAudio(file.get(), section, first + done, count, samples.data()),
+                       "audio");
             std::vector<uint8_t> bytes(samples.size() * 2);
             for (size_t i = 0; i < samples.size(); ++i) {
                 const auto sample = static_cast<uint16_t>(samples[i]);
@@ -84,7 +52,7 @@ public:
     }
 
 private:
-    OrvReader* reader;
+    const OrvFile& file;
     uint32_t section;
     OrvReaderAudioInfo_st info;
     uint64_t first, end;  // sample frames of the section
@@ -94,17 +62,16 @@ private:
 }  // namespace
 
 RemuxSummary remux(const RemuxJob& job) {
-    const Reader owned = openReader(job.input);
-    OrvReader* const reader = owned.get();
+    const OrvFile file(job.input);
+    OrvReader* const reader = file.get();
 
     // ---- What to export, and when each frame is shown: refused before any work.
-    const std::vector<uint32_t> videos = sectionsOf(reader, ORV_SECTION_KIND_VIDEO);
+    const std::vector<uint32_t> videos = file.streams(ORV_SECTION_KIND_VIDEO);
     if (job.videoStream >= videos.size())
         throw ToolError(job.input + " has " + counted(videos.size(), "video stream") +
                         "; video stream " + std::to_string(job.videoStream) + " is not there");
     const uint32_t section = videos[job.videoStream];
-    OrvReaderVideoInfo_st video{};
-    check(reader, orvReaderGetVideoInfo(reader, section, &video), "");
+    const OrvReaderVideoInfo_st video = file.video(section);
     if (job.frames.first >= video.frameCount)
         throw ToolError("video stream " + std::to_string(job.videoStream) + " has " +
                         counted(video.frameCount, "frame") + "; none from frame " +
@@ -113,7 +80,8 @@ RemuxSummary remux(const RemuxJob& job) {
     const uint64_t end = std::min<uint64_t>(job.frames.end, video.frameCount);
     const auto ptsOf = [&](uint64_t k) {
         int64_t pts = 0;
-        check(reader, orvReaderGetFramePts(reader, section, static_cast<uint32_t>(k), &pts), "");
+        file.check(orvReaderGetFramePts(reader, section, static_cast<uint32_t>(k), &pts),
+                   job.input);
         return pts;
     };
     std::vector<int64_t> pts;
@@ -128,15 +96,14 @@ RemuxSummary remux(const RemuxJob& job) {
 
     uint32_t numTextures = 0;
     uint64_t bufferSize = 0;
-    check(reader,
-          orvReaderGetTextureLayout(reader, section, ORV_TEXTURES_WHOLE_FRAME, nullptr, 0,
-                                    &numTextures, &bufferSize),
-          "video stream " + std::to_string(job.videoStream) + ": ");
+    const std::string streamName = "video stream " + std::to_string(job.videoStream);
+    file.check(orvReaderGetTextureLayout(reader, section, ORV_TEXTURES_WHOLE_FRAME, nullptr, 0,
+                                         &numTextures, &bufferSize),
+               streamName);
     std::vector<OrvReaderTexture_st> layout(numTextures);
-    check(reader,
-          orvReaderGetTextureLayout(reader, section, ORV_TEXTURES_WHOLE_FRAME, layout.data(),
-                                    numTextures, &numTextures, &bufferSize),
-          "");
+    file.check(orvReaderGetTextureLayout(reader, section, ORV_TEXTURES_WHOLE_FRAME, layout.data(),
+                                         numTextures, &numTextures, &bufferSize),
+               streamName);
 
     RemuxSummary summary;
     summary.frames = end - first;
@@ -152,10 +119,9 @@ RemuxSummary remux(const RemuxJob& job) {
     // keeps the samples from its first frame's time to the next frame's.
     std::optional<AudioTrack> audioTrack;
     std::optional<AudioFeed> audio;
-    const std::vector<uint32_t> audios = sectionsOf(reader, ORV_SECTION_KIND_AUDIO);
+    const std::vector<uint32_t> audios = file.streams(ORV_SECTION_KIND_AUDIO);
     if (job.withAudio && !audios.empty()) {
-        OrvReaderAudioInfo_st info{};
-        check(reader, orvReaderGetAudioInfo(reader, audios[0], &info), "audio: ");
+        const OrvReaderAudioInfo_st info = file.audio(audios[0]);
         // A track's time base is 1 / rate, a ratio of 32-bit numbers.
         if (info.sampleRate == 0 || info.sampleRate > INT32_MAX)
             throw ToolError("audio: a sample rate of " + std::to_string(info.sampleRate) +
@@ -172,7 +138,7 @@ RemuxSummary remux(const RemuxJob& job) {
         const uint64_t firstSample = first == 0 ? 0 : sampleAt(pts.front());
         const uint64_t endSample = nextPts ? sampleAt(*nextPts) : info.numSamples;
         audioTrack = AudioTrack{info.sampleRate, info.numChannels};
-        audio.emplace(reader, audios[0], info, firstSample, std::max(firstSample, endSample));
+        audio.emplace(file, audios[0], info, firstSample, std::max(firstSample, endSample));
     }
 
     // ---- The frames: read and packed on every core, written in order.
@@ -200,11 +166,10 @@ RemuxSummary remux(const RemuxJob& job) {
             auto textures = std::make_shared<std::vector<uint8_t>>(bufferSize);
             return [&, textures](uint64_t k) {
                 const uint64_t frame = first + k;
-                check(reader,
-                      orvReaderReadTextures(reader, section, static_cast<uint32_t>(frame),
-                                            ORV_TEXTURES_WHOLE_FRAME, textures->data(),
-                                            textures->size()),
-                      job.input + ": frame " + std::to_string(frame) + ": ");
+                file.check(orvReaderReadTextures(reader, section, static_cast<uint32_t>(frame),
+                                                 ORV_TEXTURES_WHOLE_FRAME, textures->data(),
+                                                 textures->size()),
+                           job.input + ": frame " + std::to_string(frame));
                 std::vector<HapTexture> planes;
                 for (const OrvReaderTexture_st& texture : layout)
                     planes.push_back({texture.format, std::span<const uint8_t>(*textures).subspan(
