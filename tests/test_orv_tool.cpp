@@ -79,21 +79,31 @@ Bytes readPng(const std::string& path, uint32_t& width, uint32_t& height) {
 }
 
 // A WAV file of `bits`-bit integer (format 1) or float (format 3) samples,
-// with a LIST chunk before the format chunk that a reader must skip.
+// with a LIST chunk before the format chunk that a reader must skip; an
+// extensible one names the format in its sub-format GUID instead.
 Bytes wavFile(uint16_t format, uint16_t bits, uint16_t channels, uint32_t rate,
-              const Bytes& samples) {
+              const Bytes& samples, bool extensible = false) {
+    const uint32_t formatSize = extensible ? 40 : 16;
     Bytes out;
     putTag(out, "RIFF");
-    putLE(out, 4 + 8 + 5 + 1 + 8 + 16 + 8 + samples.size(), 4);
+    putLE(out, 4 + 8 + 5 + 1 + 8 + formatSize + 8 + samples.size(), 4);
     putTag(out, "WAVE");
     putTag(out, "LIST");
     putLE(out, 5, 4);
     out.insert(out.end(), {'I', 'N', 'F', 'O', '!', 0});  // odd size, one pad byte
     putTag(out, "fmt ");
     for (const auto& [value, width] :
-         {std::pair<uint32_t, int>{16, 4}, {format, 2}, {channels, 2}, {rate, 4},
-          {rate * channels * bits / 8, 4}, {channels * bits / 8, 2}, {bits, 2}})
+         {std::pair<uint32_t, int>{formatSize, 4}, {extensible ? 0xFFFEu : format, 2},
+          {channels, 2}, {rate, 4}, {rate * channels * bits / 8, 4}, {channels * bits / 8, 2},
+          {bits, 2}})
         putLE(out, value, width);
+    if (extensible) {
+        // Extra size, valid bits, channel mask, then the GUID, which begins with the format.
+        for (const auto& [value, width] :
+             {std::pair<uint32_t, int>{22, 2}, {bits, 2}, {3, 4}, {format, 2}})
+            putLE(out, value, width);
+        out.insert(out.end(), {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71});
+    }
     putTag(out, "data");
     putLE(out, samples.size(), 4);
     orvtest::append(out, samples);
@@ -303,14 +313,18 @@ TEST_F(OrvTool, RawBgraBottomUpFramesFromAPipeKeepTheirPictures) {
 
 TEST_F(OrvTool, WavAudioOfEveryKindBesideRawFramesIsStoredAsPcm) {
     const std::vector<double> values = {0.0, 0.5, -0.5, 0.25, -1.0, 0.999, 0.1234, -0.75};
-    for (const auto& [format, bits] : {std::pair<uint16_t, uint16_t>{1, 16}, {1, 24}, {3, 32}}) {
-        SCOPED_TRACE(bits);
+    const struct {
+        uint16_t format, bits;
+        bool extensible;
+    } kinds[] = {{1, 16, false}, {1, 24, false}, {3, 32, false}, {1, 24, true}};
+    for (const auto& [format, bits, extensible] : kinds) {
+        SCOPED_TRACE(std::to_string(bits) + (extensible ? " bits, extensible" : " bits"));
         Bytes data;
         for (double v : values) {
             const auto scaled = uint64_t(int64_t(std::floor(v * (1 << (bits - 1)))));
             putLE(data, format == 3 ? std::bit_cast<uint32_t>(float(v)) : scaled, bits / 8);
         }
-        writeFile(path("in.wav"), wavFile(format, bits, 2, 22050, data));
+        writeFile(path("in.wav"), wavFile(format, bits, 2, 22050, data, extensible));
         const Result encoded = orv({"encode", "-", "--size", "16x16", "--audio", path("in.wav"),
                                     "-y", "-o", path("a.orv")},
                                    std::string(16 * 16 * 4, '\x80'));
