@@ -316,15 +316,18 @@ TEST_F(OrvTool, WavAudioOfEveryKindBesideRawFramesIsStoredAsPcm) {
     const struct {
         uint16_t format, bits;
         bool extensible;
-    } kinds[] = {{1, 16, false}, {1, 24, false}, {3, 32, false}, {1, 24, true}};
-    for (const auto& [format, bits, extensible] : kinds) {
-        SCOPED_TRACE(std::to_string(bits) + (extensible ? " bits, extensible" : " bits"));
+        uint32_t rate;
+    } kinds[] = {{1, 16, false, 22050}, {1, 24, false, 22050}, {3, 32, false, 22050},
+                 {1, 24, true, 22050}, {1, 16, false, 96000}};
+    for (const auto& [format, bits, extensible, rate] : kinds) {
+        SCOPED_TRACE(std::to_string(bits) + (extensible ? " bits, extensible, " : " bits, ") +
+                     std::to_string(rate) + " Hz");
         Bytes data;
         for (double v : values) {
             const auto scaled = uint64_t(int64_t(std::floor(v * (1 << (bits - 1)))));
             putLE(data, format == 3 ? std::bit_cast<uint32_t>(float(v)) : scaled, bits / 8);
         }
-        writeFile(path("in.wav"), wavFile(format, bits, 2, 22050, data, extensible));
+        writeFile(path("in.wav"), wavFile(format, bits, 2, rate, data, extensible));
         const Result encoded = orv({"encode", "-", "--size", "16x16", "--audio", path("in.wav"),
                                     "-y", "-o", path("a.orv")},
                                    std::string(16 * 16 * 4, '\x80'));
@@ -332,7 +335,7 @@ TEST_F(OrvTool, WavAudioOfEveryKindBesideRawFramesIsStoredAsPcm) {
         const Bytes wav = extract(path("a.orv"), -1, "out.wav");
         ASSERT_GE(wav.size(), 44u);
         EXPECT_EQ(wav[22], 2);                       // channels
-        EXPECT_EQ(wav[24] | (wav[25] << 8), 22050);  // rate
+        EXPECT_EQ(orvtest::readLE(wav, 24, 4), rate);
         const std::vector<int16_t> samples = wavSamples16(wav);
         ASSERT_EQ(samples.size(), values.size());
         for (size_t i = 0; i < values.size(); ++i)
@@ -638,9 +641,9 @@ TEST_F(OrvTool, YesReplacesAFileOnlyOnceTheNewOneIsCompleteKeepingLinksAndModes)
     EXPECT_TRUE(fs::is_symlink(path("link.orv")));
     EXPECT_EQ(fs::read_symlink(path("link.orv")), "real.orv");
     EXPECT_EQ(entriesOf(dir).size(), 4u) << "no temporary is left";
-    // /dev/null discards without -y and stays what it is.
+    // /dev/null discards without -y and stays what it is, as often as it is named.
     const Result discarded = orv({"encode", "--demo", "--size", "16x16", "--duration", "0.04",
-                                  "-o", "/dev/null"});
+                                  "-o", "/dev/null", "--log", "/dev/null"});
     EXPECT_EQ(discarded.status, 0) << describe(discarded);
     expectHas(discarded.err, {"wrote /dev/null: 1 frame of 16x16", "discarded"});
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
