@@ -424,107 +424,74 @@ TEST_F(OrvTool, TargetsStayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
         writeFile(p, Bytes(100, 'f'));
         return chmod(p.c_str(), mode) == 0;
     };
-    const struct {
-        const char* name;
-        std::function<bool(const std::string&)> make;  // false: not permitted here
-        const char* refusal;  // why the tool will not write it without -y
-        bool regular;         // a file that -y may replace
-    } objects[] = {
-        {"device", [](auto& p) { return mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+    // How to make each object (false: not permitted here), why the tool will
+    // not write it without -y, and whether -y may replace it.
+    const std::tuple<std::function<bool(const std::string&)>, const char*, bool> objects[] = {
+        {[](auto& p) { return mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
          "is a character device", false},
-        {"FIFO", [](auto& p) { return mkfifo(p.c_str(), 0644) == 0; }, "is a FIFO", false},
-        {"directory", [](auto& p) { return mkdir(p.c_str(), 0755) == 0; }, "is a directory", false},
-        {"read-only file", [&](auto& p) { return file(p, 0444); }, "exists; use -y", true},
-        {"file", [&](auto& p) { return file(p, 0644); }, "exists; use -y", true},
-        {"symbolic link",
-         [&](auto& p) {
+        {[](auto& p) { return mkfifo(p.c_str(), 0644) == 0; }, "is a FIFO", false},
+        {[](auto& p) { return mkdir(p.c_str(), 0755) == 0; }, "is a directory", false},
+        {[&](auto& p) { return file(p, 0444); }, "exists; use -y to overwrite", true},
+        {[&](auto& p) { return file(p, 0644); }, "exists; use -y to overwrite", true},
+        {[&](auto& p) {
              return file(p + ".real", 0644) &&
                     symlink((fs::path(p).filename().string() + ".real").c_str(), p.c_str()) == 0;
-         },
-         "exists; use -y", true},
+         }, "exists; use -y to overwrite", true},
     };
     const Bytes orvFile = readFile(encodeDemo("good.orv"));
     const std::string half = path("half.orv");
     writeFile(half, Bytes(orvFile.begin(), orvFile.begin() + orvFile.size() / 2));
     const size_t frame = 256 * 256 * 4;
-    const std::string frames(2 * frame, '\x55');
+    const std::string frames(2 * frame, '\x55'), broken = frames.substr(0, frame * 3 / 2);
     // Commands that read an ORV file read a file, not a pipe: they cannot be
     // held up in the middle, so only their refusals and failures are tried.
-    const struct {
-        Args args;  // the target follows
-        std::string broken, partial;  // standard input; no partial: not interruptible
-    } commands[] = {
-        {{"encode", "-", "--size", "256x256", "-o"}, frames.substr(0, frame * 3 / 2), frames},
-        {{"extract", half, "--wav"}, "", ""},
-        {{"decode", half, "-o"}, "", ""},
-        {{"concat", half, "-o"}, "", ""},
-        {{"remux", half, "-o"}, "", ""},
-    };
-    const struct {
-        int signal;  // 0: the input is broken instead
-        bool overwrite;
-    } modes[] = {{0, false}, {0, true}, {SIGINT, true}, {SIGTERM, true}, {SIGHUP, true}};
+    const Args commands[] = {{"encode", "-", "--size", "256x256", "-o"}, {"extract", half, "--wav"},
+                             {"decode", half, "-o"}, {"concat", half, "-o"}, {"remux", half, "-o"}};
     int cellNumber = 0;
-    for (const auto& object : objects)
-        for (const auto& command : commands)
-            for (const auto& mode : modes) {
-                if (mode.signal && command.partial.empty()) continue;
+    for (const auto& [make, refusal, regular] : objects)
+        for (const Args& command : commands)
+            for (const int signal : {-1, 0, SIGINT, SIGTERM, SIGHUP}) {  // -1: no -y
+                if (signal > 0 && command[1] != "-") continue;
                 const std::string cell = path("cell " + std::to_string(cellNumber++));
-                const std::string target = cell + "/target" + (command.args[0] == "remux" ? ".mov" : "");
+                const std::string target = cell + (command[0] == "remux" ? "/target.mov" : "/target");
                 fs::create_directory(cell);
-                if (!object.make(target)) {  // not permitted here: that object is left out
-                    std::cerr << "cannot make a " << object.name << ": " << std::strerror(errno);
-                    continue;
-                }
-                const bool accepted =
-                    mode.overwrite && object.regular && access(target.c_str(), W_OK) == 0;
-                SCOPED_TRACE(std::string(object.name) + ", " + command.args[0] + " with signal " +
-                             std::to_string(mode.signal) + (mode.overwrite ? " and -y" : ""));
+                if (!make(target)) continue;  // not permitted here: that object is left out
+                const bool accepted = signal >= 0 && regular && access(target.c_str(), W_OK) == 0;
+                SCOPED_TRACE(target + ", " + command[0] + " with signal " + std::to_string(signal));
                 const auto before = entriesOf(cell);
-                Child child(with(with({ORV_TOOL_PATH}, command.args),
-                                 mode.overwrite ? Args{target, "-y"} : Args{target}));
+                Child child(with(with({ORV_TOOL_PATH}, command), signal < 0 ? Args{target} : Args{target, "-y"}));
                 Result result;
-                if (mode.signal && accepted) {
-                    EXPECT_TRUE(child.feed(command.partial));
-                    result = child.interrupt(mode.signal);
-                    EXPECT_EQ(result.signal, mode.signal) << describe(result);
+                if (signal > 0 && accepted) {
+                    EXPECT_TRUE(child.feed(frames));
+                    result = child.interrupt(signal);
+                    EXPECT_EQ(result.signal, signal) << describe(result);
                 } else {
-                    child.feed(mode.signal ? command.partial : command.broken);
+                    child.feed(signal > 0 ? frames : broken);
                     result = child.wait();
                     EXPECT_EQ(result.status, 1) << describe(result);
                 }
-                if (!mode.overwrite || !object.regular) expectHas(result.err, {object.refusal});
+                if (signal < 0 || !regular) expectHas(result.err, {target + " " + refusal});
                 EXPECT_EQ(entriesOf(cell), before) << "the object changed or a temporary was left";
             }
 }
 
 TEST_F(OrvTool, YesReplacesAFileOnlyOnceTheNewOneIsCompleteKeepingLinksAndModes) {
     writeFile(path("old.orv"), Bytes(10, 'o'));
-    chmod(path("old.orv").c_str(), 0640);
     writeFile(path("real.orv"), Bytes(10, 'r'));
-    chmod(path("real.orv").c_str(), 0604);
+    chmod(path("old.orv").c_str(), 0640), chmod(path("real.orv").c_str(), 0604);
     fs::create_symlink("real.orv", path("link.orv"));
     const mode_t umaskBefore = umask(027);
-    const struct {
-        std::string target;
-        const char* overwrite;  // how the user says it
-        std::string written;    // the file that then holds the encode
-        mode_t mode;
-    } cases[] = {
-        {path("new.orv"), nullptr, path("new.orv"), 0640},  // 0666 less the umask
-        {path("old.orv"), "-y", path("old.orv"), 0640},
-        {path("link.orv"), "--overwrite", path("real.orv"), 0604},
-    };
     const Args tinyDemo = {"encode", "--demo", "--size", "16x16", "--duration", "0.04", "-o"};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        const Result result = orv(with(tinyDemo, c.overwrite ? Args{c.target, c.overwrite}
-                                                             : Args{c.target}));
+    // The target, how the user says to overwrite, the file that then holds the encode, its mode.
+    for (const auto& [target, overwrite, written, mode] :
+         {std::tuple<std::string, Args, std::string, mode_t>{"new.orv", {}, "new.orv", 0640},
+          {"old.orv", {"-y"}, "old.orv", 0640}, {"link.orv", {"--overwrite"}, "real.orv", 0604}}) {
+        const Result result = orv(with(with(tinyDemo, {path(target)}), overwrite));
         EXPECT_EQ(result.status, 0) << describe(result);
-        EXPECT_EQ(orv({"verify", c.written}).status, 0);
+        EXPECT_EQ(orv({"verify", path(written)}).status, 0);
         struct stat info {};
-        ASSERT_EQ(stat(c.written.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, c.mode);
+        ASSERT_EQ(stat(path(written).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, mode) << target;  // new: 0666 less the umask
     }
     umask(umaskBefore);
     EXPECT_EQ(fs::read_symlink(path("link.orv")), "real.orv");
@@ -549,57 +516,24 @@ TEST_F(OrvTool, SeveralInputsGoEachToItsOwnFileAndOneFailureStopsNoOther) {
                            path("bad.rgba") + ": " + path("bad.rgba") + " ends inside frame 1",
                            "wrote " + path("out/c.orv") + ": 3 frames of 16x16",
                            "3 inputs: 2 encoded, 1 failed"});
-    std::vector<std::string> written;
-    for (const auto& [name, entry] : entriesOf(path("out"))) written.push_back(name);
-    EXPECT_EQ(written, (std::vector<std::string>{"a.orv", "c.orv"}));
-    for (const std::string& name : written)
-        EXPECT_EQ(orv({"verify", path("out/" + name)}).status, 0);
+    EXPECT_EQ(entriesOf(path("out")).size(), 2u);
+    for (const char* name : {"out/a.orv", "out/c.orv"}) EXPECT_EQ(orv({"verify", path(name)}).status, 0);
 }
 
 // The whole file, frame records, index and the audio's WAV bytes, since the
-// samples go through float and back exactly; a media input's pictures and
-// sound against ffmpeg's own decode of it.
+// samples go through float and back exactly.
 TEST_F(OrvTool, RangesEncodedApartAndJoinedGiveTheWholeEncodeByteForByte) {
-    std::vector<std::pair<std::string, Args>> inputs = {
-        {"demo", {"--demo", "--size", "64x48", "--duration", "0.4"}}};
-    const std::string media = path("in put's [1].mkv");
-    if (ffmpegInstalled()) {
-        ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-f", "lavfi", "-i",
-                "sine=frequency=300:sample_rate=8000", "-t", "0.4", "-c:v", "ffv1", "-c:a",
-                "pcm_s16le"},
-               media);
-        inputs.push_back({"media", {media}});
+    const Args demo = {"encode", "--demo", "--size", "64x48", "--duration", "0.4", "-o"};
+    const Bytes whole = readFile(encodeDemo("whole.orv", {"--size", "64x48", "--duration", "0.4"}));
+    Args concat = {"concat", "-y", "-o", path("joined.orv")};
+    for (const char* range : {"0:4", "4:7", "7:"}) {
+        concat.push_back(path(std::string("part ") + range + ".orv"));
+        EXPECT_EQ(orv(with(demo, {concat.back(), "--frames", range})).status, 0);
     }
-    for (const auto& [name, input] : inputs) {
-        SCOPED_TRACE(name);
-        const auto encode = [&](const std::string& file, const Args& more) {
-            const Result result = orv(with(with({"encode", "-y", "-o", path(file)}, input), more));
-            EXPECT_EQ(result.status, 0) << describe(result);
-            return path(file);
-        };
-        const Bytes whole = readFile(encode("whole.orv", {}));
-        Args concat = {"concat", "-y", "-o", path("joined.orv")};
-        for (const char* range : {"0:4", "4:7", "7:"})
-            concat.push_back(encode(std::string("part ") + range + ".orv", {"--frames", range}));
-        const Result joined = orv(concat);
-        ASSERT_EQ(joined.status, 0) << describe(joined);
-        expectHas(joined.err, {"orv concat: wrote " + path("joined.orv") +
-                               ": 3 files, 10 frames of 64x48, "});
-        EXPECT_EQ(readFile(path("joined.orv")), whole);
-    }
-    if (!ffmpegInstalled()) return;
-    expectHas(orv({"info", path("whole.orv")}).out,
-              {"frames:      10", "25/1", "rate:        8000 Hz", "channels:    1",
-               "samples:     3200 of"});
-    const Bytes source = ffmpeg({"-i", media, "-vf", "select=eq(n\\,6)", "-frames:v", "1", "-f",
-                                 "rawvideo", "-pix_fmt", "rgba"},
-                                path("source6.rgba"));
-    ASSERT_EQ(source.size(), 64u * 48 * 4);
-    EXPECT_GT(psnr(extract(path("whole.orv"), 6, "ours6.rgba"), source, {0, 1, 2}), 26);
-    const Bytes wav = extract(path("whole.orv"), -1, "ours.wav");
-    ASSERT_GE(wav.size(), 44u);
-    EXPECT_EQ(Bytes(wav.begin() + 44, wav.end()),
-              ffmpeg({"-i", media, "-f", "s16le", "-acodec", "pcm_s16le"}, path("source.pcm")));
+    const Result joined = orv(concat);
+    ASSERT_EQ(joined.status, 0) << describe(joined);
+    expectHas(joined.err, {"orv concat: wrote " + path("joined.orv") + ": 3 files, 10 frames of 64x48, "});
+    EXPECT_EQ(readFile(path("joined.orv")), whole);
 }
 
 TEST_F(OrvTool, ConcatRefusesPartsThatDoNotJoinNamingTheFirstDifference) {
@@ -652,34 +586,29 @@ TEST_F(OrvTool, DecodeWritesTheFramesAsTheLibraryDecodesThemToAFileOrAPipe) {
     }
 }
 
-TEST_F(OrvTool, WhatAMediaInputLosesIsSaidOutLoud) {
+// Media files through ffmpeg: pictures and sound against ffmpeg's own
+// decode of them, frame ranges, and what an input loses said out loud.
+TEST_F(OrvTool, MediaInputsMatchFfmpegsDecodeAndWhatTheyLoseIsSaidOutLoud) {
     if (!ffmpegInstalled()) GTEST_SKIP() << "ffmpeg is not installed (apt-get install ffmpeg)";
     const auto make = [&](const std::string& name, const Args& more) {
         ffmpeg(with({"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25"}, more), path(name));
         return path(name);
     };
     // Alpha that varies across the picture, in QuickTime RLE (argb).
-    const std::string alpha =
-        make("alpha.mov", {"-t", "0.2", "-vf", "format=rgba,geq=r='r(X,Y)':g='g(X,Y)':"
-                                               "b='b(X,Y)':a='4*X'", "-c:v", "qtrle"});
-    const std::string plain = make("plain.mkv", {"-t", "0.2", "-c:v", "ffv1"});
+    const std::string alpha = make("alpha.mov", {"-t", "0.2", "-vf", "format=rgba,geq=r='r(X,Y)':"
+                                                 "g='g(X,Y)':b='b(X,Y)':a='4*X'", "-c:v", "qtrle"});
+    const std::string plain = make("in put's [1].mkv", {"-f", "lavfi", "-i", "sine=frequency=300:"
+                                   "sample_rate=8000", "-t", "0.4", "-c:v", "ffv1", "-c:a", "pcm_s16le"});
     const std::string wide = make("wide.mkv", {"-t", "0.2", "-vf", "setsar=2/1", "-c:v", "ffv1"});
     const Bytes full = readFile(make("full.mkv", {"-t", "2", "-c:v", "ffv1"}));
-    const std::string cut = path("cut.mkv");
+    const std::string cut = path("cut.mkv"), out = path("out.orv");
     writeFile(cut, Bytes(full.begin(), full.begin() + full.size() * 2 / 5));
     make("seq%03d.png", {"-frames:v", "3"});
-    const struct {
-        std::string input;
-        Args options;
-        int status;
-        std::vector<std::string> said;  // on standard error
-        bool warns;
-        std::string info;  // what `orv info` then tells
-    } cases[] = {
-        {alpha, {}, 0, {"ycocg-alpha (the input's argb pixels have an alpha channel)"}, false,
-         "ycocg-alpha"},
-        {plain, {}, 0, {"ycocg (the input's yuv420p pixels have no alpha channel), snappy"},
-         false, "format:      ycocg ("},
+    // The input, options, exit status, what is said (a warning or not), what `orv info` then tells.
+    const std::tuple<std::string, Args, int, std::vector<std::string>, bool, std::string> cases[] = {
+        {alpha, {}, 0, {"ycocg-alpha (the input's argb pixels have an alpha channel)"}, false, "HapM"},
+        {plain, {}, 0, {"ycocg (the input's yuv420p pixels have no alpha channel), snappy"}, false,
+         "samples:     3200 of"},
         {wide, {}, 0, {"warning: " + wide + " has non-square pixels (sample aspect ratio 2:1): "
                        "its 64x48 pictures are shown as 128x48; --square-pixels scales them"},
          true, "size:        64x48"},
@@ -689,24 +618,31 @@ TEST_F(OrvTool, WhatAMediaInputLosesIsSaidOutLoud) {
                       "ffmpeg reported "}, true, "frames:      "},
         {cut, {"--strict"}, 1, {"the input announced", "(--strict)"}, false, ""},
         {path("seq%03d.png"), {}, 0, {"3 frames of 64x48"}, false, "frames:      3"},
+        {plain, {"--frames", "6:"}, 0, {"4 frames from frame 6 of 64x48"}, false, "samples:     1280 of"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.input + (c.options.empty() ? "" : " " + c.options[0]));
-        std::error_code ignored;
-        fs::remove(path("out.orv"), ignored);
-        const Result result = orv(with({"encode", c.input, "-y", "-o", path("out.orv")}, c.options));
-        EXPECT_EQ(result.status, c.status) << describe(result);
-        expectHas(result.err, c.said);
-        EXPECT_EQ(result.err.find("warning") != std::string::npos, c.warns) << result.err;
-        EXPECT_EQ(fs::exists(path("out.orv")), c.status == 0);
-        if (c.status == 0) expectHas(orv({"info", path("out.orv")}).out, {c.info});
+    for (const auto& [input, options, status, said, warns, info] : cases) {
+        SCOPED_TRACE(input + (options.empty() ? "" : " " + options[0]));
+        const Result result = orv(with({"encode", input, "-y", "-o", out}, options));
+        EXPECT_EQ(result.status, status) << describe(result);
+        expectHas(result.err, said);
+        EXPECT_EQ(result.err.find("warning") != std::string::npos, warns) << result.err;
+        if (status == 0) expectHas(orv({"info", out}).out, {info});
+        if (status == 0 && input == alpha)  // frame 0's alpha
+            EXPECT_GT(psnr(extract(out, 0, "ours.rgba"), ffmpeg({"-i", alpha, "-frames:v", "1", "-f",
+                           "rawvideo", "-pix_fmt", "rgba"}, path("alpha.rgba")), {3}), 40);
+        if (status != 0) EXPECT_FALSE(fs::exists(out));
+        fs::remove(out);
     }
-    // The alpha made it: frame 0 against ffmpeg's own decode of it.
-    EXPECT_EQ(orv({"encode", alpha, "-y", "-o", path("out.orv")}).status, 0);
-    const Bytes theirs = ffmpeg({"-i", alpha, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt",
-                                 "rgba"},
-                                path("alpha.rgba"));
-    EXPECT_GT(psnr(extract(path("out.orv"), 0, "ours.rgba"), theirs, {3}), 40);
+    // Frame 6 and the sound, the 16-bit samples through float and back unchanged.
+    ASSERT_EQ(orv({"encode", plain, "-o", out}).status, 0);
+    const Bytes source = ffmpeg({"-i", plain, "-vf", "select=eq(n\\,6)", "-frames:v", "1", "-f",
+                                 "rawvideo", "-pix_fmt", "rgba"}, path("source6.rgba"));
+    ASSERT_EQ(source.size(), 64u * 48 * 4);
+    EXPECT_GT(psnr(extract(out, 6, "ours6.rgba"), source, {0, 1, 2}), 26);
+    const Bytes wav = extract(out, -1, "ours.wav");
+    ASSERT_GE(wav.size(), 44u);
+    EXPECT_EQ(Bytes(wav.begin() + 44, wav.end()),
+              ffmpeg({"-i", plain, "-f", "s16le", "-acodec", "pcm_s16le"}, path("source.pcm")));
 }
 
 TEST_F(OrvTool, VerifyListsTheFirstHundredProblemsOfAFileAndCountsTheRest) {
