@@ -43,18 +43,18 @@ Bytes expectedSection(uint8_t nibble, const Bytes& texture, const std::vector<si
     for (const size_t blocks : chunkBlocks) {
         const Bytes raw(texture.begin() + at, texture.begin() + at + blocks * blockBytes);
         at += raw.size();
-        const Bytes packed = orvtest::compressed(orvtest::snappyCoded, raw);
+        const Bytes packed = compressed(snappyCoded, raw);
         const bool snappy = packed.size() < raw.size();
         stages.push_back(snappy ? 0x0B : 0x0A);
-        orvtest::putLE(sizes, snappy ? packed.size() : raw.size(), 4);
-        orvtest::append(data, snappy ? packed : raw);
+        putLE(sizes, snappy ? packed.size() : raw.size(), 4);
+        append(data, snappy ? packed : raw);
     }
     EXPECT_EQ(at, texture.size()) << "the chunks given cover the texture";
     if (chunkBlocks.size() == 1) return hapSection(uint8_t(stages[0] << 4 | nibble), data);
     Bytes tables = hapSection(0x02, stages);
-    orvtest::append(tables, hapSection(0x03, sizes));
+    append(tables, hapSection(0x03, sizes));
     Bytes section = hapSection(0x01, tables);
-    orvtest::append(section, data);
+    append(section, data);
     return hapSection(uint8_t(0xC0 | nibble), section);
 }
 
@@ -83,43 +83,36 @@ TEST(HapFramePacker, CutsTexturesIntoWholeBlockChunksEachSnappyOnlyWhereThatIsSm
     const uint8_t nibbles[] = {0x0B, 0x0E, 0x0F, 0x01};
     const size_t blockBytes[] = {8, 16, 16, 8};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.blocks) + " blocks of format " + std::to_string(c.format) +
-                     ", " + std::to_string(c.requested) + " chunks asked");
         const Bytes texture = quarterFlat(c.blocks * blockBytes[c.format], c.format + 1);
         const orvtool::HapTexture one{c.format, texture};
         const std::vector<uint8_t> packed = orvtool::packHapFrame({&one, 1}, c.requested);
         EXPECT_TRUE(packed == expectedSection(nibbles[c.format], texture, c.chunkBlocks,
-                                              blockBytes[c.format]));
+                                              blockBytes[c.format])) << c.blocks << " blocks";
     }
 
     // Scaled YCoCg and its alpha in one multiple-image section, each chunked.
     const Bytes colour = quarterFlat(6 * 16, 7), alpha = quarterFlat(6 * 8, 8);
     const orvtool::HapTexture both[] = {{ORV_TEXTURE_BC3_YCOCG, colour}, {ORV_TEXTURE_BC4, alpha}};
     Bytes inner = expectedSection(0x0F, colour, {3, 3}, 16);
-    orvtest::append(inner, expectedSection(0x01, alpha, {3, 3}, 8));
+    append(inner, expectedSection(0x01, alpha, {3, 3}, 8));
     EXPECT_TRUE(orvtool::packHapFrame(both, 2) == hapSection(0x0D, inner));
 }
 
 TEST(HapFramePacker, ChunksAboutOneMebibyteOfTextureEachUpToSixteen) {
-    const struct {
-        uint32_t format;
-        uint64_t bytes;
-        uint32_t requested, expected;
-    } cases[] = {
-        {ORV_TEXTURE_BC1, 1920 * 1080 / 2, 0, 1},      // 1080p DXT1: 0.99 MiB
-        {ORV_TEXTURE_BC3, 1920 * 1080, 0, 2},          // 1080p DXT5: 1.98 MiB
-        {ORV_TEXTURE_BC4, 3840 * 2160 / 2, 0, 4},      // 4K alpha: 3.96 MiB
-        {ORV_TEXTURE_BC3_YCOCG, 3840 * 2160, 0, 8},    // 4K YCoCg: 7.9 MiB
-        {ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},         // 8K: 31.6 MiB, capped
-        {ORV_TEXTURE_BC1, (3 << 20) / 2 - 8, 0, 1},    // just under 1.5 MiB
-        {ORV_TEXTURE_BC1, (3 << 20) / 2, 0, 2},
-        {ORV_TEXTURE_BC3, 3840 * 2160, 64, 64},
-        {ORV_TEXTURE_BC3, 3840 * 2160, 1, 1},
-        {ORV_TEXTURE_BC1, 8, 5, 1},  // one block
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(orvtool::hapChunkCount(c.format, c.bytes, c.requested), c.expected)
-            << c.bytes << " bytes, " << c.requested << " asked";
+    // Texture format, bytes, chunks asked, chunks made.
+    for (const auto& [format, bytes, requested, expected] : {
+             std::tuple<uint32_t, uint64_t, uint32_t, uint32_t>{ORV_TEXTURE_BC1, 1920 * 1080 / 2, 0, 1},
+             {ORV_TEXTURE_BC3, 1920 * 1080, 0, 2},        // 1080p DXT5: 1.98 MiB
+             {ORV_TEXTURE_BC4, 3840 * 2160 / 2, 0, 4},    // 4K alpha: 3.96 MiB
+             {ORV_TEXTURE_BC3_YCOCG, 3840 * 2160, 0, 8},  // 4K YCoCg: 7.9 MiB
+             {ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},       // 8K: 31.6 MiB, capped
+             {ORV_TEXTURE_BC1, (3 << 20) / 2 - 8, 0, 1},  // just under 1.5 MiB
+             {ORV_TEXTURE_BC1, (3 << 20) / 2, 0, 2},
+             {ORV_TEXTURE_BC3, 3840 * 2160, 64, 64},
+             {ORV_TEXTURE_BC3, 3840 * 2160, 1, 1},
+             {ORV_TEXTURE_BC1, 8, 5, 1}})  // one block
+        EXPECT_EQ(orvtool::hapChunkCount(format, bytes, requested), expected)
+            << bytes << " bytes, " << requested << " asked";
 }
 
 // ---- Timing ------------------------------------------------------------------------
@@ -149,18 +142,16 @@ TEST(RemuxTiming, EqualStepsGiveARateAndUnequalOnesTheirOwnTimes) {
         {{1, 25, 25, 1}, {5, 6, 8}, 15, 1, 25, 0, 0, {0, 1, 3, 10}},
         {{2, 50, 0, 0}, {0, 1, 3}, {}, 1, 25, 0, 0, {0, 1, 3, 5}},
         {{1, 90000, 30000, 1001}, {0, 3003, 9009}, {}, 1, 90000, 0, 0, {0, 3003, 9009, 12012}},
+        // A next frame that comes before the last is no step; a rate of
+        // exactly the largest a container holds.
+        {{1, 25, 25, 1}, {4}, 2, 1, 25, 25, 1, {0, 1}},
+        {{1, INT32_MAX, 0, 0}, {0, 1}, {}, 1, INT32_MAX, INT32_MAX, 1, {0, 1, 2}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("pts " + std::to_string(c.pts.front()) + "... of " +
-                     std::to_string(c.pts.size()) + " frames, time base " +
-                     std::to_string(c.stored.timebaseNum) + "/" +
-                     std::to_string(c.stored.timebaseDen));
-        const orvtool::VideoTiming timing = orvtool::planVideoTiming(c.stored, c.pts, c.next, 0);
-        EXPECT_EQ(timing.timeBaseNum, c.timeBaseNum);
-        EXPECT_EQ(timing.timeBaseDen, c.timeBaseDen);
-        EXPECT_EQ(timing.rateNum, c.rateNum);
-        EXPECT_EQ(timing.rateDen, c.rateDen);
-        EXPECT_EQ(timing.times, c.times);
+        const orvtool::VideoTiming t = orvtool::planVideoTiming(c.stored, c.pts, c.next, 0);
+        EXPECT_EQ(std::tuple(t.timeBaseNum, t.timeBaseDen, t.rateNum, t.rateDen, t.times),
+                  std::tuple(c.timeBaseNum, c.timeBaseDen, c.rateNum, c.rateDen, c.times))
+            << c.pts.size() << " frames from pts " << c.pts.front();
     }
 }
 
@@ -198,24 +189,19 @@ TEST(RemuxTiming, RefusesTimesOutOfOrderAndRatesNoContainerHolds) {
 }
 
 TEST(RemuxTiming, AudioSamplesAtATimeAreExactForAnySizes) {
-    const struct {
-        uint64_t ticks, num, den;
-        uint32_t rate;
-        uint64_t expected;
-    } cases[] = {
-        {3, 1, 25, 48000, 5760},
-        {1, 1001, 30000, 48000, 1601},  // 1601.6
-        {3003, 1, 90000, 44100, 1471},  // 1471.47
-        {all64, all64, all64, 48000, all64},
-        {1ull << 40, 1ull << 40, 1ull << 60, 48000, 48000ull << 20},  // 2^80 on the way
-        {all64, 1, 3, 3, all64},
-        {1ull << 63, 1ull << 63, 1, 48000, all64},  // beyond 64 bits
-        {5, 1, 0, 48000, all64},
-        {0, 7, 9, 48000, 0},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(orvtool::sampleAtTicks(c.ticks, c.num, c.den, c.rate), c.expected)
-            << c.ticks << " x " << c.num << "/" << c.den << " s at " << c.rate;
+    // Ticks of num/den seconds at a sample rate: the sample there, rounded down.
+    for (const auto& [ticks, num, den, rate, expected] : {
+             std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, uint64_t>{3, 1, 25, 48000, 5760},
+             {1, 1001, 30000, 48000, 1601},  // 1601.6
+             {3003, 1, 90000, 44100, 1471},  // 1471.47
+             {all64, all64, all64, 48000, all64},
+             {1ull << 40, 1ull << 40, 1ull << 60, 48000, 48000ull << 20},  // 2^80 on the way
+             {all64, 1, 3, 3, all64},
+             {1ull << 63, 1ull << 63, 1, 48000, all64},  // beyond 64 bits
+             {5, 1, 0, 48000, all64},
+             {0, 7, 9, 48000, 0}})
+        EXPECT_EQ(orvtool::sampleAtTicks(ticks, num, den, rate), expected)
+            << ticks << " x " << num << "/" << den << " s at " << rate;
 }
 
 // ---- Ordered parallel work -------------------------------------------------------------
@@ -263,13 +249,11 @@ TEST(OrderedWork, UsesEveryItemInOrderWithinTheWindowAndStopsAtTheFirstFailure) 
 
 // ---- The tool ------------------------------------------------------------------------
 
-// ffprobe's fields of the streams of one kind ("v", "a"; "" for all), or
-// of their packets.
+// ffprobe's fields of the streams of a file ("stream=...") or of its video packets.
 std::vector<std::map<std::string, std::string>> probe(const std::string& file,
-                                                      const std::string& kind,
                                                       const std::string& entries) {
     Args args = {"ffprobe", "-v", "error", "-show_entries", entries, "-of", "compact", file};
-    if (!kind.empty()) args.insert(args.begin() + 3, {"-select_streams", kind});
+    if (entries[0] == 'p') args.insert(args.begin() + 3, {"-select_streams", "v"});
     const Result result = run(args);
     EXPECT_EQ(result.status, 0) << describe(result);
     std::vector<std::map<std::string, std::string>> found;
@@ -284,67 +268,54 @@ std::vector<std::map<std::string, std::string>> probe(const std::string& file,
     return found;
 }
 
-// Interleaved samples first to end as the little-endian bytes of PCM.
-Bytes pcmBytes(const std::vector<int16_t>& samples, size_t first, size_t end) {
-    Bytes bytes;
-    for (size_t i = first; i < end; ++i) putLE(bytes, static_cast<uint16_t>(samples[i]), 2);
-    return bytes;
-}
-
 class RemuxTool : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!ffmpegInstalled()) GTEST_SKIP() << "ffmpeg is not installed (apt-get install ffmpeg)";
     }
     std::string path(const std::string& name) const { return dir.path(name); }
-    // The demo, two frames with stereo sound at 48 kHz unless said otherwise.
-    std::string demo(const std::string& name, const Args& options) {
-        Args args = {"encode", "--demo", "--duration", "0.08", "-y", "-o", path(name)};
-        args.insert(args.end(), options.begin(), options.end());
-        const Result result = orv(args);
-        EXPECT_EQ(result.status, 0) << describe(result);
-        return path(name);
-    }
-    // 8x8 frames at `pts` (of 1/90000 s, at 30000/1001 fps), beside `audio`
-    // (channels, rate) when it has channels.
-    std::string handBuilt(const std::vector<int64_t>& pts, std::pair<uint16_t, uint32_t> audio = {}) {
-        const Bytes record =
-            frameRecord(8, 8, 8, 8, {textureSection(bc1, none, Bytes(32, 0x5A))});
-        std::vector<std::pair<uint8_t, Bytes>> sections = {
-            {2, videoSection(std::vector<Bytes>(pts.size(), record), pts, 8, 8)}};
-        if (audio.first) sections.push_back({3, audioSection(audio.first, audio.second, {1, 2})});
-        writeFile(path("hand.orv"), assemble(sections));
-        return path("hand.orv");
-    }
     Result remux(const std::string& input, const std::string& output, const Args& extra = {}) {
         Args args = {"remux", input, "-o", output, "--quiet", "-y"};
         args.insert(args.end(), extra.begin(), extra.end());
         return orv(args);
     }
-    // What ffmpeg decodes of a file: its video as RGBA pictures back to
-    // back, and its audio as 16-bit samples.
-    std::pair<Bytes, Bytes> ffmpegDecode(const std::string& file) {
+    // ffmpeg's decode of `file` against the reader's of `source`: its
+    // pictures within the block decoders' rounding (two for scaled YCoCg,
+    // whose Co and Cg both go into each channel) from frame `first` on, and
+    // its sound the stored PCM from sample `firstSample` (of each channel) on.
+    Bytes expectDecodesAsTheReader(const std::string& file, const std::string& source,
+                                   uint32_t first, uint32_t count, size_t firstSample, size_t endSample) {
         const Bytes pcm = ffmpeg({"-i", file, "-map", "0:v", "-f", "rawvideo", "-pix_fmt", "rgba",
                                   path("ffmpeg.rgba"), "-map", "0:a", "-f", "s16le", "-c:a",
-                                  "pcm_s16le"},
-                                 path("ffmpeg.pcm"));
-        return {readFile(path("ffmpeg.rgba")), pcm};
+                                  "pcm_s16le"}, path("ffmpeg.pcm"));
+        const Bytes pictures = readFile(path("ffmpeg.rgba"));
+        const Reader reader(source);
+        const size_t frameBytes = reader.pixels(0, 0).size();
+        EXPECT_EQ(pictures.size(), count * frameBytes);
+        for (uint32_t k = 0; k < count && pictures.size() == count * frameBytes; ++k)
+            for (int channel = 0; channel < 4; ++channel) {
+                const auto [most, mean] = difference(reader.pixels(0, first + k), Bytes(
+                    pictures.begin() + k * frameBytes, pictures.begin() + (k + 1) * frameBytes), channel);
+                EXPECT_LE(most, channel == 3 ? 0 : 2) << "frame " << k << " channel " << channel;
+                EXPECT_LT(mean, 0.5) << "rounding, not a shift";
+            }
+        Bytes stored;
+        const std::vector<int16_t> samples = reader.samples(1);
+        for (size_t i = 2 * firstSample; i < 2 * endSample; ++i) putLE(stored, uint16_t(samples.at(i)), 2);
+        EXPECT_TRUE(pcm == stored) << "the stored PCM, byte for byte";
+        return pictures;
     }
 
     TempDir dir;
 };
 
 // Every format and second stage, odd sides, two slices side by side,
-// chunked and whole, into MOV and AVI: ffprobe names the right streams, and
-// ffmpeg's pictures are the reader's within the block decoders' rounding
-// (two for scaled YCoCg, whose Co and Cg both go into each channel), the
-// same for chunked frames as for whole ones, with the stored PCM intact.
+// chunked and whole, into MOV and AVI: the same pictures for chunked frames
+// as for whole ones.
 TEST_F(RemuxTool, FfmpegDecodesEveryFrameAsTheReaderDoesWithTheAudioIntact) {
-    const struct {
-        const char *size, *format, *compression, *container, *tag;
-        Args chunks;
-        uint8_t outer, inner;  // the first packet's section types; 0: not checked
-    } cases[] = {
+    // Size, format, second stage, container and its fourcc, --chunks, the
+    // first packet's section types (0: not checked).
+    const std::tuple<std::string, const char*, const char*, std::string, const char*, Args, int, int> cases[] = {
         {"642x362", "dxt1", "none", "mov", "Hap1", {}, 0, 0},
         {"642x362", "dxt5", "snappy", "avi", "Hap5", {}, 0, 0},
         {"642x362", "ycocg", "lz4", "mov", "HapY", {}, 0, 0},
@@ -353,92 +324,44 @@ TEST_F(RemuxTool, FfmpegDecodesEveryFrameAsTheReaderDoesWithTheAudioIntact) {
         {"3840x64", "ycocg-alpha", "none", "mov", "HapM", {}, 0, 0},
     };
     std::map<std::string, Bytes> picturesOf;  // by size and format
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.size) + " " + c.format + " " + c.compression + " " + c.container);
-        const std::string file = demo("source.orv", {"--size", c.size, "--format", c.format,
-                                                     "--compression", c.compression});
-        const std::string output = path(std::string("out.") + c.container);
-        const Result remuxed = remux(file, output, c.chunks);
+    const std::string source = path("source.orv");
+    for (const auto& [size, format, compression, container, tag, chunks, outer, inner] : cases) {
+        SCOPED_TRACE(size + " " + format + " " + compression + " " + container);
+        ASSERT_EQ(orv({"encode", "--demo", "--duration", "0.08", "--size", size, "--format", format,
+                       "--compression", compression, "-y", "-o", source}).status, 0);
+        const std::string output = path("out." + container);
+        const Result remuxed = remux(source, output, chunks);
         ASSERT_EQ(remuxed.status, 0) << describe(remuxed);
-        const auto streams = probe(output, "", "stream=codec_name,codec_tag_string,width,height,"
-                                               "r_frame_rate,nb_frames,sample_rate,channels");
+        const auto streams = probe(output, "stream=codec_name,codec_tag_string,width,height,"
+                                           "r_frame_rate,nb_frames,sample_rate,channels");
         ASSERT_EQ(streams.size(), 2u);
         EXPECT_EQ(streams[0].at("codec_tag_string") + " " + streams[0].at("width") + "x" +
                       streams[0].at("height") + " " + streams[0].at("r_frame_rate") + " " +
-                      streams[0].at("nb_frames"),
-                  std::string(c.tag) + " " + c.size + " 25/1 2");
-        EXPECT_EQ(streams[1].at("codec_name") + " " + streams[1].at("sample_rate") + " " +
-                      streams[1].at("channels"),
-                  "pcm_s16le 48000 2");
-        if (c.outer) {
+                      streams[0].at("nb_frames") + ", " + streams[1].at("codec_name") + " " +
+                      streams[1].at("sample_rate") + " " + streams[1].at("channels"),
+                  std::string(tag) + " " + size + " 25/1 2, pcm_s16le 48000 2");
+        if (outer) {
             const Bytes packet = ffmpeg({"-i", output, "-map", "0:v", "-frames:v", "1", "-c",
-                                         "copy", "-f", "rawvideo"},
-                                        path("packet.bin"));
+                                         "copy", "-f", "rawvideo"}, path("packet.bin"));
             ASSERT_GE(packet.size(), 8u);
-            EXPECT_EQ(packet[3], c.outer);
-            EXPECT_EQ(packet[7], c.inner);
+            EXPECT_EQ(std::pair(int(packet[3]), int(packet[7])), std::pair(outer, inner));
         }
-        const Reader reader(file);
-        const auto [pictures, pcm] = ffmpegDecode(output);
-        const size_t frameBytes = reader.pixels(0, 0).size();
-        ASSERT_EQ(pictures.size(), 2 * frameBytes);
-        for (uint32_t k = 0; k < 2; ++k) {
-            const Bytes frame(pictures.begin() + k * frameBytes,
-                              pictures.begin() + (k + 1) * frameBytes);
-            for (int channel = 0; channel < 4; ++channel) {
-                const auto [most, mean] = difference(reader.pixels(0, k), frame, channel);
-                EXPECT_LE(most, channel == 3 ? 0 : 2) << "frame " << k << " channel " << channel;
-                EXPECT_LT(mean, 0.5) << "rounding, not a shift";
-            }
-        }
-        const std::vector<int16_t> samples = reader.samples(1);
-        EXPECT_TRUE(pcm == pcmBytes(samples, 0, samples.size())) << "the stored PCM, byte for byte";
-        Bytes& before = picturesOf[std::string(c.size) + c.format];
+        const Bytes pictures = expectDecodesAsTheReader(output, source, 0, 2, 0, 3840);
+        Bytes& before = picturesOf[size + format];
         if (before.empty()) before = pictures;
         EXPECT_TRUE(pictures == before) << "bit for bit the pictures of another second stage";
     }
-    const std::string file = path("source.orv"), told = path("told.avi");
-    const Result result = orv({"remux", file, "-o", told, "--chunks", "3"});
+    const std::string told = path("told.avi");
+    const Result result = orv({"remux", source, "-o", told, "--chunks", "3"});
     EXPECT_EQ(result.status, 0) << describe(result);
     EXPECT_EQ(result.err, "orv remux: wrote " + told + ": 2 frames of 3840x64 as HapM in AVI, "
                           "3+3 chunks a frame, 25/1 fps, with PCM audio, " +
                           orvtool::humanBytes(fs::file_size(told)) + "\n");
 }
 
-TEST_F(RemuxTool, IrregularFramesKeepTheirTimesWhereTheContainerCanHoldThem) {
-    const std::vector<int64_t> irregular = {0, 3600, 10800, 25200}, ntsc = {0, 3003, 6006};
-    const struct {
-        const std::vector<int64_t>* pts;
-        const char* container;
-        std::vector<std::string> times;  // pts_time/duration_time
-        const char* rate;
-    } cases[] = {
-        // The last frame lasts a period of the rate in whole ticks.
-        {&irregular, "mov", {"0.000000/0.040000", "0.040000/0.080000", "0.120000/0.160000",
-                             "0.280000/0.033367"}, nullptr},
-        // Matroska keeps the times but no durations.
-        {&irregular, "mkv", {"0.000000/N/A", "0.040000/N/A", "0.120000/N/A", "0.280000/N/A"},
-         nullptr},
-        {&ntsc, "mov", {"0.000000/0.033367", "0.033367/0.033367", "0.066733/0.033367"},
-         "30000/1001"},
-        {&ntsc, "avi", {"0.000000/0.033367", "0.033367/0.033367", "0.066733/0.033367"},
-         "30000/1001"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.pts->size()) + " frames into " + c.container);
-        const std::string output = path(std::string("out.") + c.container);
-        const Result remuxed = remux(handBuilt(*c.pts), output);
-        ASSERT_EQ(remuxed.status, 0) << describe(remuxed);
-        std::vector<std::string> times;
-        for (auto& packet : probe(output, "v", "packet=pts_time,duration_time"))
-            times.push_back(packet["pts_time"] + "/" + packet["duration_time"]);
-        EXPECT_EQ(times, c.times);
-        if (c.rate) EXPECT_EQ(probe(output, "v", "stream=r_frame_rate")[0]["r_frame_rate"], c.rate);
-    }
-}
-
 // Frames A to B, and the audio of the same stretch of time: 1920 samples a
-// frame at 25 fps and 48 kHz; the audio goes on a little past the last frame.
+// frame at 25 fps and 48 kHz; the audio goes on a little past the last
+// frame. Frames at irregular times keep them.
 TEST_F(RemuxTool, FramesTrimTheVideoAndCutTheAudioToTheSameTimes) {
     std::vector<int16_t> samples(2 * (6 * 1920 + 100));
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(i * 7919);
@@ -446,74 +369,69 @@ TEST_F(RemuxTool, FramesTrimTheVideoAndCutTheAudioToTheSameTimes) {
     writeFile(path("in.wav"), Bytes(wav.begin() + 1, wav.end()));
     std::string frames(6 * 64 * 48 * 4, 0);
     for (size_t i = 0; i < frames.size(); ++i) frames[i] = char(i * i >> 9);
-    ASSERT_EQ(orv({"encode", "-", "--size", "64x48", "--audio", path("in.wav"), "-o",
-                   path("source.orv")}, frames).status, 0);
-    const Reader reader(path("source.orv"));
-    const struct {
-        const char* frames;
-        uint32_t first, count;
-        size_t firstSample, endSample;
-    } cases[] = {{"2:5", 2, 3, 3840, 9600}, {"4:", 4, 2, 7680, 6 * 1920 + 100},
-                 {"0:1", 0, 1, 0, 1920}, {"3:99", 3, 3, 5760, 6 * 1920 + 100}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.frames);
-        const Result remuxed = remux(path("source.orv"), path("cut.mov"), {"--frames", c.frames});
+    const std::string source = path("source.orv");
+    ASSERT_EQ(orv({"encode", "-", "--size", "64x48", "--audio", path("in.wav"), "-o", source}, frames).status, 0);
+    for (const auto& [range, first, count, firstSample, endSample] :
+         {std::tuple<const char*, uint32_t, uint32_t, size_t, size_t>{"2:5", 2, 3, 3840, 9600},
+          {"4:", 4, 2, 7680, 6 * 1920 + 100}, {"0:1", 0, 1, 0, 1920}, {"3:99", 3, 3, 5760, 6 * 1920 + 100}}) {
+        SCOPED_TRACE(range);
+        const Result remuxed = remux(source, path("cut.mov"), {"--frames", range});
         ASSERT_EQ(remuxed.status, 0) << describe(remuxed);
-        const auto [pictures, pcm] = ffmpegDecode(path("cut.mov"));
-        const size_t frameBytes = 64 * 48 * 4;
-        ASSERT_EQ(pictures.size(), c.count * frameBytes);
-        for (uint32_t k = 0; k < c.count; ++k)
-            EXPECT_LE(difference(reader.pixels(0, c.first + k),
-                                 Bytes(pictures.begin() + k * frameBytes,
-                                       pictures.begin() + (k + 1) * frameBytes), 0).first, 1)
-                << "frame " << c.first + k;
-        EXPECT_TRUE(pcm == pcmBytes(samples, 2 * c.firstSample, 2 * c.endSample));
-        EXPECT_EQ(probe(path("cut.mov"), "v", "packet=pts_time")[0]["pts_time"], "0.000000");
+        expectDecodesAsTheReader(path("cut.mov"), source, first, count, firstSample, endSample);
+        EXPECT_EQ(probe(path("cut.mov"), "packet=pts_time")[0]["pts_time"], "0.000000");
+    }
+    // Matroska keeps the times but no durations; the last frame lasts a period of the rate.
+    writeFile(source, assemble({{2, videoSection(std::vector<Bytes>(4, frameRecord(8, 8, 8, 8,
+        {textureSection(bc1, none, Bytes(32, 0x5A))})), {0, 3600, 10800, 25200}, 8, 8)}}));
+    for (const auto& [container, last] : {std::pair{"mov", "0.280000|0.033367"}, {"mkv", "0.280000|N/A"}}) {
+        ASSERT_EQ(remux(source, path(std::string("out.") + container)).status, 0);
+        const auto packets = probe(path(std::string("out.") + container), "packet=pts_time,duration_time");
+        ASSERT_EQ(packets.size(), 4u);
+        EXPECT_EQ(packets[2].at("pts_time") + "|" + packets[3].at("pts_time") + "|" +
+                  packets[3].at("duration_time"), std::string("0.120000|") + last);
     }
 }
 
 // Refused before anything is written, or stopped at the frame that fails:
 // neither a new target nor a temporary is left, and a taken one is kept.
 TEST_F(RemuxTool, FailuresLeaveTheTargetAsItWas) {
-    const auto rate = [&](std::vector<int64_t> pts, uint64_t at, uint64_t value) {
-        const std::string file = handBuilt(pts);
-        Bytes bytes = readFile(file);
-        poke(bytes, at, value, 8);
-        writeFile(file, bytes);
-        return file;
+    // 8x8 frames at `pts` of 1/90000 s, with (poked) a value in their header, or with silent audio.
+    const auto handBuilt = [&](const std::vector<int64_t>& pts, uint64_t at, uint64_t value) {
+        std::vector<std::pair<uint8_t, Bytes>> sections = {{2, videoSection(std::vector<Bytes>(
+            pts.size(), frameRecord(8, 8, 8, 8, {textureSection(bc1, none, Bytes(32, 0))})), pts, 8, 8)}};
+        if (at == 0) sections.push_back({3, audioSection(2, 0, {1, 2})});
+        Bytes bytes = assemble(sections);
+        if (at != 0) poke(bytes, at, value, 8);
+        const std::string name = path("hand " + std::to_string(at) + " " + std::to_string(value));
+        writeFile(name, bytes);
+        return name;
     };
     // Frame 1's payload claims a length one off: its record (one slice) has
     // a 14-byte head, then the section's 4-byte header.
-    Bytes corrupt = readFile(demo("corrupt.orv", {"--size", "64x48", "--duration", "0.12"}));
+    ASSERT_EQ(orv({"encode", "--demo", "--size", "64x48", "--duration", "0.12", "-o",
+                   path("corrupt.orv")}).status, 0);
+    Bytes corrupt = readFile(path("corrupt.orv"));
     const uint64_t index = 284 + 52 + readLE(corrupt, 284 + 40, 8);
     corrupt.at(readLE(corrupt, index + 4 * readLE(corrupt, 284 + 48, 4) + 8, 8) + 18) ^= 0x01;
     writeFile(path("corrupt.orv"), corrupt);
     for (const char* taken : {"taken.mov", "taken.avi"}) writeFile(path(taken), Bytes(10, 't'));
-    const struct {
-        std::function<std::string()> source;
-        const char* container;
-        std::string message;
-    } cases[] = {
-        {[&] { return rate({0}, 284 + 32, UINT64_MAX); }, "mov",
-         "the frame rate 18446744073709551615/1001 (the length of the only frame) cannot be "
-         "represented"},
-        {[&] { return rate({0, 2, 3}, 284 + 8, uint64_t{1} << 40); }, "mov",
-         "the time base 1/1099511627776 of frames at irregular times cannot be represented"},
-        {[&] { return handBuilt({0, 1, 3}); }, "avi", "irregular times"},
-        {[&] { return handBuilt({0}, {2, 0}); }, "mov",
-         "audio: a sample rate of 0 Hz cannot be written"},
-        {[&] { return path("corrupt.orv"); }, "mov", path("corrupt.orv") + ": frame 1: "},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        const std::string source = c.source();
+    for (const auto& [source, container, message] : {
+             std::tuple<std::string, std::string, std::string>{handBuilt({0}, 284 + 32, UINT64_MAX), "mov",
+              "the frame rate 18446744073709551615/1001 (the length of the only frame) cannot be "
+              "represented"},
+             {handBuilt({0, 2, 3}, 284 + 8, uint64_t{1} << 40), "mov",
+              "the time base 1/1099511627776 of frames at irregular times cannot be represented"},
+             {handBuilt({0, 1, 3}, 284 + 8, 90000), "avi", "irregular times"},  // as stored
+             {handBuilt({0}, 0, 0), "mov", "audio: a sample rate of 0 Hz cannot be written"},
+             {path("corrupt.orv"), "mov", path("corrupt.orv") + ": frame 1: "}}) {
+        SCOPED_TRACE(message);
         for (const std::string target : {"new.", "taken."}) {
-            const Result remuxed = remux(source, path(target + c.container));
+            const Result remuxed = remux(source, path(target + container));
             EXPECT_EQ(remuxed.status, 1) << describe(remuxed);
-            expectHas(remuxed.err, {c.message});
-            EXPECT_FALSE(fs::exists(path(std::string("new.") + c.container)));
-            EXPECT_EQ(readFile(path(std::string("taken.") + c.container)), Bytes(10, 't'));
-            EXPECT_EQ(std::distance(fs::directory_iterator(dir.root), {}), 4) << "no temporary left";
+            expectHas(remuxed.err, {message});
+            EXPECT_FALSE(fs::exists(path("new." + container)));
+            EXPECT_EQ(readFile(path("taken." + container)), Bytes(10, 't'));
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.root), {}), 7) << "no temporary left";
         }
     }
 }
