@@ -40,13 +40,13 @@ bool failThisNew() {
     return true;
 }
 
-void* allocate(std::size_t size, std::size_t alignment) noexcept {
-    if (failThisNew()) return nullptr;
-    if (size == 0) size = 1;
+void* allocate(std::size_t size, std::size_t alignment) {
+    if (failThisNew()) throw std::bad_alloc();
     void* p = alignment <= alignof(std::max_align_t)
-                  ? std::malloc(size)
-                  : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
-    if (p != nullptr) liveNews.fetch_add(1);
+                  ? std::malloc(size ? size : 1)
+                  : std::aligned_alloc(alignment, (size + alignment) / alignment * alignment);
+    if (p == nullptr) throw std::bad_alloc();
+    liveNews.fetch_add(1);
     return p;
 }
 
@@ -56,46 +56,13 @@ void release(void* p) noexcept {
     std::free(p);
 }
 
-void* allocateOrThrow(std::size_t size, std::size_t alignment) {
-    void* p = allocate(size, alignment);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-
-constexpr std::size_t plain = alignof(std::max_align_t);
-
 }  // namespace
 
-void* operator new(std::size_t size) { return allocateOrThrow(size, plain); }
-void* operator new[](std::size_t size) { return allocateOrThrow(size, plain); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, plain); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size, plain);
-}
-void* operator new(std::size_t size, std::align_val_t a) {
-    return allocateOrThrow(size, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t size, std::align_val_t a) {
-    return allocateOrThrow(size, static_cast<std::size_t>(a));
-}
-void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return allocate(size, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return allocate(size, static_cast<std::size_t>(a));
-}
+// The standard library's other forms (arrays, nothrow, sized) call these.
+void* operator new(std::size_t size) { return allocate(size, alignof(std::max_align_t)); }
+void* operator new(std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
 void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 void operator delete(void* p, std::align_val_t) noexcept { release(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
 
 // ---- Sessions -------------------------------------------------------------------
 

@@ -185,14 +185,6 @@ TEST(PickSlices, SlicesInsideATopDownPictureShareItsBufferAndSlicesGoRowByRow) {
     }
 }
 
-// Assertions guard the slicer's own invariants; one stands for them all.
-TEST(PickSlicesDeathTest, FrameWithoutBufferIsAnInternalError) {
-    const OrvEncFrame frame;
-    std::vector<OrvSrcSlice> slices;
-    EXPECT_DEATH(OrvEncSlicer(layoutOf(4, 4)).pickSlices(frame, slices),
-                 "frame\\.srcBuffer != nullptr");
-}
-
 // ---- Copying slices -------------------------------------------------------------
 
 TEST(CopySlice, PixelsOutsideThePictureRepeatItsNearestAndNothingBeyondItsWidthIsRead) {
@@ -286,35 +278,6 @@ TEST(CopySlice, RefusalLeavesTheSliceUntouched) {
 }
 
 // ---- Filling a slice ---------------------------------------------------------------
-
-TEST(FillSlice, EveryByteIsThePicturesNearestPixel) {
-    struct Case { uint32_t offset, y, dstStride, dstRows; };
-    const Case cases[] = {
-        {0, 0, 16, 4},    // the whole picture
-        {0, 0, 8, 4},     // a slice narrower than the picture
-        {8, 0, 16, 4},    // half the picture and its last column twice
-        {16, 0, 16, 4},   // left edge at the right edge: all last column
-        {20, 0, 16, 4},   // left edge beyond it
-        {0, 2, 16, 4},    // two rows in the picture, two repeating its last
-        {0, 4, 16, 4},    // first row at the bottom edge
-        {0, 9, 16, 4},    // entirely below
-        {4, 1, 20, 8},    // right and below at once
-        {0, 0xFFFFFFF0u, 16, 32},  // y + height would wrap
-    };
-    // A 4 x 4 picture of 4-byte pixels on rows 24 bytes apart.
-    std::vector<uint8_t> data(24 * 4, garbage);
-    for (uint32_t r = 0; r < 4; ++r)
-        for (uint32_t i = 0; i < 16; ++i) data[r * 24 + i] = sourceByte(r, i);
-    for (const Case& c : cases) {
-        for (const bool bottomUp : {false, true}) {
-            const OrvPictureRows picture{data.data(), 24, 16, 4, 4, bottomUp};
-            std::vector<uint8_t> dst(size_t{c.dstStride} * c.dstRows, canary);
-            OrvEncSlicer::fillSlice(picture, c.offset, c.y, c.dstStride, c.dstRows, dst.data());
-            EXPECT_EQ(dst, nearestPixels(picture, c.offset, c.y, c.dstStride, c.dstRows))
-                << "offset " << c.offset << ", y " << c.y << ", " << bottomUp;
-        }
-    }
-}
 
 TEST(FillSlice, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
     // 65538 rows of 64 KiB: the last two rows start at 4 GiB and beyond. The

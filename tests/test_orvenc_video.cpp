@@ -2,10 +2,8 @@
 // intake with back-pressure, failures of tasks and writes, the log lines.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <future>
 #include <string>
 
 #include "brindle.hpp"
@@ -99,6 +97,19 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
         {[](P p) { p.format = 4; }, ORV_ERR_UNKNOWN, "no encoder for format"},
         {[](P p) { p.compression = 3; }, ORV_ERR_UNKNOWN_ORV_COMPRESSION_FORMAT,
          "unknown compression format"},
+        // A record is a 10-byte header, 4 bytes per slice, and per slice a
+        // 4-byte Hap header and the texture at its coder's worst case: at
+        // 65535 a side, 32 x 32 slices of 2048 x 2048, so DXT5 needs 2^32 +
+        // 8202 bytes; 65408 rows need 4286595082 bytes uncompressed, but LZ4
+        // may add 1/255 + 20 and snappy 1/6 + 32 per texture.
+        {[](P p) { p.width = p.height = 65535; p.format = ORV_PIX_FMT_DXT5; p.compression = 0; },
+         ORV_ERR_INVALID_DIMENSIONS, "frame record too large for the index"},
+        {[](P p) { p.width = p.height = 65535; p.format = ORV_PIX_FMT_YCOCG_DXT5_ALPHA; p.compression = 0; },
+         ORV_ERR_INVALID_DIMENSIONS, "frame record too large for the index"},
+        {[](P p) { p.width = 65535; p.height = 65408; p.format = ORV_PIX_FMT_DXT5; },
+         ORV_ERR_INVALID_DIMENSIONS, "frame record too large for the index"},
+        {[](P p) { p.width = 65535; p.height = 65408; p.format = ORV_PIX_FMT_DXT5; p.compression = 1; },
+         ORV_ERR_INVALID_DIMENSIONS, "frame record too large for the index"},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE("case " + std::to_string(i));
@@ -107,7 +118,7 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
         expectRefused(params, cases[i].code, cases[i].message);
     }
 
-    params = videoParams(65535, 4);
+    params = videoParams(65535, 65408, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_NONE);
     params.aspectRatio = 0.01;
     EXPECT_EQ(addVideo(params), 0);
     // The stream's log line describes its grid.
@@ -120,39 +131,6 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
                               "max parallel: 16, fps: -nan, timebase: 1/25\n"),
               std::string::npos)
         << log.text();
-    const int32_t* formats = orvGetPreferredSrcPixFmts(encoder, 1);
-    ASSERT_NE(formats, nullptr);
-    EXPECT_EQ((std::vector<int32_t>(formats, formats + 3)), (std::vector<int32_t>{1, 3, -1}));
-}
-
-// A record is a 10-byte header, 4 bytes per slice, and per slice its Hap
-// section: a 4-byte header and the texture at its coder's worst case. At
-// 65535 pixels a side there are 32 x 32 slices of 2048 x 2048, so DXT5 needs
-// 2^32 + 8202 bytes; 65408 rows make slices of 2048 x 2044, 4286595082
-// bytes uncompressed, but LZ4 may add 1/255 + 20 and snappy 1/6 + 32 per
-// texture. DXT1 is half of DXT5.
-TEST_F(VideoSession, StreamsWhoseRecordsTheIndexCannotDescribeAreRefusedAtAdd) {
-    const struct { uint32_t height, format, compression; bool accepted; } cases[] = {
-        {65535, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_NONE, false},
-        {65535, ORV_PIX_FMT_YCOCG_DXT5, ORV_COMPRESSION_NONE, false},
-        {65535, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE, false},
-        {65408, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_NONE, true},
-        {65408, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_LZ4, false},
-        {65408, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_SNAPPY, false},
-        {65535, ORV_PIX_FMT_DXT1, ORV_COMPRESSION_NONE, true},
-        {65535, ORV_PIX_FMT_DXT1, ORV_COMPRESSION_LZ4, true},
-        {65535, ORV_PIX_FMT_DXT1, ORV_COMPRESSION_SNAPPY, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "65535x" << c.height << ", format " << c.format
-                                        << ", compression " << c.compression);
-        ASSERT_NO_FATAL_FAILURE(open());
-        const OrvVideoStreamParams_st params = videoParams(65535, c.height, c.format, c.compression);
-        if (c.accepted)
-            EXPECT_EQ(addVideo(params), 0);
-        else
-            expectRefused(params, ORV_ERR_INVALID_DIMENSIONS, "frame record too large for the index");
-    }
 }
 
 // ---- Frame intake --------------------------------------------------------------
@@ -193,30 +171,18 @@ TEST_F(VideoSession, FrameRecordsAreCheckedAgainstTheStreamAsAReaderChecksThem) 
         return frameRecord(width, 8, sliceWidth, 8, haps);
     };
     const Bytes good = record(16, 16, {textureSection(bc1, lz4Coded, blocks)});
-    Bytes badMarker = good, truncatedBlock = lz4Payload(blocks, 64);
-    badMarker[1] = 4;
-    truncatedBlock.pop_back();
     const std::string invalid = "invalid frame record: offset ";
     const struct {
         Bytes bytes;
         std::string message;
     } refusals[] = {
-        {record(20, 20, {textureSection(bc1, lz4Coded, Bytes(80))}),
-         invalid + "2: frame size 20x8 differs from the section's 16x8"},
-        {record(16, 8, {textureSection(bc1, lz4Coded, Bytes(32)),
-                        textureSection(bc1, lz4Coded, Bytes(32))}),
+        // The rules are the reader's; what differs is the stream they are held to.
+        {record(16, 8, {textureSection(bc1, lz4Coded, Bytes(32)), textureSection(bc1, lz4Coded, Bytes(32))}),
          invalid + "6: slice size 8x8 differs from the stream's 16x8"},
-        {record(16, 16, {textureSection(bc3, lz4Coded, Bytes(128))}),
-         invalid + "14: slice 0: section types 0xFE, expected 0xFB as in the stream"},
         {record(16, 16, {textureSection(bc1, snappyCoded, blocks)}),
          invalid + "14: slice 0: section types 0xBB, expected 0xFB as in the stream"},
         {record(16, 16, {alphaHapFrame(lz4Coded, Bytes(128), blocks)}),
          invalid + "14: slice 0: section types 0x0D[0xFF 0xF1], expected 0xFB as in the stream"},
-        {record(16, 16, {hapSection(0xFB, lz4Payload(blocks, 65))}),
-         invalid + "18: LZ4 size prefix: expected 64 (the texture's size), found 65"},
-        {record(16, 16, {hapSection(0xFB, truncatedBlock)}),
-         invalid + "18: LZ4 block is corrupt or expands beyond the texture's 64 bytes"},
-        {badMarker, invalid + "0: frame record marker: expected 0x0300, found 0x0400"},
         {Bytes(good.begin(), good.begin() + 9),
          invalid + "0: frame record of 9 bytes is shorter than its 10-byte head"},
     };
@@ -266,29 +232,6 @@ TEST_F(VideoSession, FrameRecordsAreCheckedAgainstTheStreamAsAReaderChecksThem) 
     EXPECT_EQ(std::pair(pts[0], pts[1]), std::pair(int64_t{-7}, int64_t{8}));
 }
 
-TEST_F(VideoSession, MaxParallelBoundsTheFramesWaitingForABusyPool) {
-    // maxParallel 0 waits for the writer to take each frame: nothing is
-    // queued at first, so one frame is taken at once; 16 take 17.
-    struct Case { uint32_t maxParallel; int taken; bool nextBlocks; };
-    for (const Case c : {Case{0, 1, true}, Case{16, 17, true}, Case{0x80000000u, 100, false}}) {
-        SCOPED_TRACE("maxParallel " + std::to_string(c.maxParallel));
-        OrvVideoStreamParams_st params = videoParams(16, 16);
-        params.maxParallel = c.maxParallel;
-        ASSERT_NO_FATAL_FAILURE(beginVideo(params));
-        orvtest::PoolGate gate(encoder->getContext().pool);  // no frame can complete meanwhile
-        for (int i = 0; i < c.taken; ++i) ASSERT_EQ(encode(16, 16, i), ORV_ERR_NONE) << i;
-        if (c.nextBlocks) {
-            auto next = std::async(std::launch::async, [&] { return encode(16, 16, c.taken); });
-            EXPECT_EQ(next.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
-                << "the next frame must wait while the others are queued";
-            gate.release();
-            EXPECT_EQ(next.get(), ORV_ERR_NONE);
-        }
-        gate.release();
-        EXPECT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
-    }
-}
-
 // ---- Failures -------------------------------------------------------------------
 
 TEST_F(VideoSession, AFailingTaskSurfacesOnTheNextFrameAndAtTheEnd) {
@@ -320,27 +263,6 @@ TEST_F(VideoSession, AFailingTaskSurfacesOnTheNextFrameAndAtTheEnd) {
         // The stream is closed all the same; the session goes on.
         EXPECT_EQ(orvEncoderFinish(encoder), ORV_ERR_NONE);
     }
-}
-
-TEST_F(VideoSession, AFailingWriteSurfacesOnTheNextFrameAndAtTheEnd) {
-    // 16 KiB frames go past the stdio buffer.
-    ASSERT_NO_FATAL_FAILURE(
-        beginVideo(videoParams(128, 128, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_NONE, 0)));
-    OrvError_enum result = ORV_ERR_NONE, ended = ORV_ERR_NONE;
-    int accepted = 0;
-    std::string endMessage;
-    {
-        // Room for the header, the video header and about one frame.
-        const orvtest::FileSizeLimit limit(284 + 52 + 20000);
-        for (; accepted < 10 && result == ORV_ERR_NONE; ++accepted)
-            result = encode(128, 128, accepted);
-        ended = orvEndStream(encoder);
-        endMessage = orvGetErrorMessage(encoder);
-    }
-    EXPECT_EQ(result, ORV_ERR_IO);
-    EXPECT_LT(accepted, 10);
-    EXPECT_EQ(ended, ORV_ERR_IO);
-    EXPECT_EQ(endMessage.rfind("error while writing: ", 0), 0u) << endMessage;
 }
 
 // ---- Status line ----------------------------------------------------------------
