@@ -1,13 +1,9 @@
-// The session log: immediate lines, rolling status lines, open and close, threads.
+// The session log: immediate lines, rolling status lines, open and close.
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "brindle.hpp"
 #include "log.hpp"
@@ -51,30 +47,4 @@ TEST(Log, LinesRollingLinesCloseAndFailedReopenByteForByte) {
     brindle::logRolling("lost too");
     brindle::logStopRolling();
     EXPECT_EQ(text(path).find("lost"), std::string::npos);
-}
-
-TEST(Log, LinesFromManyThreadsStayWhole) {
-    const orvtest::TempDir dir;
-    const std::string path = dir.path("log.txt");
-    brindle::logOpen(path.c_str());
-    constexpr int threads = 4, linesPerThread = 200;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < threads; ++t)
-        writers.emplace_back([t] {
-            for (int i = 0; i < linesPerThread; ++i) {
-                if (i % 10 == 0) brindle::logRolling("status %d %d", t, i);
-                brindle::log("thread %d line %d", t, i);
-            }
-        });
-    for (std::thread& writer : writers) writer.join();
-    brindle::logStopRolling();
-    brindle::logClose();
-    std::istringstream lines(text(path));
-    int ordinary = 0, t, i;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("--- ", 0) == 0) continue;  // rolling lines, whole or overwritten
-        ASSERT_EQ(std::sscanf(line.c_str(), "*** thread %d line %d", &t, &i), 2) << line;
-        ++ordinary;
-    }
-    EXPECT_EQ(ordinary, threads * linesPerThread);
 }

@@ -140,19 +140,12 @@ TEST_F(AudioStreamTest, SamplesAreInterleavedWhateverTheFrameAndChunkBoundariesA
     EXPECT_EQ(readLE(expected, 28, 4), 288000u);  // bytes per second
     EXPECT_EQ(readLE(expected, 32, 2), 6u);       // block alignment
     EXPECT_EQ(orvtest::slotAt(fileNow(), 0), (orvtest::Slot{3, 284, 1 + 44 + total * 6}));
-    // A second close patches nothing and ends no second section.
-    brindle::OrvWriter& writer = context.writer;
-    const uint64_t end = writer.currentOffset();
-    writer.seek(wavStart + 4);
-    writer.writeU32(0xDEADBEEF);
-    writer.seek(end);
-    stream->close();
-    EXPECT_EQ(writer.currentOffset(), end);
-    EXPECT_EQ(writer.sectionCount(), 1u);
-    EXPECT_EQ(readLE(wavImage(), 4, 4), 0xDEADBEEFu);
+    stream->close();  // a second close patches nothing and ends no second section
+    EXPECT_TRUE(wavImage() == expected);
+    EXPECT_EQ(context.writer.sectionCount(), 1u);
 }
 
-TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndTruncatedAndTheLargestFieldsFit) {
+TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndTruncated) {
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const std::vector<float> in = {1.0f, -1.0f, 0.5f, 2.0f, -3.0f, nan, -0.00001f, 0.00001f,
                                    -0.5f, 0.99999f, -0.99999f, 1e30f, -inf, inf, 0.0f, -0.0f};
@@ -165,18 +158,9 @@ TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndTruncatedAndTheLargestFieldsFi
     Bytes expected = wavHeader(1, 44100, 36 + 32, 32);
     for (const int16_t sample : out) orvtest::putLE(expected, static_cast<uint16_t>(sample), 2);
     EXPECT_EQ(wavImage(), expected);
-    // 32767 channels at 65538 Hz: a byte rate of 2^32 - 4, a block alignment of 65534.
-    context.writer.close();
-    context.writer.open(path, 16);
-    auto widest = makeStream(32767, ORV_CHANNEL_LAYOUT_ANY, 65538);
-    widest->close();
-    expected = wavHeader(32767, 65538, 36, 0);
-    EXPECT_EQ(wavImage(), expected);
-    EXPECT_EQ(readLE(expected, 28, 4), 0xFFFFFFFCu);
-    EXPECT_EQ(readLE(expected, 32, 2), 65534u);
 }
 
-TEST_F(AudioStreamTest, RefusedFramesWriteNothingAndAStreamWithoutHeaderCanOnlyBeLeft) {
+TEST_F(AudioStreamTest, RefusedFramesWriteNothing) {
     BufferPtr bytes400(orvBufferAlloc(400), orvBufferFree), bytes64(orvBufferAlloc(64), orvBufferFree);
     std::memset(orvBufferData(bytes400.get()), 0, 400);
     BufferPtr liar(orvBufferAlloc(4), orvBufferFree);  // claims to be huge: nothing of it may be read
@@ -210,12 +194,4 @@ TEST_F(AudioStreamTest, RefusedFramesWriteNothingAndAStreamWithoutHeaderCanOnlyB
         EXPECT_EQ(readLE(file, slot.offset + 1 + 40, 4), c.channels == 2 ? 200u : c.channels == 1 ? 10u : 0u);
     }
     liar->size = realSize;
-    const size_t fileSize = fileNow().size();
-    context.writer.beginSection(brindle::ORV_SECTION_VIDEO);
-    auto stream = makeStream(2, ORV_CHANNEL_LAYOUT_STEREO, 48000, false);
-    expectOrvError([&] { stream->begin(); }, 13, "missing call to endSection");
-    expectOrvError([&] { stream->close(); }, 13, "audio header was not written");
-    EXPECT_TRUE(stream->finished);
-    EXPECT_NO_THROW(stream->close());
-    EXPECT_EQ(fileNow().size(), fileSize);
 }

@@ -38,7 +38,7 @@ struct StreamPlan {
     bool video = true;
     VideoPlan v;
     uint32_t channels = 2;
-    std::vector<uint32_t> frameSamples;
+    std::vector<uint32_t> frameSamples = {};
 };
 
 // Streams are added in order and begun in `beginOrder`.
@@ -100,11 +100,13 @@ public:
     // Begins stream `index` and hands over all its frames; ends it when `end`.
     void runStream(size_t index, bool end, bool begin = true) {
         const StreamPlan& stream = plan.streams[index];
-        if (begin) ASSERT_EQ(orvBeginStream(encoder, ids[index]), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
+        if (begin) {
+            ASSERT_EQ(orvBeginStream(encoder, ids[index]), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
+        }
         const VideoPlan& v = stream.v;
         for (int f = 0; stream.video && f < v.frames; ++f) {
             const uint32_t stride = v.width * 4 + v.extraStride;
-            const OrvSrcFrame_st frame{v.width, v.height, stride, f == v.refused ? ORV_SRC_PIX_FMT_RGB24 : v.pixFmt,
+            const OrvSrcFrame_st frame{v.width, v.height, stride, f == v.refused ? uint32_t{ORV_SRC_PIX_FMT_RGB24} : v.pixFmt,
                                        v.origin, 0, 7 * f - 3, makePicture(v.height, stride, f)};
             const OrvError_enum code = orvEncodeFrame(encoder, &frame);
             EXPECT_EQ(code, ORV_ERR_NONE) << orvGetErrorMessage(encoder);
@@ -116,7 +118,9 @@ public:
             EXPECT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
             orvBufferFree(frame.buffer);
         }
-        if (end) EXPECT_EQ(orvEndStream(encoder), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
+        if (end) {
+            EXPECT_EQ(orvEndStream(encoder), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
+        }
     }
     void close() {
         EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);
@@ -225,7 +229,9 @@ TEST_F(Stress, EndingOrClosingWithFramesInFlightWritesThemAllInOrder) {
             const Bytes written = readFile(dir.path("threaded"));
             EXPECT_EQ(videoFrames(written), mode == 2 ? 7u : 24u - 4 * mode);
             EXPECT_TRUE(orvtest::problemsOf(written).empty());
-            if (mode < 2) EXPECT_TRUE(written == Session::runTwice(plan, dir.path("again")).second);
+            if (mode < 2) {
+                EXPECT_TRUE(written == Session::runTwice(plan, dir.path("again")).second);
+            }
             EXPECT_EQ(brindle::bufferCounters().liveBytes, liveBefore);
         }
     }
