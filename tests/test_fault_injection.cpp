@@ -237,35 +237,35 @@ TEST_F(FaultInjection, AnyOneAllocationOfASession) {
             const Outcome outcome = runOnce(
                 plan, {}, true,
                 [&] {
-                        buffersBefore = brindle::bufferCounters().allocations;
-                        countedNews = 0;
-                        newFailed = false;
-                        newsBeforeFailure = operatorNew ? n : -1;
-                        brindle::failBufferAllocationAfter(operatorNew ? -1 : n);
-                        testThreadBetweenCalls = true;
-                        armed = true;
-                    },
-                    [&] {
-                        armed = false;
-                        testThreadBetweenCalls = false;
-                        brindle::failBufferAllocationAfter(-1);
-                        made = operatorNew ? countedNews.load() : brindle::bufferCounters().allocations - buffersBefore;
-                    },
-                    [](size_t) { testThreadBetweenCalls = false; }, [] { testThreadBetweenCalls = true; });
-                return std::pair(outcome, newFailed || brindle::bufferCounters().failedAllocations != failedBefore);
-            };
-            uint64_t news = 0, buffers = 0;
-            run(true, -1, news);
-            run(false, -1, buffers);
-            const Bytes expected = orvtest::readFile(path);
-            const orvtest::ImageReader full(expected);
-            ASSERT_TRUE(full.problems().empty());
-            ASSERT_GT(news * buffers, 0u);
-            for (const bool operatorNew : {true, false}) {
-                for (uint64_t n = 0, count = operatorNew ? news : buffers; n <= count; ++n) {
-                    std::filesystem::remove(path);
-                    const long liveBefore = liveNews.load();
-                    [&] {
+                    buffersBefore = brindle::bufferCounters().allocations;
+                    countedNews = 0;
+                    newFailed = false;
+                    newsBeforeFailure = operatorNew ? n : -1;
+                    brindle::failBufferAllocationAfter(operatorNew ? -1 : n);
+                    testThreadBetweenCalls = true;
+                    armed = true;
+                },
+                [&] {
+                    armed = false;
+                    testThreadBetweenCalls = false;
+                    brindle::failBufferAllocationAfter(-1);
+                    made = operatorNew ? countedNews.load() : brindle::bufferCounters().allocations - buffersBefore;
+                },
+                [](size_t) { testThreadBetweenCalls = false; }, [] { testThreadBetweenCalls = true; });
+            return std::pair(outcome, newFailed || brindle::bufferCounters().failedAllocations != failedBefore);
+        };
+        uint64_t news = 0, buffers = 0;
+        run(true, -1, news);
+        run(false, -1, buffers);
+        const Bytes expected = orvtest::readFile(path);
+        const orvtest::ImageReader full(expected);
+        ASSERT_TRUE(full.problems().empty());
+        ASSERT_GT(news * buffers, 0u);
+        for (const bool operatorNew : {true, false}) {
+            for (uint64_t n = 0, count = operatorNew ? news : buffers; n <= count; ++n) {
+                std::filesystem::remove(path);
+                const long liveBefore = liveNews.load();
+                [&] {
                     uint64_t made = 0;
                     const auto [outcome, fired] = run(operatorNew, static_cast<long>(n), made);
                     SCOPED_TRACE(std::string(operatorNew ? "operator new " : "buffer ") + std::to_string(n) + " of " +
