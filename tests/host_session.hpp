@@ -150,10 +150,6 @@ public:
         return outcome;
     }
 
-    // Calls of run(): open, two adds, two begins, the frames, two ends, finish.
-    size_t callCount() const {
-        return 1 + 2 + 2 + static_cast<size_t>(plan.videoFrames + plan.audioFrames) + 2 + 1;
-    }
 
 private:
     SessionPlan plan;
