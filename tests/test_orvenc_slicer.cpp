@@ -1,7 +1,10 @@
 // The slice grid: each side cut into the fewest slices of at most 3072
-// pixels in whole blocks. What the slicer copies into each slice (padding,
-// flips, strides) is checked texture by texture in test_encoder_files.
+// pixels in whole blocks; and rows read from their 64-bit offsets in frames
+// beyond 4 GiB. What the slicer copies into each slice (padding, flips,
+// strides) is checked texture by texture in test_encoder_files.
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
 
 #include <array>
 #include <cstdint>
@@ -42,4 +45,23 @@ TEST(SliceLayout, EachSideIsCutIntoTheFewestWholeBlockSlicesOfAtMost3072) {
     }
     orvtest::expectOrvError([&] { grid(0, 1080); }, 13, "bad frame dimensions");
     orvtest::expectOrvError([&] { grid(1920, 0); }, 13, "bad frame dimensions");
+}
+
+TEST(FillSlice, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
+    // 65538 rows of 64 KiB, reserved, not committed: only the touched pages
+    // take memory. Rows 0 and 1 stay zero, so an offset that wrapped onto them shows.
+    constexpr size_t stride = 65536, rows = 65538, bytes = stride * rows;
+    void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapping == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
+    auto* src = static_cast<uint8_t*>(mapping);
+    src[65536 * stride + 16] = 1;
+    src[65537 * stride + 16] = 2;
+    for (const bool bottomUp : {false, true}) {
+        // Top-down, picture rows 65536 and 65537; bottom-up, the same memory rows are picture rows 1 and 0.
+        const brindle::OrvPictureRows picture{src, stride, 24, rows, 4, bottomUp};
+        uint8_t dst[32] = {};
+        brindle::OrvEncSlicer::fillSlice(picture, 16, bottomUp ? 0 : 65536, 16, 2, dst);
+        EXPECT_EQ(dst[0] * 10 + dst[16], bottomUp ? 21 : 12) << bottomUp;
+    }
+    munmap(mapping, bytes);
 }
