@@ -64,16 +64,13 @@ struct Outcome {
     bool opened = false;
     std::vector<CallResult> calls;
 
+    // The first call that is `what`, or that failed when `what` is empty.
     const CallResult* find(const std::string& what) const {
         for (const CallResult& call : calls)
-            if (call.what == what) return &call;
+            if (what.empty() ? call.code != ORV_ERR_NONE : call.what == what) return &call;
         return nullptr;
     }
-    const CallResult* firstFailure() const {
-        for (const CallResult& call : calls)
-            if (call.code != ORV_ERR_NONE) return &call;
-        return nullptr;
-    }
+    const CallResult* firstFailure() const { return find(""); }
 };
 
 // Runs the plan against `path`. `beforeCall(i)` runs right before the i-th
@@ -124,37 +121,27 @@ public:
         call("add video", [&] { return orvAddVideoStream(encoder, &video, &videoId); });
         call("add audio", [&] { return orvAddAudioStream(encoder, &audio, &audioId); });
 
-        auto runVideo = [&] {
-            call("begin video", [&] { return orvBeginStream(encoder, videoId); });
-            // Frames go to whichever stream is active: a host told that
-            // another stream still is does not send its pictures there.
-            // After any other failure it carries on regardless.
-            const bool videoActive = outcome.calls.back().message != "missing call to endStream()";
-            for (int i = 0; i < plan.videoFrames && videoActive; ++i) {
-                OrvBuffer_st*& picture = pictures[static_cast<size_t>(i)];
-                const OrvSrcFrame_st frame{plan.width, plan.height, plan.width * 4,
-                                           ORV_SRC_PIX_FMT_RGBA32, 0, 0, 1000 + 2 * i, picture};
-                // An accepted buffer is the library's now.
-                if (call("video frame " + std::to_string(i),
-                         [&] { return orvEncodeFrame(encoder, &frame); }) == ORV_ERR_NONE)
-                    picture = nullptr;
-            }
-            call("end video", [&] { return orvEndStream(encoder); });
-        };
-        auto runAudio = [&] {
-            call("begin audio", [&] { return orvBeginStream(encoder, audioId); });
+        // Frames go to whichever stream is active: a host told that another
+        // stream still is does not send its frames there. After any other
+        // failure it carries on regardless.
+        auto runStream = [&](bool isVideo) {
+            const std::string kind = isVideo ? "video" : "audio";
+            call("begin " + kind, [&] { return orvBeginStream(encoder, isVideo ? videoId : audioId); });
             const bool active = outcome.calls.back().message != "missing call to endStream()";
-            for (int i = 0; i < plan.audioFrames && active; ++i) {
-                const OrvSrcFrame_st frame{0, 0, 0, 0, 0, plan.samplesPerFrame, 0,
-                                           samples[static_cast<size_t>(i)]};
-                call("audio frame " + std::to_string(i),
-                     [&] { return orvEncodeFrame(encoder, &frame); });
+            for (int i = 0; i < (isVideo ? plan.videoFrames : plan.audioFrames) && active; ++i) {
+                OrvBuffer_st*& buffer = (isVideo ? pictures : samples)[static_cast<size_t>(i)];
+                const OrvSrcFrame_st frame = isVideo ? OrvSrcFrame_st{plan.width, plan.height, plan.width * 4,
+                                                                      ORV_SRC_PIX_FMT_RGBA32, 0, 0, 1000 + 2 * i, buffer}
+                                                     : OrvSrcFrame_st{0, 0, 0, 0, 0, plan.samplesPerFrame, 0, buffer};
+                // An accepted picture is the library's now; samples stay the host's.
+                if (call(kind + " frame " + std::to_string(i), [&] { return orvEncodeFrame(encoder, &frame); }) ==
+                        ORV_ERR_NONE && isVideo)
+                    buffer = nullptr;
             }
-            call("end audio", [&] { return orvEndStream(encoder); });
+            call("end " + kind, [&] { return orvEndStream(encoder); });
         };
-        if (plan.audioFirst) runAudio();
-        runVideo();
-        if (!plan.audioFirst) runAudio();
+        runStream(!plan.audioFirst);
+        runStream(plan.audioFirst);
         call("finish", [&] { return orvEncoderFinish(encoder); });
         beforeCall(outcome.calls.size());
         const OrvError_enum closed = orvEncoderClose(encoder);
@@ -163,10 +150,6 @@ public:
         return outcome;
     }
 
-    // Calls of run(): open, two adds, two begins, the frames, two ends, finish.
-    size_t callCount() const {
-        return 1 + 2 + 2 + static_cast<size_t>(plan.videoFrames + plan.audioFrames) + 2 + 1;
-    }
 
 private:
     SessionPlan plan;
