@@ -6,7 +6,6 @@
 // files byte for byte equal to committed ones.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -115,12 +114,6 @@ void expectFramesMatch(const Reader& reader, uint32_t format, uint32_t compressi
         for (uint32_t y = 0; y < picture.height; ++y)
             EXPECT_TRUE(std::equal(upward.begin() + (picture.height - 1 - y) * row,
                                    upward.begin() + (picture.height - y) * row, decoded.begin() + y * row));
-        // A sanity bound on the encoders themselves: the noisy content stays
-        // recognisable (alpha counts only where the format keeps it).
-        double squared = 0;
-        for (size_t i = 0; i < decoded.size(); ++i)
-            if (i % 4 != 3 || format >= ORV_PIX_FMT_DXT5) squared += std::pow(decoded[i] - picture.rgba[i], 2);
-        EXPECT_LT(std::sqrt(squared / double(decoded.size())), 40.0);
     }
 }
 
@@ -211,43 +204,26 @@ TEST_F(EncoderFiles, SmallFilesOfEveryFormatEqualTheCommittedOnes) {
     }
 }
 
-TEST_F(EncoderFiles, FramesAreWrittenInAcceptanceOrderWithTheirPtsAsGiven) {
+TEST_F(EncoderFiles, FramesAreWrittenInAcceptanceOrderAndRecordsHandedBackAmongThemGiveTheSameFile) {
     // With the only worker held back, the heap decides which queued slice runs
     // first; equal priorities are not first-in first-out, so later frames
     // complete before earlier ones and the writer must wait for them.
     const std::vector<int64_t> pts = {-5, 7, 7, 3, INT64_MAX, INT64_MIN, 0, 90, 1, -1, 60, 2};
     std::vector<Picture> pictures;
     for (int i = 0; i < 12; ++i) pictures.push_back(makePicture(20, 8, 100 + i));
-    ASSERT_NO_FATAL_FAILURE(beginVideo("f", videoParams(20, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE), 1));
+    ASSERT_NO_FATAL_FAILURE(beginVideo("a", videoParams(20, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE), 1));
     PoolGate gate(encoder->getContext().pool);
     for (int i = 0; i < 12; ++i) ASSERT_NO_FATAL_FAILURE(encodeFrame(pictures[i], pts[i]));
     gate.release();
-    expectFramesMatch(Reader(close("f")), ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE, pictures, pts);
-}
-
-TEST_F(EncoderFiles, RecordsHandedBackAmongPixelFramesGiveTheSameFile) {
-    // Every other frame goes in as the record the reader gives of the first
-    // file; with maxParallel 0 each record waits for the pixel frame before
-    // it. A width of 5122 is cut into three padded columns.
-    const std::vector<int64_t> pts = {4, -1, 9, 9, 2};
-    for (auto [width, height] : {std::pair{18u, 10u}, std::pair{5122u, 6u}})
-        for (uint32_t format = 0; format < 4; ++format) {
-            SCOPED_TRACE(testing::Message() << width << " wide, format " << format);
-            std::vector<Picture> pictures;
-            for (int i = 0; i < 5; ++i) pictures.push_back(makePicture(width, height, 20 + i));
-            const auto params = videoParams(width, height, format, format % 3, 0);
-            const Bytes original = readFile(encodeFile("a", params, pictures, pts));
-            const Reader first(dir.path("a"));
-            ASSERT_NO_FATAL_FAILURE(beginVideo("b", params));
-            for (uint32_t k = 0; k < 5; ++k) {
-                if (k % 2 == 0) {
-                    ASSERT_NO_FATAL_FAILURE(encodeFrame(pictures[k], pts[k]));
-                    continue;
-                }
-                const Bytes record = first.record(0, k);
-                ASSERT_EQ(orvEncodeFrameRecord(encoder, record.data(), record.size(), pts[k]), ORV_ERR_NONE)
-                    << orvGetErrorMessage(encoder);
-            }
-            EXPECT_EQ(readFile(close("b")), original);
-        }
+    const Reader first(close("a"));
+    expectFramesMatch(first, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE, pictures, pts);
+    // Every other frame goes in as the record the reader gives; with
+    // maxParallel 0 each record waits for the pixel frame before it.
+    ASSERT_NO_FATAL_FAILURE(beginVideo("b", videoParams(20, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE, 0)));
+    for (uint32_t k = 0; k < 12; ++k) {
+        const Bytes record = first.record(0, k);
+        if (k % 2 == 0) ASSERT_NO_FATAL_FAILURE(encodeFrame(pictures[k], pts[k]));
+        else ASSERT_EQ(orvEncodeFrameRecord(encoder, record.data(), record.size(), pts[k]), ORV_ERR_NONE);
+    }
+    EXPECT_EQ(readFile(close("b")), readFile(dir.path("a")));
 }
