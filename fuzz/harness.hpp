@@ -19,7 +19,7 @@ std::string runEncoderProgram(std::span<const uint8_t> program, const std::strin
 
 // Reads a file image with the library's reader the way `orv info`,
 // `extract` and `verify` do; a file that verification finds sound must also
-// read, and decode to the pixels the scalar block decoders give.
+// read and decode without an error.
 std::string readMutatedFile(std::span<const uint8_t> file);
 
 }  // namespace orvfuzz

@@ -9,7 +9,6 @@
 #include <functional>
 #include <iterator>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "brindle.hpp"
@@ -32,10 +31,9 @@ void replay(const std::string& target, const std::function<std::string(std::span
 
 }  // namespace
 
-TEST(FuzzCorpus, EveryEncoderProgramRunsAsTheSessionRulesSay) {
+TEST(FuzzCorpus, EveryEncoderProgramRunsAsTheSessionRulesSayAndEveryFileReadsAsItsVerificationPromises) {
     const std::string output = ::testing::TempDir() + "orv_fuzz_corpus_replay.orv";
     replay("encoder", [&](std::span<const uint8_t> bytes) { return orvfuzz::runEncoderProgram(bytes, output); });
     std::filesystem::remove(output);
+    replay("reader", orvfuzz::readMutatedFile);
 }
-
-TEST(FuzzCorpus, EveryFileReadsAsItsVerificationPromises) { replay("reader", orvfuzz::readMutatedFile); }

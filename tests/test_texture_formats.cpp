@@ -2,18 +2,13 @@
 // results that wrap as documented, and unknown formats refused.
 #include <gtest/gtest.h>
 
-#include "brindle.hpp"
 #include "test_support.hpp"
 #include "texture_formats.hpp"
 
 using namespace brindle;
 
 TEST(BufferSizes, WholeBlocksOrPixelsTimesTheirBytesIn32BitsAndUnknownFormatsRefused) {
-    const struct {
-        OrvTexFmt format;
-        unsigned width, height;
-        uint32_t bytes;
-    } textures[] = {{ORV_TEX_FMT_BC1_RGB, 1920, 1080, 1036800}, {ORV_TEX_FMT_BC3_RGBA, 1920, 1080, 2073600},
+    const struct { OrvTexFmt format; unsigned width, height; uint32_t bytes; } textures[] = {{ORV_TEX_FMT_BC1_RGB, 1920, 1080, 1036800}, {ORV_TEX_FMT_BC3_RGBA, 1920, 1080, 2073600},
                     {ORV_TEX_FMT_BC3_YCOGR, 6, 6, 16},           {ORV_TEX_FMT_BC4_ALPHA, 6, 6, 8},
                     {ORV_TEX_FMT_BC1_RGB, 3, 100, 0},            {ORV_TEX_FMT_BC1_RGB, 1920, 0, 0},
                     {ORV_TEX_FMT_BC3_RGBA, 65536, 65536, 0}};  // 2^32 wraps to 0
