@@ -13,8 +13,9 @@ namespace orvfuzz {
 // Drives one encoder session through the C interface as the program says (a
 // thread count byte, then operations: an opcode byte and its operands; bytes
 // past the end read as zero), writing to `path`. Checks that every refusal
-// says why, that nothing invalid is accepted, and, with the library's
-// reader, that the file holds what was accepted.
+// says why, that streams, begins and ends are accepted only in turn, that
+// an end reports a failed frame, and, with the library's reader, that the
+// file is sound and holds what was accepted.
 std::string runEncoderProgram(std::span<const uint8_t> program, const std::string& path);
 
 // Reads a file image with the library's reader the way `orv info`,
