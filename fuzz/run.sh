@@ -4,7 +4,6 @@
 # time on a copy of its committed corpus; the two run side by side.
 #   fuzz/run.sh          build, then fuzz each target FUZZ_SECONDS (default 50) s
 #   fuzz/run.sh build    build only
-#   fuzz/run.sh seeds    rewrite the seeds in fuzz/corpus/ from make_seeds.cpp
 # Needs clang and libFuzzer (Debian: clang, libclang-rt-14-dev). A failure
 # leaves its input in $FUZZ_BUILD_DIR/artifacts/: commit it to the target's
 # corpus, where tests/test_fuzz_corpus.cpp replays it on every test run.
@@ -15,7 +14,7 @@ seconds=${FUZZ_SECONDS:-50}
 
 mkdir -p "$build"
 if ! { CC=clang CXX=clang++ cmake -S fuzz -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build "$build" -j "$(nproc)" --target fuzz_encoder fuzz_reader make_seeds; } \
+       cmake --build "$build" -j "$(nproc)" --target fuzz_encoder fuzz_reader; } \
      >"$build/build.log" 2>&1; then
   tail -n 40 "$build/build.log"
   exit 1
@@ -23,10 +22,6 @@ fi
 
 case "${1:-run}" in
   build) exit 0 ;;
-  seeds)
-    # Rewrites the seeds only: inputs committed after a failure stay.
-    "$build/make_seeds" fuzz/corpus
-    exit 0 ;;
 esac
 
 # Leaks are failures; a huge allocation is reported by libFuzzer's own limit.
