@@ -16,10 +16,10 @@ done
 PKG_CONFIG_PATH="$libdir/pkgconfig" cc -std=c99 -Wall -Wextra -Werror -pedantic \
   "$here/install/host.c" -o "$scratch/host-pc" \
   $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs orv)
-LD_LIBRARY_PATH="$libdir" "$scratch/host-pc" "$scratch/pc.orv" "$scratch/pc-copy.orv"
+LD_LIBRARY_PATH="$libdir" "$scratch/host-pc" "$scratch/pc.orv"
 
 cmake -S "$here/install" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/consumer" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$scratch/consumer/host" "$scratch/cmake.orv" "$scratch/cmake-copy.orv"
+LD_LIBRARY_PATH="$libdir" "$scratch/consumer/host" "$scratch/cmake.orv"
 cmp "$scratch/pc.orv" "$scratch/cmake.orv"
 echo "install ok: pkg-config and find_package(orv) hosts built and ran"

@@ -1,8 +1,8 @@
 // Helpers that several test programs share: little-endian bytes, files and
 // temporary directories, the container header, whole files built byte by
-// byte, expected refusals, the captured diagnostic log, a recording byte
-// sink, guarded pixel rows, a gate that holds a task pool's worker, hooks
-// that make writes or allocations fail, and child processes.
+// byte, expected refusals, the captured diagnostic log, guarded pixel rows,
+// a gate that holds a task pool's worker, hooks that make writes or
+// allocations fail, the library's reader, and child processes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -384,27 +384,7 @@ struct LogCapture {
     uintmax_t start = std::filesystem::file_size(LogFile::path());
 };
 
-// ---- Sinks and buffers ----------------------------------------------------------------
-
-// Keeps every write apart, so that a test sees how the bytes were written as
-// well as which bytes.
-struct RecordingSink : brindle::OrvIOSink {
-    struct Write {
-        const void* data;
-        Bytes bytes;
-    };
-    void write(size_t size, const void* data) override {
-        const uint8_t* begin = static_cast<const uint8_t*>(data);
-        writes.push_back({data, Bytes(begin, begin + size)});
-    }
-    Bytes all() const {
-        Bytes bytes;
-        for (const Write& w : writes) append(bytes, w.bytes);
-        return bytes;
-    }
-    uint64_t total() const { return all().size(); }
-    std::vector<Write> writes;
-};
+// ---- Buffers --------------------------------------------------------------------------
 
 // `rows` rows of `rowBytes` copied to `stride` apart into a heap buffer that
 // ends right after the last row. Under AddressSanitizer the gaps between
