@@ -146,14 +146,12 @@ private:
 };
 
 TEST(BlockGolden, ExamplesEncodeToTheirBytes) {
-    std::array<int, 16> ramp16, seventeens, spreadOfOne, zeroOrFull;
+    std::array<int, 16> ramp16, spreadOfOne;
     Block diagonal;
     spreadOfOne.fill(100);
     spreadOfOne[1] = 101;
     for (int k = 0; k < 16; ++k) {
         ramp16[k] = 16 * k + 3;
-        seventeens[k] = 17 * k;
-        zeroOrFull[k] = k % 3 == 0 ? 255 : 0;
         setPixel(diagonal, k, 16 + 40 * (k & 3), 200 - 30 * (k >> 2), 60 + 20 * (k & 3) + 10 * (k >> 2), 255);
     }
     const struct {
@@ -162,7 +160,6 @@ TEST(BlockGolden, ExamplesEncodeToTheirBytes) {
         Block block;
         Bytes expected;
     } cases[] = {
-        {"flat opaque red", dxt1, solidBlock(255, 0, 0, 255), {0x00, 0xF8, 0x00, 0xF8, 0xAA, 0xAA, 0xAA, 0xAA}},
         {"flat grey 100", dxt1, solidBlock(100, 100, 100, 255), {0xCD, 0x6B, 0xEB, 0x59, 0xAA, 0xAA, 0xAA, 0xAA}},
         // Not flat (alpha differs), so the general path and its refinement
         // must land on the flat block's bytes.
@@ -177,13 +174,9 @@ TEST(BlockGolden, ExamplesEncodeToTheirBytes) {
         // White in YCoCg is (128, 128, 0, 255).
         {"white as YCoCg", dxt5ys, solidBlock(255, 255, 255, 255),
          {0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0x60, 0x8B, 0x40, 0x7C, 0xFF, 0xFF, 0xFF, 0xFF}},
-        {"alpha 17k", dxt5, withAlpha(solidBlock(0, 0, 0, 0), seventeens),
-         {0xFF, 0x00, 0xC9, 0x6F, 0xB7, 0xE4, 0x26, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}},
         // The small-spread bias.
         {"alpha 100 and one 101", dxt5, withAlpha(solidBlock(0, 0, 0, 0), spreadOfOne),
          {0x65, 0x64, 0x41, 0x92, 0x24, 0x49, 0x92, 0x24, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {"alpha 0 or 255", dxt5, withAlpha(solidBlock(0, 0, 0, 0), zeroOrFull),
-         {0xFF, 0x00, 0x48, 0x90, 0x20, 0x41, 0x82, 0x04, 0, 0, 0, 0, 0, 0, 0, 0}},
     };
     for (const auto& c : cases) EXPECT_EQ(c.encode(c.block), c.expected) << c.name;
 }
