@@ -4,14 +4,8 @@
 // call answered. Also the small helpers those tests share.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "orv.h"
 #include "test_support.hpp"
 
 namespace hostsession {
@@ -61,16 +55,14 @@ struct CallResult {
 };
 
 struct Outcome {
-    bool opened = false;
     std::vector<CallResult> calls;
 
-    // The first call that is `what`, or that failed when `what` is empty.
-    const CallResult* find(const std::string& what) const {
+    bool opened() const { return calls.size() > 1; }  // a failed open is the only call
+    const CallResult* firstFailure() const {
         for (const CallResult& call : calls)
-            if (what.empty() ? call.code != ORV_ERR_NONE : call.what == what) return &call;
+            if (call.code != ORV_ERR_NONE) return &call;
         return nullptr;
     }
-    const CallResult* firstFailure() const { return find(""); }
 };
 
 // Runs the plan against `path`. `beforeCall(i)` runs right before the i-th
@@ -112,7 +104,6 @@ public:
         const OrvEncoderParams_st params{plan.threads};
         call("open", [&] { return orvEncoderOpen(path.c_str(), &params, &encoder); });
         if (encoder == nullptr) return outcome;
-        outcome.opened = true;
 
         int videoId = -1, audioId = -1;
         const OrvVideoStreamParams_st video = videoParams(plan.width, plan.height, plan.format,
@@ -143,13 +134,10 @@ public:
         runStream(!plan.audioFirst);
         runStream(plan.audioFirst);
         call("finish", [&] { return orvEncoderFinish(encoder); });
-        beforeCall(outcome.calls.size());
-        const OrvError_enum closed = orvEncoderClose(encoder);
-        afterCall();
-        EXPECT_EQ(closed, ORV_ERR_NONE);
+        // Gone once called: a failing close has no message to ask for.
+        call("close", [&] { return orvEncoderClose(std::exchange(encoder, nullptr)); });
         return outcome;
     }
-
 
 private:
     SessionPlan plan;

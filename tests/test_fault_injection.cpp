@@ -8,16 +8,10 @@
 // answer as the state rules say, and the file stays sound: every section
 // the table lists is the fault-free section itself, or, after an allocation
 // failure, a valid prefix of what the fault-free session writes.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
 #include <new>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "host_session.hpp"
 
@@ -195,7 +189,7 @@ TEST_F(FaultInjection, FileSizeLimitAnywhereInASession) {
                 outcome = runOnce(plan, expected, fires);
             }
             if (fires) expectOutputFailureReported(outcome);
-            if (fires && outcome.opened) expectListedSectionsSound(orvtest::readFile(path), expected);
+            if (fires && outcome.opened()) expectListedSectionsSound(orvtest::readFile(path), expected);
             if (HasFailure()) return;  // one report is enough
         }
     }
@@ -276,9 +270,9 @@ TEST_F(FaultInjection, AnyOneAllocationOfASession) {
                                                                           kStateMessages.count(call.message))))
                                 << call.what << ": " << call.message;
                         EXPECT_TRUE(first->what == "open" || kAllocationMessages.count(first->message)) << first->message;
-                        EXPECT_EQ(std::filesystem::exists(path), outcome.opened) << "a failed open left a file";
+                        EXPECT_EQ(std::filesystem::exists(path), outcome.opened()) << "a failed open left a file";
                     }
-                    if (fired && outcome.opened) {
+                    if (fired && outcome.opened()) {
                         // The file's video section holds the first accepted frames,
                         // each the fault-free record of the same picture.
                         const orvtest::Reader file(path);

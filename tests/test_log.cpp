@@ -1,11 +1,5 @@
 // The session log: immediate lines, rolling status lines, open and close.
-#include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-#include <string>
-
-#include "brindle.hpp"
 #include "log.hpp"
 #include "test_support.hpp"
 

@@ -2,12 +2,8 @@
 // pixels in whole blocks; and rows read from their 64-bit offsets in frames
 // beyond 4 GiB. What the slicer copies into each slice (padding, flips,
 // strides) is checked texture by texture in test_encoder_files.
-#include <gtest/gtest.h>
-
-#include <sys/mman.h>
 
 #include <array>
-#include <cstdint>
 
 #include "orvenc_slicer.hpp"
 #include "test_support.hpp"

@@ -3,11 +3,6 @@
 // followed by success, and bytes lost at close, which only the log can tell.
 // The bytes it writes are pinned by the golden files, and broken frames and
 // sections by the fault injection sweeps, which read every file back.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <cstring>
-#include <string>
 
 #include "test_support.hpp"
 

@@ -4,15 +4,8 @@
 // within the maxParallel bound. Threading never changes a byte: every file
 // equals the one a single worker writes with one frame in flight. Meant to
 // run under ThreadSanitizer and AddressSanitizer as well, so frames stay small.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <future>
-#include <memory>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "host_session.hpp"
 #include "orvenc.hpp"
@@ -125,7 +118,6 @@ public:
         EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);
         encoder = nullptr;
     }
-    OrvEnc* handle() const { return encoder; }
 
     SessionPlan plan;
     std::string path;
@@ -171,18 +163,18 @@ TEST_F(Stress, EndingOrClosingWithFramesInFlightWritesThemAllInOrder) {
             // Every worker held: nothing of any frame runs meanwhile.
             std::vector<std::unique_ptr<orvtest::PoolGate>> gates;
             for (uint32_t i = 0; i < threads; ++i)
-                gates.push_back(std::make_unique<orvtest::PoolGate>(session.handle()->getContext().pool));
+                gates.push_back(std::make_unique<orvtest::PoolGate>(session.encoder->getContext().pool));
             session.runStream(1, false);
             // No frame can have moved yet: all are in flight.
             std::future<OrvError_enum> ended = std::async(std::launch::async, [&] {
-                if (mode == 0) return orvEndStream(session.handle());
+                if (mode == 0) return orvEndStream(session.encoder);
                 session.close();
                 return ORV_ERR_NONE;
             });
             gates.clear();  // releases them
             EXPECT_EQ(ended.get(), ORV_ERR_NONE);
             if (mode == 0) {
-                EXPECT_EQ(orvEncoderFinish(session.handle()), ORV_ERR_NONE);
+                EXPECT_EQ(orvEncoderFinish(session.encoder), ORV_ERR_NONE);
                 session.close();
             }
             const Bytes written = readFile(dir.path("threaded"));

@@ -2,17 +2,11 @@
 // pipeline's depth-first shape, and destruction that runs every task queued,
 // also by tasks running during it. Many producers and workers at once are
 // exercised by test_stress.
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
-#include <future>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "task_pool.hpp"
 #include "test_support.hpp"
 
 using brindle::TaskPool;
