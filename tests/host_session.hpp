@@ -145,6 +145,26 @@ private:
     std::vector<OrvBuffer_st*> samples;
 };
 
+// A test that opens its session on out.orv itself, and leaves it to be closed.
+class SessionTest : public ::testing::Test {
+protected:
+    ~SessionTest() override { orvEncoderClose(encoder); }
+    void open(uint32_t threads) {  // anew, when one is open already
+        orvEncoderClose(std::exchange(encoder, nullptr));
+        const OrvEncoderParams_st params{threads};
+        ASSERT_EQ(orvEncoderOpen(path.c_str(), &params, &encoder), ORV_ERR_NONE);
+    }
+    // The call failed with this code and stored message.
+    void expectFailure(OrvError_enum result, OrvError_enum code, const std::string& message) {
+        EXPECT_EQ(result, code) << message;
+        EXPECT_EQ(std::string(orvGetErrorMessage(encoder)), message);
+    }
+
+    orvtest::TempDir dir;
+    std::string path = dir.path("out.orv");
+    OrvEnc* encoder = nullptr;
+};
+
 // The session's log would print thousands of lines; it goes nowhere while a
 // test runs. /dev/null is no regular file, so a file size limit spares it.
 struct QuietLog : orvtest::NoCopy {

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "orvenc.hpp"
-#include "test_support.hpp"
+#include "host_session.hpp"
 
 using orvtest::Bytes;
 using orvtest::LogCapture;
@@ -21,10 +21,8 @@ constexpr OrvError_enum ok = ORV_ERR_NONE, io = ORV_ERR_IO, unknown = ORV_ERR_UN
 const OrvAudioStreamParams_st kStereo{48000, 2, ORV_CHANNEL_LAYOUT_STEREO, 1, 48000};
 const std::string kFakeFailure = "fake write failed";
 
-// How many slots of the file's table are in use, the first ones.
-unsigned usedSlots(const Bytes& file) {
-    return orvtest::slotAt(file, 1).type == 0 ? 1u : orvtest::slotAt(file, 2).type == 0 ? 2u : 3u;
-}
+// Whether the first two slots of the file's table are the ones in use.
+bool twoSlotsUsed(const Bytes& f) { return orvtest::slotAt(f, 1).type != 0 && orvtest::slotAt(f, 2).type == 0; }
 
 // What a fake stream went through, readable after the session that owns it is gone.
 struct FakeRecord {
@@ -69,13 +67,9 @@ private:
     std::shared_ptr<FakeRecord> record;
 };
 
-class Session : public ::testing::Test {
+class Session : public hostsession::SessionTest {
 protected:
-    ~Session() override { orvEncoderClose(encoder); }
-    void SetUp() override {
-        const OrvEncoderParams_st params{2};
-        ASSERT_EQ(orvEncoderOpen(path.c_str(), &params, &encoder), ok);
-    }
+    void SetUp() override { open(2); }
     int addAudio() {
         int id = -1;
         EXPECT_EQ(orvAddAudioStream(encoder, &kStereo, &id), ok);
@@ -87,15 +81,6 @@ protected:
         encoder->addStream(std::move(stream));
         return borrowed;
     }
-    // A failing call with this code and stored message.
-    void expectFailure(OrvError_enum result, OrvError_enum code, const std::string& message) {
-        EXPECT_EQ(result, code) << message;
-        EXPECT_EQ(std::string(orvGetErrorMessage(encoder)), message);
-    }
-
-    orvtest::TempDir dir;
-    std::string path = dir.path("out.orv");
-    OrvEnc* encoder = nullptr;
     OrvSrcFrame_st frame{0, 0, 0, 0, 0, 1, 0, orvBufferAlloc(8)};  // one stereo sample
     std::unique_ptr<OrvBuffer_st, decltype(&orvBufferFree)> frameBuffer{frame.buffer, orvBufferFree};
 };
@@ -191,7 +176,7 @@ TEST_F(Session, OneStreamIsActiveAtATimeEachIsBegunOnceAndFinishClosesTheSession
         LogCapture log;
         EXPECT_EQ(orvEncoderFinish(encoder), ok);
         EXPECT_EQ(log.text(), "*** OrvEnc::finish()\n");
-        EXPECT_EQ(usedSlots(readFile(path)), 2u);  // complete on disk before the close
+        EXPECT_TRUE(twoSlotsUsed(readFile(path)));  // complete on disk before the close
     }
     EXPECT_EQ(record->closes, 0);
     expectFailure(orvBeginStream(encoder, 2), unknown, "stream is already finished");
@@ -224,7 +209,7 @@ TEST_F(Session, ExceptionsBecomeCodesAndAFailingBeginOrCloseKeepsTheStreamActive
     second->failBeforeFinished = false;
     EXPECT_EQ(orvEncoderFinish(encoder), ok);
     EXPECT_EQ(record->sectionsEnded, 1);
-    EXPECT_EQ(usedSlots(readFile(path)), 2u);
+    EXPECT_TRUE(twoSlotsUsed(readFile(path)));
 }
 
 // Closing the handle ends the active stream, logging what fails, and
