@@ -172,12 +172,4 @@ struct QuietLog : orvtest::NoCopy {
     ~QuietLog() { brindle::logClose(); }
 };
 
-inline std::string describe(const Outcome& outcome) {
-    std::string text;
-    for (const CallResult& call : outcome.calls)
-        text += "  " + call.what + ": " + std::to_string(call.code) +
-                (call.message.empty() ? "" : " \"" + call.message + "\"") + "\n";
-    return text;
-}
-
 }  // namespace hostsession

@@ -30,19 +30,18 @@ struct FakeRecord {
     bool destroyed = false;
 };
 
-// A stream kind of the tests' own: it writes a real section (video header or
-// audio byte) and fails with kFakeFailure at the steps it is told to.
+// A stream kind of the tests' own: it writes a real video section (header
+// only) and fails with kFakeFailure at the steps it is told to.
 class FakeStream : public brindle::OrvEncStream {
 public:
-    FakeStream(int id, uint32_t type, brindle::OrvWriter& writer, std::shared_ptr<FakeRecord> record)
-        : OrvEncStream(id), type(type), writer(writer), record(std::move(record)) {}
+    FakeStream(int id, brindle::OrvWriter& writer, std::shared_ptr<FakeRecord> record)
+        : OrvEncStream(id), writer(writer), record(std::move(record)) {}
     ~FakeStream() override { record->destroyed = true; }
-    uint32_t getType() const override { return type; }
+    uint32_t getType() const override { return 0; }  // video
     const int32_t* getPreferredSrcPixFmts() const override { return nullptr; }
     void begin() override {
-        writer.beginSection(type == 0 ? brindle::ORV_SECTION_VIDEO : brindle::ORV_SECTION_AUDIO);
-        if (type == 0) writer.writeVideoHeader(brindle::OrvVideoHeader{0, 7, 16, 16});
-        if (type == 1) writer.writeAudioHeader(brindle::OrvAudioHeader{});
+        writer.beginSection(brindle::ORV_SECTION_VIDEO);
+        writer.writeVideoHeader(brindle::OrvVideoHeader{0, 7, 16, 16});
         if (failBegin) fail();
     }
     void encodeFrame(const OrvSrcFrame_st&) override {
@@ -62,7 +61,6 @@ public:
 
 private:
     [[noreturn]] static void fail() { throw brindle::OrvException(kFakeFailure, ORV_ERR_IO); }
-    uint32_t type;
     brindle::OrvWriter& writer;
     std::shared_ptr<FakeRecord> record;
 };
@@ -75,8 +73,8 @@ protected:
         EXPECT_EQ(orvAddAudioStream(encoder, &kStereo, &id), ok);
         return id;
     }
-    FakeStream* addFake(std::shared_ptr<FakeRecord> record = std::make_shared<FakeRecord>(), uint32_t type = 0) {
-        auto stream = std::make_unique<FakeStream>(encoder->nextStreamId(), type, encoder->getContext().writer, record);
+    FakeStream* addFake(std::shared_ptr<FakeRecord> record = std::make_shared<FakeRecord>()) {
+        auto stream = std::make_unique<FakeStream>(encoder->nextStreamId(), encoder->getContext().writer, record);
         FakeStream* borrowed = stream.get();
         encoder->addStream(std::move(stream));
         return borrowed;

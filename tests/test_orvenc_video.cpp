@@ -39,6 +39,7 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
     const char* const tooLarge = "frame record too large for the index";
     const struct { void (*change)(P); OrvError_enum code; const char* message; } cases[] = {
         {[](P p) { p.width = 0; p.timebaseNum = 0; }, ORV_ERR_UNKNOWN, "bad frame dimensions"},
+        {[](P p) { p.height = 0; }, ORV_ERR_UNKNOWN, "bad frame dimensions"},
         {[](P p) { p.width = 65536; }, dims, "frame dimensions too large"},
         {[](P p) { p.height = 70000; }, dims, "frame dimensions too large"},
         {[](P p) { p.timebaseNum = 0; }, timebase, "invalid timebase"},

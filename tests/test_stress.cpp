@@ -114,10 +114,7 @@ public:
             EXPECT_EQ(orvEndStream(encoder), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
         }
     }
-    void close() {
-        EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);
-        encoder = nullptr;
-    }
+    void close() { EXPECT_EQ(orvEncoderClose(std::exchange(encoder, nullptr)), ORV_ERR_NONE); }
 
     SessionPlan plan;
     std::string path;
