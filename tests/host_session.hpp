@@ -21,8 +21,7 @@ inline OrvBuffer_st* makePicture(uint32_t height, uint32_t stride, int seed) {
         for (uint32_t x = 0; x < stride; ++x) {
             noise = noise * 1664525u + 1013904223u;
             const bool edge = (x / 4 + y + static_cast<uint32_t>(seed)) % 7 < 3;
-            data[size_t{y} * stride + x] =
-                static_cast<uint8_t>(edge ? x * 9 + y : (noise >> 24) & 0x3F);
+            data[size_t{y} * stride + x] = static_cast<uint8_t>(edge ? x * 9 + y : (noise >> 24) & 0x3F);
         }
     return buffer;
 }
@@ -84,8 +83,7 @@ public:
         for (OrvBuffer_st* buffer : samples) orvBufferFree(buffer);
     }
 
-    Outcome run(const std::string& path,
-                const std::function<void(size_t)>& beforeCall = [](size_t) {},
+    Outcome run(const std::string& path, const std::function<void(size_t)>& beforeCall = [](size_t) {},
                 const std::function<void()>& afterCall = [] {}) {
         Outcome outcome;
         OrvEnc* encoder = nullptr;

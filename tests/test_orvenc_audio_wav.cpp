@@ -88,9 +88,8 @@ TEST_F(AudioStreamTest, ChannelsLayoutAndRateAreCheckedInThatOrderAfterTheLogLin
     params.timebaseNum = 0x1FFFFFFFFll;
     params.timebaseDen = 0x100000007ll;
     expectOrvError([&] { OrvEncAudioWavStream refused(4, params, context); }, 13, "bad channel count");
-    EXPECT_EQ(log.text(),
-              "*** stream 3: samplerate: 48000, channels: 2, timebase: 1/48000\n"
-              "*** stream 4: samplerate: 48000, channels: 0, timebase: -1/7\n");
+    EXPECT_EQ(log.text(), "*** stream 3: samplerate: 48000, channels: 2, timebase: 1/48000\n"
+                          "*** stream 4: samplerate: 48000, channels: 0, timebase: -1/7\n");
 }
 
 TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndInterleavedWhateverTheBoundariesAndRefusedFramesWriteNothing) {

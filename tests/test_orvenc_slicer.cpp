@@ -13,10 +13,7 @@ namespace {
 
 // Slice width and height, columns and rows.
 std::array<uint32_t, 4> grid(uint32_t width, uint32_t height) {
-    OrvVideoStreamParams_st params{};
-    params.width = width;
-    params.height = height;
-    const brindle::OrvSliceLayout l = brindle::orvPickSliceLayout(params);
+    const brindle::OrvSliceLayout l = brindle::orvPickSliceLayout(orvtest::videoParams(width, height));
     return {l.sliceWidth, l.sliceHeight, l.numColumns, l.numRows};
 }
 

@@ -129,14 +129,13 @@ TEST_F(VideoSession, FramesAndRecordsAreCheckedBeforeTheyAreTakenAndOnlyWhileThe
 
 TEST_F(VideoSession, AFailingTaskSurfacesOnTheNextFrameAndAtTheEnd) {
     // Failed allocations in tasks are swept in test_fault_injection.
-    struct Case { const char* message; uint32_t width, pixFmt, bytesPerPixel; };
-    const Case cases[] = {
+    const struct { const char* message; uint32_t width, pixFmt, bytesPerPixel; } cases[] = {
         // Sliced, then refused by the block encoder.
         {"unsupported source pixel format", 16, ORV_SRC_PIX_FMT_RGB24, 3},
         // 18 wide: the slice task copies, and refuses the format.
         {"unknown pixel format", 18, 6, 4},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         OrvVideoStreamParams_st params = videoParams(c.width, 16);
         params.maxParallel = 0;  // the next frame waits for the failed one

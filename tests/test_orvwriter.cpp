@@ -9,11 +9,7 @@
 using orvtest::Bytes;
 using orvtest::expectOrvError;
 
-namespace {
-
-const auto* const logFile = ::testing::AddGlobalTestEnvironment(new orvtest::LogFile);
-
-}  // namespace
+static const auto* const logFile = ::testing::AddGlobalTestEnvironment(new orvtest::LogFile);
 
 TEST(Writer, OpenFailuresAndFailedWritesAreReportedWithTheSystemsReasonAndNeverFollowedBySuccess) {
     const orvtest::TempDir dir;
@@ -52,6 +48,5 @@ TEST(Writer, OpenFailuresAndFailedWritesAreReportedWithTheSystemsReasonAndNeverF
     writer.writeData(100, body.data());  // buffered: no error yet
     writer.close();
     EXPECT_EQ(log.text(), "*** opened /dev/full for writing\n*** opened " + path + " for writing\n*** opened " + path +
-                              " for writing\n" +
-                              "*** OrvWriter::close(): " + efbig + "\n");
+                              " for writing\n*** OrvWriter::close(): " + efbig + "\n");
 }
