@@ -1,12 +1,6 @@
 // Buffers: the recycling of large buffers by size class within the
 // kept-bytes bounds. Failures are swept in test_fault_injection.
-#include <gtest/gtest.h>
 
-#include <cstdint>
-
-#include "brindle.hpp"
-#include "buffer_pool.hpp"
-#include "orv.h"
 #include "test_support.hpp"
 
 TEST(RecycledBuffers, AFreedLargeBufferServesTheNextOfItsSizeClassOnly) {

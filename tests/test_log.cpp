@@ -1,20 +1,11 @@
 // The session log: immediate lines, rolling status lines, open and close.
-#include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-#include <string>
-
-#include "brindle.hpp"
 #include "log.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-std::string text(const std::string& path) {
-    const orvtest::Bytes bytes = orvtest::readFile(path);
-    return std::string(bytes.begin(), bytes.end());
-}
+std::string text(const std::string& path) { const orvtest::Bytes b = orvtest::readFile(path); return {b.begin(), b.end()}; }
 
 }  // namespace
 
@@ -37,8 +28,7 @@ TEST(Log, LinesRollingLinesCloseAndFailedReopenByteForByte) {
     const char* missing = "/nonexistent-orv-dir/log.txt";
     brindle::logOpen(missing);
     EXPECT_EQ(text(path), std::string("*** using 4 threads\n--- A\r\x1b[K--- B\n*** C\n--- frame 1\n") +
-                              "*** could not open " + missing + " for writing: " +
-                              std::strerror(ENOENT) + "\n");
+                              "*** could not open " + missing + " for writing: " + std::strerror(ENOENT) + "\n");
     brindle::logClose();
     EXPECT_FALSE(brindle::logEnabled());
     brindle::log("lost");

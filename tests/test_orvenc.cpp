@@ -3,16 +3,11 @@
 // turned into codes, streams that fail to begin or close, and the session's
 // log lines. Real write and allocation failures are swept through whole
 // sessions in test_fault_injection and test_allocation_failure.
-#include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
-#include <memory>
-#include <stdexcept>
-#include <string>
 
 #include "orvenc.hpp"
-#include "test_support.hpp"
+#include "host_session.hpp"
 
 using orvtest::Bytes;
 using orvtest::LogCapture;
@@ -26,10 +21,8 @@ constexpr OrvError_enum ok = ORV_ERR_NONE, io = ORV_ERR_IO, unknown = ORV_ERR_UN
 const OrvAudioStreamParams_st kStereo{48000, 2, ORV_CHANNEL_LAYOUT_STEREO, 1, 48000};
 const std::string kFakeFailure = "fake write failed";
 
-// How many slots of the file's table are in use, the first ones.
-unsigned usedSlots(const Bytes& file) {
-    return orvtest::slotAt(file, 1).type == 0 ? 1u : orvtest::slotAt(file, 2).type == 0 ? 2u : 3u;
-}
+// Whether the first two slots of the file's table are the ones in use.
+bool twoSlotsUsed(const Bytes& f) { return orvtest::slotAt(f, 1).type != 0 && orvtest::slotAt(f, 2).type == 0; }
 
 // What a fake stream went through, readable after the session that owns it is gone.
 struct FakeRecord {
@@ -37,19 +30,18 @@ struct FakeRecord {
     bool destroyed = false;
 };
 
-// A stream kind of the tests' own: it writes a real section (video header or
-// audio byte) and fails with kFakeFailure at the steps it is told to.
+// A stream kind of the tests' own: it writes a real video section (header
+// only) and fails with kFakeFailure at the steps it is told to.
 class FakeStream : public brindle::OrvEncStream {
 public:
-    FakeStream(int id, uint32_t type, brindle::OrvWriter& writer, std::shared_ptr<FakeRecord> record)
-        : OrvEncStream(id), type(type), writer(writer), record(std::move(record)) {}
+    FakeStream(int id, brindle::OrvWriter& writer, std::shared_ptr<FakeRecord> record)
+        : OrvEncStream(id), writer(writer), record(std::move(record)) {}
     ~FakeStream() override { record->destroyed = true; }
-    uint32_t getType() const override { return type; }
+    uint32_t getType() const override { return 0; }  // video
     const int32_t* getPreferredSrcPixFmts() const override { return nullptr; }
     void begin() override {
-        writer.beginSection(type == 0 ? brindle::ORV_SECTION_VIDEO : brindle::ORV_SECTION_AUDIO);
-        if (type == 0) writer.writeVideoHeader(brindle::OrvVideoHeader{0, 7, 16, 16});
-        if (type == 1) writer.writeAudioHeader(brindle::OrvAudioHeader{});
+        writer.beginSection(brindle::ORV_SECTION_VIDEO);
+        writer.writeVideoHeader(brindle::OrvVideoHeader{0, 7, 16, 16});
         if (failBegin) fail();
     }
     void encodeFrame(const OrvSrcFrame_st&) override {
@@ -61,51 +53,32 @@ public:
         if (finished) return;
         if (failBeforeFinished) fail();
         finished = true;
-        if (failAfterFinished) fail();
         writer.endSection();
         ++record->sectionsEnded;
     }
-    bool failBegin = false, failBeforeFinished = false, failAfterFinished = false;
+    bool failBegin = false, failBeforeFinished = false;
     std::function<void()> failEncode;  // throws whatever the test wants
 
 private:
     [[noreturn]] static void fail() { throw brindle::OrvException(kFakeFailure, ORV_ERR_IO); }
-    uint32_t type;
     brindle::OrvWriter& writer;
     std::shared_ptr<FakeRecord> record;
 };
 
-class Session : public ::testing::Test {
+class Session : public hostsession::SessionTest {
 protected:
-    ~Session() override { orvEncoderClose(encoder); }
-    void SetUp() override {
-        const OrvEncoderParams_st params{2};
-        ASSERT_EQ(orvEncoderOpen(path.c_str(), &params, &encoder), ok);
-    }
-    void closeSession() {
-        EXPECT_EQ(orvEncoderClose(encoder), ok);
-        encoder = nullptr;
-    }
+    void SetUp() override { open(2); }
     int addAudio() {
         int id = -1;
         EXPECT_EQ(orvAddAudioStream(encoder, &kStereo, &id), ok);
         return id;
     }
-    FakeStream* addFake(std::shared_ptr<FakeRecord> record = std::make_shared<FakeRecord>(), uint32_t type = 0) {
-        auto stream = std::make_unique<FakeStream>(encoder->nextStreamId(), type, encoder->getContext().writer, record);
+    FakeStream* addFake(std::shared_ptr<FakeRecord> record = std::make_shared<FakeRecord>()) {
+        auto stream = std::make_unique<FakeStream>(encoder->nextStreamId(), encoder->getContext().writer, record);
         FakeStream* borrowed = stream.get();
         encoder->addStream(std::move(stream));
         return borrowed;
     }
-    // A failing call with this code and stored message.
-    void expectFailure(OrvError_enum result, OrvError_enum code, const std::string& message) {
-        EXPECT_EQ(result, code) << message;
-        EXPECT_EQ(std::string(orvGetErrorMessage(encoder)), message);
-    }
-
-    orvtest::TempDir dir;
-    std::string path = dir.path("out.orv");
-    OrvEnc* encoder = nullptr;
     OrvSrcFrame_st frame{0, 0, 0, 0, 0, 1, 0, orvBufferAlloc(8)};  // one stereo sample
     std::unique_ptr<OrvBuffer_st, decltype(&orvBufferFree)> frameBuffer{frame.buffer, orvBufferFree};
 };
@@ -114,7 +87,8 @@ protected:
 
 // Every pointer argument of every entry point, null in turn: refused with 13
 // and a message naming it, kept in the session when there is one. A null
-// session has nowhere to keep it, and a failed open creates nothing.
+// session has nowhere to keep it, and a failed open creates nothing. The
+// session calls share one check of the handle: two of them stand for all.
 TEST_F(Session, EveryNullArgumentIsRefusedByName) {
     const OrvEncoderParams_st params{1};
     const OrvVideoStreamParams_st video = orvtest::videoParams(16, 16);
@@ -126,14 +100,10 @@ TEST_F(Session, EveryNullArgumentIsRefusedByName) {
         {"params", [&] { return orvEncoderOpen(unopened.c_str(), nullptr, &handle); }, false},
         {"encoder", [&] { return orvEncoderOpen(unopened.c_str(), &params, nullptr); }, false},
         {"encoder", [&] { return orvEncoderFinish(nullptr); }, false},
-        {"encoder", [&] { return orvAddVideoStream(nullptr, &video, &id); }, false},
         {"params", [&] { return orvAddVideoStream(encoder, nullptr, &id); }, true},
         {"streamId", [&] { return orvAddVideoStream(encoder, &video, nullptr); }, true},
-        {"encoder", [&] { return orvAddAudioStream(nullptr, &kStereo, &id); }, false},
         {"params", [&] { return orvAddAudioStream(encoder, nullptr, &id); }, true},
         {"streamId", [&] { return orvAddAudioStream(encoder, &kStereo, nullptr); }, true},
-        {"encoder", [&] { return orvBeginStream(nullptr, 0); }, false},
-        {"encoder", [&] { return orvEncodeFrame(nullptr, &frame); }, false},
         {"frame", [&] { return orvEncodeFrame(encoder, nullptr); }, true},
         {"encoder", [&] { return orvEndStream(nullptr); }, false},
     };
@@ -143,9 +113,7 @@ TEST_F(Session, EveryNullArgumentIsRefusedByName) {
         LogCapture log;
         EXPECT_EQ(c.call(), unknown) << expected;
         EXPECT_EQ(log.text(), c.inSession ? "*** OrvEnc::setError(): " + expected + "\n" : "");
-        if (c.inSession) {
-            EXPECT_EQ(std::string(orvGetErrorMessage(encoder)), expected);
-        }
+        if (c.inSession) { EXPECT_EQ(std::string(orvGetErrorMessage(encoder)), expected); }
     }
     EXPECT_EQ(id, 77);
     EXPECT_FALSE(std::filesystem::exists(unopened));
@@ -157,8 +125,7 @@ TEST_F(Session, EveryNullArgumentIsRefusedByName) {
 }
 
 TEST_F(Session, TwoStreamsOfEachKindWithIdsInOrderRefusalsConsumeNone) {
-    OrvAudioStreamParams_st badAudio = kStereo;
-    badAudio.numChannels = 0;
+    const OrvAudioStreamParams_st badAudio{48000, 0, ORV_CHANNEL_LAYOUT_STEREO, 1, 48000};
     OrvVideoStreamParams_st video = orvtest::videoParams(16, 16);
     int id = 77;
     expectFailure(orvAddAudioStream(encoder, &badAudio, &id), unknown, "bad channel count");
@@ -201,7 +168,7 @@ TEST_F(Session, OneStreamIsActiveAtATimeEachIsBegunOnceAndFinishClosesTheSession
         LogCapture log;
         EXPECT_EQ(orvEncoderFinish(encoder), ok);
         EXPECT_EQ(log.text(), "*** OrvEnc::finish()\n");
-        EXPECT_EQ(usedSlots(readFile(path)), 2u);  // complete on disk before the close
+        EXPECT_TRUE(twoSlotsUsed(readFile(path)));  // complete on disk before the close
     }
     EXPECT_EQ(record->closes, 0);
     expectFailure(orvBeginStream(encoder, 2), unknown, "stream is already finished");
@@ -230,11 +197,10 @@ TEST_F(Session, ExceptionsBecomeCodesAndAFailingBeginOrCloseKeepsTheStreamActive
     EXPECT_STREQ(orvGetErrorMessage(encoder), kFakeFailure.c_str());  // kept through the success
     // Finish reports the failing close too, and can be retried.
     expectFailure(orvEncoderFinish(encoder), io, kFakeFailure);
-    expectFailure(orvEncoderFinish(encoder), io, kFakeFailure);
     second->failBeforeFinished = false;
     EXPECT_EQ(orvEncoderFinish(encoder), ok);
     EXPECT_EQ(record->sectionsEnded, 1);
-    EXPECT_EQ(usedSlots(readFile(path)), 2u);
+    EXPECT_TRUE(twoSlotsUsed(readFile(path)));
 }
 
 // Closing the handle ends the active stream, logging what fails, and
@@ -244,7 +210,7 @@ TEST_F(Session, CloseLogsAFailingFinishAndDeletesEveryStream) {
     addFake(record)->failBeforeFinished = true;
     ASSERT_EQ(orvBeginStream(encoder, 0), ok);
     LogCapture log;
-    closeSession();
+    EXPECT_EQ(orvEncoderClose(std::exchange(encoder, nullptr)), ok);
     EXPECT_EQ(log.text(), "*** OrvEnc::finish()\n*** OrvEnc::~OrvEnc(): " + kFakeFailure + "\n");
     EXPECT_TRUE(record->destroyed);
     const Bytes file = readFile(path);

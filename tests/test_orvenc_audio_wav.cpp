@@ -2,12 +2,8 @@
 // sizes close fills in once, 16-bit samples scaled, limited and truncated,
 // interleaved whatever the frame and chunk boundaries, and refused frames
 // that write nothing.
-#include <gtest/gtest.h>
 
 #include <limits>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "orvenc_audio_wav.hpp"
 #include "test_support.hpp"
@@ -92,34 +88,53 @@ TEST_F(AudioStreamTest, ChannelsLayoutAndRateAreCheckedInThatOrderAfterTheLogLin
     params.timebaseNum = 0x1FFFFFFFFll;
     params.timebaseDen = 0x100000007ll;
     expectOrvError([&] { OrvEncAudioWavStream refused(4, params, context); }, 13, "bad channel count");
-    EXPECT_EQ(log.text(),
-              "*** stream 3: samplerate: 48000, channels: 2, timebase: 1/48000\n"
-              "*** stream 4: samplerate: 48000, channels: 0, timebase: -1/7\n");
+    EXPECT_EQ(log.text(), "*** stream 3: samplerate: 48000, channels: 2, timebase: 1/48000\n"
+                          "*** stream 4: samplerate: 48000, channels: 0, timebase: -1/7\n");
 }
 
-TEST_F(AudioStreamTest, SamplesAreInterleavedWhateverTheFrameAndChunkBoundariesAndCloseFillsInTheSizes) {
+TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndInterleavedWhateverTheBoundariesAndRefusedFramesWriteNothing) {
     // Three channels: one frame of 10,000 samples goes out in chunks of
-    // 4,096, 4,096 and 1,808; then frames of every awkward size.
-    const size_t total = 10000 + 12289;
+    // 4,096, 4,096 and 1,808; then frames of every awkward size, the last
+    // one of values out of range, not finite, or too small for a step.
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const std::vector<float> odd = {1.0f, -1.0f, 0.5f, 2.0f, -3.0f, nan, -0.00001f, 0.00001f,
+                                    -0.5f, 0.99999f, -0.99999f, 1e30f, -inf, inf, 0.0f, -0.0f};
+    const std::vector<int16_t> oddOut = {32767, -32768, 16384, 32767, -32768, 0, 0, 0,
+                                         -16384, 32767, -32767, 32767, -32768, 32767, 0, 0};
+    const size_t plain = 10000 + 12289, total = plain + 16;
     Planes planes(3, std::vector<float>(total));
     Bytes pcm;
     for (size_t i = 0; i < total; ++i)
         for (size_t c = 0; c < 3; ++c) {
-            const int value = static_cast<int>((i * 37 + c * 9001) % 65536) - 32768;
-            planes[c][i] = static_cast<float>(value) / 32768.0f;  // exact, so no rounding to model
+            const int value = i < plain ? static_cast<int>((i * 37 + c * 9001) % 65536) - 32768 : oddOut[(i + c) % 16];
+            planes[c][i] = i < plain ? static_cast<float>(value) / 32768.0f : odd[(i + c) % 16];  // exact: no rounding to model
             orvtest::putLE(pcm, static_cast<uint16_t>(value), 2);
         }
     auto stream = makeStream(3, ORV_CHANNEL_LAYOUT_ANY);
     EXPECT_EQ(fileNow()[284], 0u);  // audio codec: WAV
     EXPECT_EQ(wavImage(), wavHeader(3, 48000, 0, 0));
     size_t first = 0;
-    for (size_t length : {10000, 1, 4095, 4097, 4096, 0}) {
+    for (size_t length : {10000, 1, 4095, 4097, 4096, 0, 16}) {
         Planes part;
         for (const auto& plane : planes) part.emplace_back(plane.begin() + first, plane.begin() + first + length);
         BufferPtr buffer = planarBuffer(part);
         stream->encodeFrame(audioFrame(buffer.get(), static_cast<uint32_t>(length)));
         first += length;
     }
+    const size_t before = fileNow().size();
+    // A buffer that claims to be huge: nothing of it may be read. The RIFF
+    // size D + 36 must fit 32 bits: D may reach 0xFFFFFFDB.
+    BufferPtr small(orvBufferAlloc(64), orvBufferFree), liar(orvBufferAlloc(4), orvBufferFree);
+    const size_t realSize = liar->size;
+    liar->size = SIZE_MAX;
+    const struct { OrvBuffer_st* buffer; uint32_t samples; const char* message; } cases[] = {
+        {small.get(), 6, "samples outside of buffer range"},  // 72 bytes
+        {nullptr, 0, "frame has no buffer"},
+        {liar.get(), static_cast<uint32_t>((0xFFFFFFDBu - total * 6) / 6 + 1), "audio stream too long"},
+    };
+    for (const auto& c : cases) expectOrvError([&] { stream->encodeFrame(audioFrame(c.buffer, c.samples)); }, 13, c.message);
+    liar->size = realSize;
+    EXPECT_EQ(fileNow().size(), before);
     stream->close();
     Bytes expected = wavHeader(3, 48000, static_cast<uint32_t>(36 + total * 6), static_cast<uint32_t>(total * 6));
     orvtest::append(expected, pcm);
@@ -127,36 +142,7 @@ TEST_F(AudioStreamTest, SamplesAreInterleavedWhateverTheFrameAndChunkBoundariesA
     EXPECT_EQ(orvtest::slotAt(fileNow(), 0), (orvtest::Slot{3, 284, 1 + 44 + total * 6}));
     stream->close();  // a second close ends no second section
     EXPECT_EQ(context.writer.sectionCount(), 1u);
-}
-
-TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndTruncatedAndRefusedFramesWriteNothing) {
-    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-    const std::vector<float> in = {1.0f, -1.0f, 0.5f, 2.0f, -3.0f, nan, -0.00001f, 0.00001f,
-                                   -0.5f, 0.99999f, -0.99999f, 1e30f, -inf, inf, 0.0f, -0.0f};
-    const std::vector<int16_t> out = {32767, -32768, 16384, 32767, -32768, 0, 0, 0,
-                                      -16384, 32767, -32767, 32767, -32768, 32767, 0, 0};
-    auto stream = makeStream(1, ORV_CHANNEL_LAYOUT_MONO, 44100);
-    BufferPtr buffer = planarBuffer({in}), liar(orvBufferAlloc(4), orvBufferFree);
-    stream->encodeFrame(audioFrame(buffer.get(), static_cast<uint32_t>(in.size())));
-    const size_t before = fileNow().size();
-    // A buffer that claims to be huge: nothing of it may be read. The RIFF
-    // size D + 36 must fit 32 bits: D may reach 0xFFFFFFDB, 32 bytes are in.
-    const size_t realSize = liar->size;
-    liar->size = SIZE_MAX;
-    const struct { OrvBuffer_st* buffer; uint32_t samples; const char* message; } cases[] = {
-        {buffer.get(), 17, "samples outside of buffer range"},
-        {nullptr, 0, "frame has no buffer"},
-        {liar.get(), (0xFFFFFFDBu - 32u) / 2u + 1u, "audio stream too long"},
-    };
-    for (const auto& c : cases) expectOrvError([&] { stream->encodeFrame(audioFrame(c.buffer, c.samples)); }, 13, c.message);
-    liar->size = realSize;
-    EXPECT_EQ(fileNow().size(), before);
-    stream->close();
-    Bytes expected = wavHeader(1, 44100, 36 + 32, 32);
-    for (const int16_t sample : out) orvtest::putLE(expected, static_cast<uint16_t>(sample), 2);
-    EXPECT_EQ(wavImage(), expected);
     // 4 x 2^30 x 32767 bytes wraps to 0 in 32 bits.
-    BufferPtr small(orvBufferAlloc(64), orvBufferFree);
     expectOrvError([&] { makeStream(32767, ORV_CHANNEL_LAYOUT_ANY)->encodeFrame(audioFrame(small.get(), 1u << 30)); }, 13,
                    "samples outside of buffer range");
 }

@@ -1,14 +1,7 @@
 // The second stage where the golden files cannot tell (they are written at
 // hint 0): the level each LZ4 hint picks, the worst-case size the stream
 // reserves for, and a refusal of the coder reported.
-#include <gtest/gtest.h>
 
-#include <lz4.h>
-
-#include <cstdint>
-#include <cstring>
-
-#include "buffer_pool.hpp"
 #include "orvenc_frame.hpp"
 #include "orvenc_lz4.hpp"
 #include "test_support.hpp"

@@ -1,11 +1,7 @@
 // The video stream through the C interface: setup and its refusals, frames
 // and handed-in frame records checked before they are taken, failing tasks.
-#include <gtest/gtest.h>
 
-#include <string>
-
-#include "orv.h"
-#include "test_support.hpp"
+#include "host_session.hpp"
 
 namespace {
 
@@ -16,54 +12,34 @@ const auto* const logFile = ::testing::AddGlobalTestEnvironment(new orvtest::Log
 // A frame of RGBA pixels with some structure, in a host buffer of its own.
 OrvSrcFrame_st frameOf(uint32_t width, uint32_t height, int64_t pts, uint32_t stride = 0) {
     stride = stride ? stride : width * 4;
-    OrvBuffer_st* buffer = orvBufferAlloc(size_t{stride} * height);
-    auto* data = static_cast<uint8_t*>(orvBufferData(buffer));
-    for (size_t i = 0; i < size_t{stride} * height; ++i)
-        data[i] = static_cast<uint8_t>(i % stride * 7 + i / stride * 3 + pts * 31);
-    return {width, height, stride, ORV_SRC_PIX_FMT_RGBA32, 0, 0, pts, buffer};
+    return {width, height, stride, ORV_SRC_PIX_FMT_RGBA32, 0, 0, pts,
+            hostsession::makePicture(height, stride, static_cast<int>(pts))};
 }
 
-// A session with one worker and one video stream begun.
-class VideoSession : public ::testing::Test {
+// Sessions with one worker, opened by each test.
+class VideoSession : public hostsession::SessionTest {
 protected:
-    void TearDown() override { orvEncoderClose(encoder); }
-    void open() {
-        orvEncoderClose(encoder);
-        const OrvEncoderParams_st params{1};
-        ASSERT_EQ(orvEncoderOpen(dir.path("out.orv").c_str(), &params, &encoder), ORV_ERR_NONE);
-    }
     int addVideo(const OrvVideoStreamParams_st& params) {
         int id = -1;
         EXPECT_EQ(orvAddVideoStream(encoder, &params, &id), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
         return id;
     }
-    void beginVideo(const OrvVideoStreamParams_st& params) {
-        ASSERT_NO_FATAL_FAILURE(open());
-        ASSERT_EQ(orvBeginStream(encoder, addVideo(params)), ORV_ERR_NONE);
-    }
-    // The call fails with this code and message.
-    void expectRefused(OrvError_enum result, OrvError_enum code, const std::string& message) {
-        EXPECT_EQ(result, code) << message;
-        EXPECT_EQ(orvGetErrorMessage(encoder), message);
-    }
-
-    orvtest::TempDir dir;
-    OrvEnc* encoder = nullptr;
 };
 
 }  // namespace
 
 TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open(1));
     OrvVideoStreamParams_st params;
     orvInitVideoStreamParams(&params);
     int id = 99;
-    expectRefused(orvAddVideoStream(encoder, &params, &id), ORV_ERR_UNKNOWN, "bad frame dimensions");
+    expectFailure(orvAddVideoStream(encoder, &params, &id), ORV_ERR_UNKNOWN, "bad frame dimensions");
     using P = OrvVideoStreamParams_st&;
     constexpr OrvError_enum dims = ORV_ERR_INVALID_DIMENSIONS, timebase = ORV_ERR_INVALID_TIMEBASE;
     const char* const tooLarge = "frame record too large for the index";
     const struct { void (*change)(P); OrvError_enum code; const char* message; } cases[] = {
         {[](P p) { p.width = 0; p.timebaseNum = 0; }, ORV_ERR_UNKNOWN, "bad frame dimensions"},
+        {[](P p) { p.height = 0; }, ORV_ERR_UNKNOWN, "bad frame dimensions"},
         {[](P p) { p.width = 65536; }, dims, "frame dimensions too large"},
         {[](P p) { p.height = 70000; }, dims, "frame dimensions too large"},
         {[](P p) { p.timebaseNum = 0; }, timebase, "invalid timebase"},
@@ -86,7 +62,7 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
     for (size_t i = 0; i < std::size(cases); ++i) {
         params = videoParams(64, 64);
         cases[i].change(params);
-        expectRefused(orvAddVideoStream(encoder, &params, &id), cases[i].code, cases[i].message);
+        expectFailure(orvAddVideoStream(encoder, &params, &id), cases[i].code, cases[i].message);
     }
     EXPECT_EQ(id, 99);
     params = videoParams(65535, 65408, ORV_PIX_FMT_DXT5, ORV_COMPRESSION_NONE);
@@ -104,7 +80,7 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
 
 TEST_F(VideoSession, FramesAndRecordsAreCheckedBeforeTheyAreTakenAndOnlyWhileTheStreamIsOpen) {
     using namespace orvtest;
-    ASSERT_NO_FATAL_FAILURE(open());
+    ASSERT_NO_FATAL_FAILURE(open(1));
     const int video = addVideo(videoParams(16, 8));  // BC1 with LZ4, one slice
     const OrvAudioStreamParams_st audio{8000, 1, 0, 1, 8000};
     int audioId = -1;
@@ -114,7 +90,7 @@ TEST_F(VideoSession, FramesAndRecordsAreCheckedBeforeTheyAreTakenAndOnlyWhileThe
         return orvEncodeFrameRecord(encoder, bytes.data(), size ? size : bytes.size(), pts);
     };
     ASSERT_EQ(orvBeginStream(encoder, audioId), ORV_ERR_NONE);
-    expectRefused(hand(good, 0), ORV_ERR_UNKNOWN, "frame records go to a video stream");
+    expectFailure(hand(good, 0), ORV_ERR_UNKNOWN, "frame records go to a video stream");
     ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
     ASSERT_EQ(orvBeginStream(encoder, video), ORV_ERR_NONE);
     using F = OrvSrcFrame_st&;
@@ -130,21 +106,21 @@ TEST_F(VideoSession, FramesAndRecordsAreCheckedBeforeTheyAreTakenAndOnlyWhileThe
     for (const auto& c : frames) {
         OrvSrcFrame_st frame = picture;
         c.change(frame);
-        expectRefused(orvEncodeFrame(encoder, &frame), c.code, c.message);
+        expectFailure(orvEncodeFrame(encoder, &frame), c.code, c.message);
     }
     // The record rules are the reader's; what differs is the stream they are held to.
-    expectRefused(hand(frameRecord(16, 8, 16, 8, {textureSection(bc1, snappyCoded, blocks)}), 1), ORV_ERR_UNKNOWN,
+    expectFailure(hand(frameRecord(16, 8, 16, 8, {textureSection(bc1, snappyCoded, blocks)}), 1), ORV_ERR_UNKNOWN,
                   "invalid frame record: offset 14: slice 0: section types 0xBB, expected 0xFB as in the stream");
-    expectRefused(orvEncodeFrameRecord(encoder, nullptr, 10, 1), ORV_ERR_UNKNOWN, "invalid argument: record is null");
+    expectFailure(orvEncodeFrameRecord(encoder, nullptr, 10, 1), ORV_ERR_UNKNOWN, "invalid argument: record is null");
     // Refused by its size alone, before any byte of it is read.
-    expectRefused(hand(good, 1, size_t{1} << 32), dims, "frame record too large for the index");
+    expectFailure(hand(good, 1, size_t{1} << 32), dims, "frame record too large for the index");
     // What is accepted is written as it was handed in, numbered after the
     // refusals as if they had never been; refused pictures stay the host's.
     ASSERT_EQ(hand(good, -7), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
     ASSERT_EQ(orvEncodeFrame(encoder, &picture), ORV_ERR_NONE);
     ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
     ASSERT_EQ(orvEncoderFinish(encoder), ORV_ERR_NONE);
-    const Reader reader(dir.path("out.orv"));
+    const Reader reader(path);
     EXPECT_EQ(reader.problems(), std::vector<std::string>{});
     ASSERT_EQ(reader.video(1).frameCount, 2u);  // after the audio section
     EXPECT_EQ(reader.record(1, 0), good);
@@ -152,29 +128,26 @@ TEST_F(VideoSession, FramesAndRecordsAreCheckedBeforeTheyAreTakenAndOnlyWhileThe
 }
 
 TEST_F(VideoSession, AFailingTaskSurfacesOnTheNextFrameAndAtTheEnd) {
-    struct Case { const char* message; uint32_t width, pixFmt, bytesPerPixel; long failAfter; };
-    const Case cases[] = {
+    // Failed allocations in tasks are swept in test_fault_injection.
+    const struct { const char* message; uint32_t width, pixFmt, bytesPerPixel; } cases[] = {
         // Sliced, then refused by the block encoder.
-        {"unsupported source pixel format", 16, ORV_SRC_PIX_FMT_RGB24, 3, -1},
-        // 18 wide: the slice task copies, and refuses the format, or finds no memory for the copy.
-        {"unknown pixel format", 18, 6, 4, -1},
-        {"failed to allocate memory", 18, ORV_SRC_PIX_FMT_RGBA32, 4, 0},
+        {"unsupported source pixel format", 16, ORV_SRC_PIX_FMT_RGB24, 3},
+        // 18 wide: the slice task copies, and refuses the format.
+        {"unknown pixel format", 18, 6, 4},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         OrvVideoStreamParams_st params = videoParams(c.width, 16);
         params.maxParallel = 0;  // the next frame waits for the failed one
-        ASSERT_NO_FATAL_FAILURE(beginVideo(params));
+        ASSERT_NO_FATAL_FAILURE(open(1));
+        ASSERT_EQ(orvBeginStream(encoder, addVideo(params)), ORV_ERR_NONE);
         OrvSrcFrame_st failing = frameOf(c.width, 16, 0, c.width * c.bytesPerPixel);
         failing.pixFmt = c.pixFmt;
-        const OrvSrcFrame_st next = frameOf(c.width, 16, 1);  // made before the hook is armed
-        {
-            const orvtest::AllocationFailureGuard guard(c.failAfter);
-            ASSERT_EQ(orvEncodeFrame(encoder, &failing), ORV_ERR_NONE);
-            expectRefused(orvEncodeFrame(encoder, &next), ORV_ERR_UNKNOWN, c.message);
-            orvBufferFree(next.buffer);  // refused: still the host's
-        }
-        expectRefused(orvEndStream(encoder), ORV_ERR_UNKNOWN, c.message);
+        const OrvSrcFrame_st next = frameOf(c.width, 16, 1);
+        ASSERT_EQ(orvEncodeFrame(encoder, &failing), ORV_ERR_NONE);
+        expectFailure(orvEncodeFrame(encoder, &next), ORV_ERR_UNKNOWN, c.message);
+        orvBufferFree(next.buffer);  // refused: still the host's
+        expectFailure(orvEndStream(encoder), ORV_ERR_UNKNOWN, c.message);
         // The stream is closed all the same; the session goes on.
         EXPECT_EQ(orvEncoderFinish(encoder), ORV_ERR_NONE);
     }

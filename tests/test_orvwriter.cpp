@@ -3,22 +3,13 @@
 // followed by success, and bytes lost at close, which only the log can tell.
 // The bytes it writes are pinned by the golden files, and broken frames and
 // sections by the fault injection sweeps, which read every file back.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <cstring>
-#include <string>
 
 #include "test_support.hpp"
 
 using orvtest::Bytes;
 using orvtest::expectOrvError;
 
-namespace {
-
-const auto* const logFile = ::testing::AddGlobalTestEnvironment(new orvtest::LogFile);
-
-}  // namespace
+static const auto* const logFile = ::testing::AddGlobalTestEnvironment(new orvtest::LogFile);
 
 TEST(Writer, OpenFailuresAndFailedWritesAreReportedWithTheSystemsReasonAndNeverFollowedBySuccess) {
     const orvtest::TempDir dir;
@@ -57,6 +48,5 @@ TEST(Writer, OpenFailuresAndFailedWritesAreReportedWithTheSystemsReasonAndNeverF
     writer.writeData(100, body.data());  // buffered: no error yet
     writer.close();
     EXPECT_EQ(log.text(), "*** opened /dev/full for writing\n*** opened " + path + " for writing\n*** opened " + path +
-                              " for writing\n" +
-                              "*** OrvWriter::close(): " + efbig + "\n");
+                              " for writing\n*** OrvWriter::close(): " + efbig + "\n");
 }

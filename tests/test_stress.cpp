@@ -4,15 +4,8 @@
 // within the maxParallel bound. Threading never changes a byte: every file
 // equals the one a single worker writes with one frame in flight. Meant to
 // run under ThreadSanitizer and AddressSanitizer as well, so frames stay small.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <future>
-#include <memory>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "host_session.hpp"
 #include "orvenc.hpp"
@@ -27,8 +20,7 @@ using orvtest::readFile;
 
 struct VideoPlan {
     uint32_t width = 16, height = 16, format = ORV_PIX_FMT_DXT1, compression = ORV_COMPRESSION_NONE;
-    uint32_t maxParallel = 1, pixFmt = ORV_SRC_PIX_FMT_RGBA32, origin = 0;
-    uint32_t extraStride = 0;  // bytes of padding after each row
+    uint32_t maxParallel = 1, pixFmt = ORV_SRC_PIX_FMT_RGBA32, origin = 0, extraStride = 0;  // padding after each row
     int frames = 4;
 };
 
@@ -99,9 +91,7 @@ public:
     // Begins stream `index` and hands over all its frames; ends it when `end`.
     void runStream(size_t index, bool end, bool begin = true) {
         const StreamPlan& stream = plan.streams[index];
-        if (begin) {
-            ASSERT_EQ(orvBeginStream(encoder, ids[index]), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
-        }
+        if (begin) { ASSERT_EQ(orvBeginStream(encoder, ids[index]), ORV_ERR_NONE) << orvGetErrorMessage(encoder); }
         const VideoPlan& v = stream.v;
         for (int f = 0; stream.video && f < v.frames; ++f) {
             const uint32_t stride = v.width * 4 + v.extraStride;
@@ -117,15 +107,9 @@ public:
             EXPECT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
             orvBufferFree(frame.buffer);
         }
-        if (end) {
-            EXPECT_EQ(orvEndStream(encoder), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
-        }
+        if (end) { EXPECT_EQ(orvEndStream(encoder), ORV_ERR_NONE) << orvGetErrorMessage(encoder); }
     }
-    void close() {
-        EXPECT_EQ(orvEncoderClose(encoder), ORV_ERR_NONE);
-        encoder = nullptr;
-    }
-    OrvEnc* handle() const { return encoder; }
+    void close() { EXPECT_EQ(orvEncoderClose(std::exchange(encoder, nullptr)), ORV_ERR_NONE); }
 
     SessionPlan plan;
     std::string path;
@@ -161,28 +145,25 @@ TEST_F(Stress, EndingOrClosingWithFramesInFlightWritesThemAllInOrder) {
         for (const int mode : {0, 1}) {  // end, close only
             SCOPED_TRACE(std::to_string(threads) + " workers, mode " + std::to_string(mode));
             // 36 wide: copied slices, one more task per frame.
-            const SessionPlan plan{threads,
-                                   {{false, {}, 2, {300, 300}},
-                                    {true, {.width = 36, .height = 20, .compression = ORV_COMPRESSION_SNAPPY,
-                                            .maxParallel = 1000, .frames = 24}}},
-                                   {0, 1}};
+            const SessionPlan plan{threads, {{false, {}, 2, {300, 300}}, {true, {.width = 36, .height = 20,
+                                   .compression = ORV_COMPRESSION_SNAPPY, .maxParallel = 1000, .frames = 24}}}, {0, 1}};
             Session session(plan, dir.path("threaded"));
             session.runStream(0, true);
             // Every worker held: nothing of any frame runs meanwhile.
             std::vector<std::unique_ptr<orvtest::PoolGate>> gates;
             for (uint32_t i = 0; i < threads; ++i)
-                gates.push_back(std::make_unique<orvtest::PoolGate>(session.handle()->getContext().pool));
+                gates.push_back(std::make_unique<orvtest::PoolGate>(session.encoder->getContext().pool));
             session.runStream(1, false);
             // No frame can have moved yet: all are in flight.
             std::future<OrvError_enum> ended = std::async(std::launch::async, [&] {
-                if (mode == 0) return orvEndStream(session.handle());
+                if (mode == 0) return orvEndStream(session.encoder);
                 session.close();
                 return ORV_ERR_NONE;
             });
             gates.clear();  // releases them
             EXPECT_EQ(ended.get(), ORV_ERR_NONE);
             if (mode == 0) {
-                EXPECT_EQ(orvEncoderFinish(session.handle()), ORV_ERR_NONE);
+                EXPECT_EQ(orvEncoderFinish(session.encoder), ORV_ERR_NONE);
                 session.close();
             }
             const Bytes written = readFile(dir.path("threaded"));

@@ -2,17 +2,11 @@
 // pipeline's depth-first shape, and destruction that runs every task queued,
 // also by tasks running during it. Many producers and workers at once are
 // exercised by test_stress.
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
-#include <future>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "task_pool.hpp"
 #include "test_support.hpp"
 
 using brindle::TaskPool;
@@ -60,18 +54,17 @@ TEST(TaskPool, RunsTheHighestPriorityFirstAndEqualsInTheOrderQueued) {
 TEST(TaskPool, DestructionRunsEveryTaskQueuedAlsoDuringShutdown) {
     std::atomic<int> chained{0};
     auto pool = std::make_unique<TaskPool>(0);  // zero means one worker
-    std::promise<void> open;
     TaskPool* raw = pool.get();
-    add(*raw, 1, [raw, opened = open.get_future().share(), &chained] {
-        opened.wait();
-        // The pool is stopping (or about to): what is queued now must still run.
+    orvtest::PoolGate gate(*raw);
+    // Runs once the pool is stopping (or about to): what it queues must still run.
+    add(*raw, 1, [raw, &chained] {
         add(*raw, 1, [raw, &chained] {
             ++chained;
             add(*raw, 1, [&chained] { ++chained; });
         });
     });
     std::thread destroyer([&pool] { pool.reset(); });
-    open.set_value();
+    gate.release();
     destroyer.join();
     EXPECT_EQ(chained.load(), 2);
 }
