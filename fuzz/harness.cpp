@@ -18,14 +18,11 @@ namespace {
 
 // An open reader, closed when it goes.
 struct OpenReader {
-    explicit OpenReader(const std::string& path) { code = orvReaderOpen(path.c_str(), &handle, nullptr, 0); }
+    explicit OpenReader(const std::string& path) : code(orvReaderOpen(path.c_str(), &handle, nullptr, 0)) {}
     ~OpenReader() { orvReaderClose(handle); }
     std::string failure() const { return orvReaderGetErrorMessage(handle); }
     // How many problems verification finds; a failing verification is one.
-    uint64_t problems() const {
-        uint64_t count = 0;
-        return orvReaderVerify(handle, nullptr, nullptr, &count) == ORV_ERR_NONE ? count : 1;
-    }
+    uint64_t problems() const { uint64_t n = 0; return orvReaderVerify(handle, nullptr, nullptr, &n) == ORV_ERR_NONE ? n : 1; }
     OrvReader* handle = nullptr;
     OrvError_enum code;
 };
@@ -45,9 +42,9 @@ std::string readSection(const OpenReader& reader, uint32_t section) {
         const uint64_t frames = std::min<uint64_t>(audio.numSamples, kMaxReadBytes / 4 / audio.numChannels);
         std::vector<int16_t> samples(frames * audio.numChannels);
         std::vector<float> planar(samples.size());
-        const bool read = orvReaderReadAudio(reader.handle, section, 0, frames, samples.data()) == ORV_ERR_NONE &&
-                          orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) == ORV_ERR_NONE;
-        return read ? "" : reader.failure();
+        return orvReaderReadAudio(reader.handle, section, 0, frames, samples.data()) == ORV_ERR_NONE &&
+                       orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) == ORV_ERR_NONE
+                   ? "" : reader.failure();
     }
     if (orvReaderGetVideoInfo(reader.handle, section, &video) != ORV_ERR_NONE) return reader.failure();
     for (uint32_t k = 0; k < video.frameCount && k < 8; ++k) {
@@ -135,17 +132,12 @@ public:
                 case opAddVideo: {
                     OrvVideoStreamParams_st v;
                     orvInitVideoStreamParams(&v);
-                    v.width = in.dimension();
-                    v.height = in.dimension();
+                    v.width = in.dimension(), v.height = in.dimension();
                     constexpr double aspects[] = {1.0, 0.01, 10.0, std::numeric_limits<double>::quiet_NaN(), 0.001, 16.0 / 9.0, 11.0, 1.0};
                     v.aspectRatio = aspects[in.u8() % 8];
-                    v.timebaseNum = in.smallOrAny();
-                    v.timebaseDen = in.smallOrAny();
-                    v.fpsNum = in.u16();
-                    v.fpsDen = in.u16();
-                    v.format = in.u8() % 6;
-                    v.compression = in.u8() % 4;
-                    v.compressionHint = in.u8() % 4;
+                    v.timebaseNum = in.smallOrAny(), v.timebaseDen = in.smallOrAny();
+                    v.fpsNum = in.u16(), v.fpsDen = in.u16();
+                    v.format = in.u8() % 6, v.compression = in.u8() % 4, v.compressionHint = in.u8() % 4;
                     constexpr uint32_t parallel[] = {0, 1, 2, 3, 16, 0x7FFFFFFFu, 0x80000000u};
                     const uint8_t choice = in.u8();
                     v.maxParallel = choice % 8 == 7 ? in.u32() : parallel[choice % 8];
@@ -161,23 +153,21 @@ public:
                     const uint8_t kind = in.u8() % 4;
                     a.numChannels = kind < 2 ? kind + 1 : kind == 2 ? in.u8() % 8 : in.u16();
                     a.channelLayout = in.u8() % 6;
-                    a.timebaseNum = in.smallOrAny();
-                    a.timebaseDen = in.smallOrAny();
+                    a.timebaseNum = in.smallOrAny(), a.timebaseDen = in.smallOrAny();
                     const OrvError_enum code = orvAddAudioStream(encoder, &a, &id);
                     addStream(code, id, false, 0, 0, a.numChannels);
                     break;
                 }
                 case opBegin:
                     id = static_cast<int>(in.u8() % 7) - 1;
-                    if (accepted("orvBeginStream", orvBeginStream(encoder, id))) {
-                        if (active >= 0 || id < 0 || static_cast<size_t>(id) >= streams.size() || streams[id].finished) {
-                            check(false, "a wrong orvBeginStream succeeded");
-                            break;
-                        }
-                        active = id;
-                        failedAtBegin = brindle::bufferCounters().failedAllocations;
-                        beginOrder.push_back(static_cast<size_t>(id));
+                    if (!accepted("orvBeginStream", orvBeginStream(encoder, id))) break;
+                    if (active >= 0 || id < 0 || static_cast<size_t>(id) >= streams.size() || streams[id].finished) {
+                        check(false, "a wrong orvBeginStream succeeded");
+                        break;
                     }
+                    active = id;
+                    failedAtBegin = brindle::bufferCounters().failedAllocations;
+                    beginOrder.push_back(static_cast<size_t>(id));
                     break;
                 case opVideoFrame: {
                     const uint8_t shape = in.u8();
@@ -215,9 +205,7 @@ public:
     }
 
 private:
-    void check(bool condition, const std::string& what) {
-        if (!condition && problem.empty()) problem = what;
-    }
+    void check(bool condition, const std::string& what) { if (!condition && problem.empty()) problem = what; }
     // Whether the call accepted; a refusal must say why.
     bool accepted(const char* call, OrvError_enum code) {
         check(code == ORV_ERR_NONE || *orvGetErrorMessage(encoder) != '\0', std::string(call) + " refused silently");
@@ -232,8 +220,7 @@ private:
     void addStream(OrvError_enum code, int id, bool video, uint32_t width, uint32_t height, uint32_t channels) {
         if (!accepted("adding a stream", code)) return check(id == -7, "a refused stream wrote its id");
         check(!sessionFinished && id == static_cast<int>(streams.size()), "a stream after the finish, or ids not consecutive");
-        streams.emplace_back().video = video;
-        streams.back().width = width, streams.back().height = height, streams.back().channels = channels;
+        streams.push_back({video, width, height, channels});
     }
 
     // A frame to the active stream; a video stream's accepted buffer is the
