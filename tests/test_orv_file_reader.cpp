@@ -256,8 +256,8 @@ TEST(Damage, EachDamageAndEachBadCallGivesItsCodeAndMessageOrItsProblem) {
         {poked(index, 4, recordSize + 1), verify, unknown, v + "324: frame data size is " + to_string(index - 336) +
              ", but the frame sizes add up to " + to_string(index - 336 + 1)},
         // Frame records. The first frame gives every frame's layout.
-        {poked(record0, 1, 1), pixelsOf(0), unknown, "video section in slot 0: the layout of its frames is unknown: frame 0: offset " +
-             to_string(record0) + ": frame record marker: expected 0x0300, found 0x0301"},
+        {poked(record0 + 1, 1, 2), pixelsOf(0), unknown, "video section in slot 0: the layout of its frames is unknown: frame 0: offset " +
+             to_string(record0) + ": frame record marker: expected 0x0300, found 0x0200"},
         {poked(record1, 1, 1), verify, unknown, f1 + to_string(record1) + ": frame record marker: expected 0x0300, found 0x0301"},
         {poked(record1 + 4, 2, 8), texturesOf(1), unknown, "offset " + to_string(record1 + 2) + ": frame size 10x8 differs from the section's 10x7"},
         {poked(record1 + 6, 2, 6), texturesOf(1), unknown, "offset " + to_string(record1 + 6) + ": slice size 6x4: expected non-zero multiples of 4"},
