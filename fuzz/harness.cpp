@@ -37,41 +37,35 @@ constexpr uint64_t kMaxReadBytes = 16 << 20;
 // failure.
 std::string readSection(const OpenReader& reader, uint32_t section) {
     OrvReaderVideoInfo_st video{};
-    OrvReaderAudioInfo_st audio{};
-    if (orvReaderGetAudioInfo(reader.handle, section, &audio) == ORV_ERR_NONE) {
+    if (OrvReaderAudioInfo_st audio{}; orvReaderGetAudioInfo(reader.handle, section, &audio) == ORV_ERR_NONE) {
         const uint64_t frames = std::min<uint64_t>(audio.numSamples, kMaxReadBytes / 4 / audio.numChannels);
         std::vector<int16_t> samples(frames * audio.numChannels);
         std::vector<float> planar(samples.size());
         return orvReaderReadAudio(reader.handle, section, 0, frames, samples.data()) == ORV_ERR_NONE &&
-                       orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) == ORV_ERR_NONE
-                   ? "" : reader.failure();
+               orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) == ORV_ERR_NONE ? "" : reader.failure();
     }
     if (orvReaderGetVideoInfo(reader.handle, section, &video) != ORV_ERR_NONE) return reader.failure();
     for (uint32_t k = 0; k < video.frameCount && k < 8; ++k) {
         for (const uint32_t layout : {ORV_TEXTURES_PER_SLICE, ORV_TEXTURES_WHOLE_FRAME}) {
             uint32_t count = 0;
             uint64_t size = 0;
-            if (orvReaderGetTextureLayout(reader.handle, section, layout, nullptr, 0, &count, &size) != ORV_ERR_NONE)
-                return reader.failure();
+            if (orvReaderGetTextureLayout(reader.handle, section, layout, nullptr, 0, &count, &size) != ORV_ERR_NONE) return reader.failure();
             std::vector<uint8_t> blocks(std::min(size, kMaxReadBytes));
-            if (size <= kMaxReadBytes &&
-                orvReaderReadTextures(reader.handle, section, k, layout, blocks.data(), size) != ORV_ERR_NONE)
+            if (size <= kMaxReadBytes && orvReaderReadTextures(reader.handle, section, k, layout, blocks.data(), size) != ORV_ERR_NONE)
                 return reader.failure();
         }
         if (uint64_t{video.width} * video.height * 4 > kMaxReadBytes) continue;
         std::vector<uint8_t> picture(size_t{video.width} * video.height * 4);
         for (const uint32_t origin : {1u, 0u})
             if (orvReaderDecodeFrame(reader.handle, section, k, ORV_SRC_PIX_FMT_BGRA32, origin, picture.data(),
-                                     size_t{video.width} * 4, picture.size()) != ORV_ERR_NONE)
-                return reader.failure();
+                                     size_t{video.width} * 4, picture.size()) != ORV_ERR_NONE) return reader.failure();
     }
     return "";
 }
 
 // ---- Reading a program ------------------------------------------------------------
 
-enum Op : uint8_t { opAddVideo, opAddAudio, opBegin, opVideoFrame, opAudioFrame, opEnd, opFinish, opQuery,
-                    opFailAllocation, opCount };
+enum Op : uint8_t { opAddVideo, opAddAudio, opBegin, opVideoFrame, opAudioFrame, opEnd, opFinish, opQuery, opFailAllocation, opCount };
 
 // Bytes past the end read as zero, so every input is a whole program.
 struct Input {
@@ -178,8 +172,7 @@ public:
                     f.origin = origin % 8 == 0 ? origin / 8 % 4 : origin % 2;
                     // Mostly whole rows; sometimes padding, sometimes a byte short.
                     const int slack = static_cast<int8_t>(in.u8()) % 9;
-                    f.stride = static_cast<uint32_t>(
-                        std::max<int64_t>(int64_t{f.width} * 4 + (slack > 4 ? 3 * slack : slack < -4 ? -1 : 0), 0));
+                    f.stride = static_cast<uint32_t>(std::max<int64_t>(int64_t{f.width} * 4 + (slack > 4 ? 3 * slack : slack < -4 ? -1 : 0), 0));
                     f.pts = static_cast<int64_t>(in.u64());
                     f.numSamples = in.u8();
                     frame(f, in.buffer(uint64_t{f.stride} * f.height));
@@ -268,8 +261,7 @@ private:
                 continue;
             }
             const bool whole = stream.endSaidNone || !(stream.badFrameAccepted || stream.allocationFailed);
-            check(stream.video && (video.frameCount == stream.acceptedFrames ||
-                                   (!whole && video.frameCount < stream.acceptedFrames)),
+            check(stream.video && (video.frameCount == stream.acceptedFrames || (!whole && video.frameCount < stream.acceptedFrames)),
                   which + "not audio, or accepted frames are missing, or more were written");
         }
     }
@@ -286,9 +278,7 @@ private:
 
 }  // namespace
 
-std::string runEncoderProgram(std::span<const uint8_t> program, const std::string& path) {
-    return EncoderRun(program, path).run();
-}
+std::string runEncoderProgram(std::span<const uint8_t> program, const std::string& path) { return EncoderRun(program, path).run(); }
 
 std::string readMutatedFile(std::span<const uint8_t> bytes) {
     // The bytes in an anonymous memory file, opened by path like any other.
