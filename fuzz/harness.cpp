@@ -18,14 +18,11 @@ namespace {
 
 // An open reader, closed when it goes.
 struct OpenReader {
-    explicit OpenReader(const std::string& path) { code = orvReaderOpen(path.c_str(), &handle, nullptr, 0); }
+    explicit OpenReader(const std::string& path) : code(orvReaderOpen(path.c_str(), &handle, nullptr, 0)) {}
     ~OpenReader() { orvReaderClose(handle); }
     std::string failure() const { return orvReaderGetErrorMessage(handle); }
     // How many problems verification finds; a failing verification is one.
-    uint64_t problems() const {
-        uint64_t count = 0;
-        return orvReaderVerify(handle, nullptr, nullptr, &count) == ORV_ERR_NONE ? count : 1;
-    }
+    uint64_t problems() const { uint64_t n = 0; return orvReaderVerify(handle, nullptr, nullptr, &n) == ORV_ERR_NONE ? n : 1; }
     OrvReader* handle = nullptr;
     OrvError_enum code;
 };
@@ -40,41 +37,35 @@ constexpr uint64_t kMaxReadBytes = 16 << 20;
 // failure.
 std::string readSection(const OpenReader& reader, uint32_t section) {
     OrvReaderVideoInfo_st video{};
-    OrvReaderAudioInfo_st audio{};
-    if (orvReaderGetAudioInfo(reader.handle, section, &audio) == ORV_ERR_NONE) {
+    if (OrvReaderAudioInfo_st audio{}; orvReaderGetAudioInfo(reader.handle, section, &audio) == ORV_ERR_NONE) {
         const uint64_t frames = std::min<uint64_t>(audio.numSamples, kMaxReadBytes / 4 / audio.numChannels);
         std::vector<int16_t> samples(frames * audio.numChannels);
         std::vector<float> planar(samples.size());
-        const bool read = orvReaderReadAudio(reader.handle, section, 0, frames, samples.data()) == ORV_ERR_NONE &&
-                          orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) == ORV_ERR_NONE;
-        return read ? "" : reader.failure();
+        return orvReaderReadAudio(reader.handle, section, 0, frames, samples.data()) == ORV_ERR_NONE &&
+               orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) == ORV_ERR_NONE ? "" : reader.failure();
     }
     if (orvReaderGetVideoInfo(reader.handle, section, &video) != ORV_ERR_NONE) return reader.failure();
     for (uint32_t k = 0; k < video.frameCount && k < 8; ++k) {
         for (const uint32_t layout : {ORV_TEXTURES_PER_SLICE, ORV_TEXTURES_WHOLE_FRAME}) {
             uint32_t count = 0;
             uint64_t size = 0;
-            if (orvReaderGetTextureLayout(reader.handle, section, layout, nullptr, 0, &count, &size) != ORV_ERR_NONE)
-                return reader.failure();
+            if (orvReaderGetTextureLayout(reader.handle, section, layout, nullptr, 0, &count, &size) != ORV_ERR_NONE) return reader.failure();
             std::vector<uint8_t> blocks(std::min(size, kMaxReadBytes));
-            if (size <= kMaxReadBytes &&
-                orvReaderReadTextures(reader.handle, section, k, layout, blocks.data(), size) != ORV_ERR_NONE)
+            if (size <= kMaxReadBytes && orvReaderReadTextures(reader.handle, section, k, layout, blocks.data(), size) != ORV_ERR_NONE)
                 return reader.failure();
         }
         if (uint64_t{video.width} * video.height * 4 > kMaxReadBytes) continue;
         std::vector<uint8_t> picture(size_t{video.width} * video.height * 4);
         for (const uint32_t origin : {1u, 0u})
             if (orvReaderDecodeFrame(reader.handle, section, k, ORV_SRC_PIX_FMT_BGRA32, origin, picture.data(),
-                                     size_t{video.width} * 4, picture.size()) != ORV_ERR_NONE)
-                return reader.failure();
+                                     size_t{video.width} * 4, picture.size()) != ORV_ERR_NONE) return reader.failure();
     }
     return "";
 }
 
 // ---- Reading a program ------------------------------------------------------------
 
-enum Op : uint8_t { opAddVideo, opAddAudio, opBegin, opVideoFrame, opAudioFrame, opEnd, opFinish, opQuery,
-                    opFailAllocation, opCount };
+enum Op : uint8_t { opAddVideo, opAddAudio, opBegin, opVideoFrame, opAudioFrame, opEnd, opFinish, opQuery, opFailAllocation, opCount };
 
 // Bytes past the end read as zero, so every input is a whole program.
 struct Input {
@@ -135,17 +126,12 @@ public:
                 case opAddVideo: {
                     OrvVideoStreamParams_st v;
                     orvInitVideoStreamParams(&v);
-                    v.width = in.dimension();
-                    v.height = in.dimension();
+                    v.width = in.dimension(), v.height = in.dimension();
                     constexpr double aspects[] = {1.0, 0.01, 10.0, std::numeric_limits<double>::quiet_NaN(), 0.001, 16.0 / 9.0, 11.0, 1.0};
                     v.aspectRatio = aspects[in.u8() % 8];
-                    v.timebaseNum = in.smallOrAny();
-                    v.timebaseDen = in.smallOrAny();
-                    v.fpsNum = in.u16();
-                    v.fpsDen = in.u16();
-                    v.format = in.u8() % 6;
-                    v.compression = in.u8() % 4;
-                    v.compressionHint = in.u8() % 4;
+                    v.timebaseNum = in.smallOrAny(), v.timebaseDen = in.smallOrAny();
+                    v.fpsNum = in.u16(), v.fpsDen = in.u16();
+                    v.format = in.u8() % 6, v.compression = in.u8() % 4, v.compressionHint = in.u8() % 4;
                     constexpr uint32_t parallel[] = {0, 1, 2, 3, 16, 0x7FFFFFFFu, 0x80000000u};
                     const uint8_t choice = in.u8();
                     v.maxParallel = choice % 8 == 7 ? in.u32() : parallel[choice % 8];
@@ -161,23 +147,21 @@ public:
                     const uint8_t kind = in.u8() % 4;
                     a.numChannels = kind < 2 ? kind + 1 : kind == 2 ? in.u8() % 8 : in.u16();
                     a.channelLayout = in.u8() % 6;
-                    a.timebaseNum = in.smallOrAny();
-                    a.timebaseDen = in.smallOrAny();
+                    a.timebaseNum = in.smallOrAny(), a.timebaseDen = in.smallOrAny();
                     const OrvError_enum code = orvAddAudioStream(encoder, &a, &id);
                     addStream(code, id, false, 0, 0, a.numChannels);
                     break;
                 }
                 case opBegin:
                     id = static_cast<int>(in.u8() % 7) - 1;
-                    if (accepted("orvBeginStream", orvBeginStream(encoder, id))) {
-                        if (active >= 0 || id < 0 || static_cast<size_t>(id) >= streams.size() || streams[id].finished) {
-                            check(false, "a wrong orvBeginStream succeeded");
-                            break;
-                        }
-                        active = id;
-                        failedAtBegin = brindle::bufferCounters().failedAllocations;
-                        beginOrder.push_back(static_cast<size_t>(id));
+                    if (!accepted("orvBeginStream", orvBeginStream(encoder, id))) break;
+                    if (active >= 0 || id < 0 || static_cast<size_t>(id) >= streams.size() || streams[id].finished) {
+                        check(false, "a wrong orvBeginStream succeeded");
+                        break;
                     }
+                    active = id;
+                    failedAtBegin = brindle::bufferCounters().failedAllocations;
+                    beginOrder.push_back(static_cast<size_t>(id));
                     break;
                 case opVideoFrame: {
                     const uint8_t shape = in.u8();
@@ -188,8 +172,7 @@ public:
                     f.origin = origin % 8 == 0 ? origin / 8 % 4 : origin % 2;
                     // Mostly whole rows; sometimes padding, sometimes a byte short.
                     const int slack = static_cast<int8_t>(in.u8()) % 9;
-                    f.stride = static_cast<uint32_t>(
-                        std::max<int64_t>(int64_t{f.width} * 4 + (slack > 4 ? 3 * slack : slack < -4 ? -1 : 0), 0));
+                    f.stride = static_cast<uint32_t>(std::max<int64_t>(int64_t{f.width} * 4 + (slack > 4 ? 3 * slack : slack < -4 ? -1 : 0), 0));
                     f.pts = static_cast<int64_t>(in.u64());
                     f.numSamples = in.u8();
                     frame(f, in.buffer(uint64_t{f.stride} * f.height));
@@ -215,9 +198,7 @@ public:
     }
 
 private:
-    void check(bool condition, const std::string& what) {
-        if (!condition && problem.empty()) problem = what;
-    }
+    void check(bool condition, const std::string& what) { if (!condition && problem.empty()) problem = what; }
     // Whether the call accepted; a refusal must say why.
     bool accepted(const char* call, OrvError_enum code) {
         check(code == ORV_ERR_NONE || *orvGetErrorMessage(encoder) != '\0', std::string(call) + " refused silently");
@@ -232,8 +213,7 @@ private:
     void addStream(OrvError_enum code, int id, bool video, uint32_t width, uint32_t height, uint32_t channels) {
         if (!accepted("adding a stream", code)) return check(id == -7, "a refused stream wrote its id");
         check(!sessionFinished && id == static_cast<int>(streams.size()), "a stream after the finish, or ids not consecutive");
-        streams.emplace_back().video = video;
-        streams.back().width = width, streams.back().height = height, streams.back().channels = channels;
+        streams.push_back({video, width, height, channels});
     }
 
     // A frame to the active stream; a video stream's accepted buffer is the
@@ -281,8 +261,7 @@ private:
                 continue;
             }
             const bool whole = stream.endSaidNone || !(stream.badFrameAccepted || stream.allocationFailed);
-            check(stream.video && (video.frameCount == stream.acceptedFrames ||
-                                   (!whole && video.frameCount < stream.acceptedFrames)),
+            check(stream.video && (video.frameCount == stream.acceptedFrames || (!whole && video.frameCount < stream.acceptedFrames)),
                   which + "not audio, or accepted frames are missing, or more were written");
         }
     }
@@ -299,9 +278,7 @@ private:
 
 }  // namespace
 
-std::string runEncoderProgram(std::span<const uint8_t> program, const std::string& path) {
-    return EncoderRun(program, path).run();
-}
+std::string runEncoderProgram(std::span<const uint8_t> program, const std::string& path) { return EncoderRun(program, path).run(); }
 
 std::string readMutatedFile(std::span<const uint8_t> bytes) {
     // The bytes in an anonymous memory file, opened by path like any other.

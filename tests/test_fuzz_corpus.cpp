@@ -5,35 +5,23 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <span>
-#include <vector>
 
 #include "brindle.hpp"
 #include "harness.hpp"
-
-namespace {
-
-void replay(const std::string& target, const std::function<std::string(std::span<const uint8_t>)>& program) {
-    brindle::logOpen("/dev/null");
-    size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(ORV_FUZZ_CORPUS) + "/" + target)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        const std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
-        EXPECT_EQ(program(bytes), "") << entry.path().filename();
-        ++count;
-    }
-    EXPECT_GE(count, 10u);
-    brindle::logClose();
-}
-
-}  // namespace
+#include "test_support.hpp"
 
 TEST(FuzzCorpus, EveryEncoderProgramRunsAsTheSessionRulesSayAndEveryFileReadsAsItsVerificationPromises) {
+    brindle::logOpen("/dev/null");
     const std::string output = ::testing::TempDir() + "orv_fuzz_corpus_replay.orv";
-    replay("encoder", [&](std::span<const uint8_t> bytes) { return orvfuzz::runEncoderProgram(bytes, output); });
+    for (const std::string target : {"encoder", "reader"}) {
+        size_t count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(ORV_FUZZ_CORPUS "/" + target)) {
+            const orvtest::Bytes bytes = orvtest::readFile(entry.path());
+            EXPECT_EQ(target == "encoder" ? orvfuzz::runEncoderProgram(bytes, output) : orvfuzz::readMutatedFile(bytes), "") << entry.path();
+            ++count;
+        }
+        EXPECT_GE(count, 10u) << target;
+    }
     std::filesystem::remove(output);
-    replay("reader", orvfuzz::readMutatedFile);
+    brindle::logClose();
 }
