@@ -10,8 +10,6 @@
 
 namespace hostsession {
 
-using orvtest::videoParams;
-
 // Pixels with edges and noise, so that every block encoder path has work.
 inline OrvBuffer_st* makePicture(uint32_t height, uint32_t stride, int seed) {
     OrvBuffer_st* buffer = orvBufferAlloc(size_t{stride} * height);
@@ -104,8 +102,8 @@ public:
         if (encoder == nullptr) return outcome;
 
         int videoId = -1, audioId = -1;
-        const OrvVideoStreamParams_st video = videoParams(plan.width, plan.height, plan.format,
-                                                          plan.compression, plan.maxParallel);
+        const OrvVideoStreamParams_st video = orvtest::videoParams(plan.width, plan.height, plan.format,
+                                                                   plan.compression, plan.maxParallel);
         const OrvAudioStreamParams_st audio{48000, plan.channels, 0, 1, 48000};
         call("add video", [&] { return orvAddVideoStream(encoder, &video, &videoId); });
         call("add audio", [&] { return orvAddAudioStream(encoder, &audio, &audioId); });
@@ -147,8 +145,7 @@ private:
 class SessionTest : public ::testing::Test {
 protected:
     ~SessionTest() override { orvEncoderClose(encoder); }
-    void open(uint32_t threads) {  // anew, when one is open already
-        orvEncoderClose(std::exchange(encoder, nullptr));
+    void open(uint32_t threads) {
         const OrvEncoderParams_st params{threads};
         ASSERT_EQ(orvEncoderOpen(path.c_str(), &params, &encoder), ORV_ERR_NONE);
     }

@@ -64,10 +64,7 @@ using hostsession::Host;
 using hostsession::Outcome;
 using hostsession::SessionPlan;
 using orvtest::Bytes;
-using orvtest::Slot;
 using orvtest::slotAt;
-
-bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 // What a call may answer after an earlier one failed: the state rules for a
 // stream or section that the failure left open or cut short.
@@ -85,16 +82,16 @@ const std::set<std::string> kAllocationMessages = {"std::bad_alloc", "failed to 
 void expectOutputFailureReported(const Outcome& outcome) {
     const CallResult* first = outcome.firstFailure();
     ASSERT_NE(first, nullptr) << "a write failed and no call said so";
-    const bool writesOnly = startsWith(first->what, "video frame") || startsWith(first->what, "audio frame") ||
-                            startsWith(first->what, "begin");
+    const bool writesOnly = first->what.starts_with("video frame") || first->what.starts_with("audio frame") ||
+                            first->what.starts_with("begin");
     EXPECT_TRUE(first->code == ORV_ERR_IO || (!writesOnly && first->code == ORV_ERR_UNKNOWN)) << first->what;
     if (first->what == "open") return;
-    ASSERT_TRUE(startsWith(first->message, "error while writing: ")) << first->message;
+    ASSERT_TRUE(first->message.starts_with("error while writing: ")) << first->message;
     for (const CallResult* call = first + 1; call != outcome.calls.data() + outcome.calls.size(); ++call)
         EXPECT_TRUE(call->code == ORV_ERR_NONE || call->message == first->message || kStateMessages.count(call->message))
             << call->what << ": " << call->message;
     EXPECT_TRUE(std::any_of(outcome.calls.begin(), outcome.calls.end(), [](const CallResult& call) {
-        return (startsWith(call.what, "end ") || call.what == "finish") && call.code != ORV_ERR_NONE;
+        return (call.what.starts_with("end ") || call.what == "finish") && call.code != ORV_ERR_NONE;
     })) << "the failure was lost before the end of the session";
 }
 
@@ -104,7 +101,7 @@ void expectOutputFailureReported(const Outcome& outcome) {
 void expectListedSectionsSound(const Bytes& bytes, const Bytes& reference) {
     ASSERT_GE(bytes.size(), 12u + 16 * 17) << "an open session always has its whole header and table";
     for (unsigned slot = 0, used = 0; slot < 16; ++slot) {
-        const Slot stored = slotAt(bytes, slot);
+        const orvtest::Slot stored = slotAt(bytes, slot);
         if (stored.type == 0) {
             EXPECT_EQ(stored, orvtest::unusedSlot) << "slot " << slot;
             continue;
@@ -272,7 +269,7 @@ TEST_F(FaultInjection, AnyOneAllocationOfASession) {
                         ASSERT_TRUE(file.problems().empty()) << "the file is damaged";
                         std::vector<uint32_t> accepted;
                         for (const CallResult& call : outcome.calls)
-                            if (startsWith(call.what, "video frame ") && call.code == ORV_ERR_NONE)
+                            if (call.what.starts_with("video frame ") && call.code == ORV_ERR_NONE)
                                 accepted.push_back(static_cast<uint32_t>(std::stoul(call.what.substr(12))));
                         const int video = file.section(ORV_SECTION_KIND_VIDEO), fullVideo = full.section(ORV_SECTION_KIND_VIDEO);
                         const uint32_t frames = video >= 0 ? file.video(video).frameCount : 0;

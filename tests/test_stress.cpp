@@ -14,7 +14,7 @@ namespace {
 
 using hostsession::makePicture;
 using hostsession::makeSamples;
-using hostsession::videoParams;
+using orvtest::videoParams;
 using orvtest::Bytes;
 using orvtest::readFile;
 
@@ -128,11 +128,10 @@ protected:
 // Random sessions of up to the most streams a session holds (two video, two
 // audio), each begun and ended in turn.
 TEST_F(Stress, ManySessionsOfEveryShapeWriteWhatOneWorkerWrites) {
-    std::vector<SessionPlan> plans;
-    for (uint32_t seed = 1; seed <= 60; ++seed) plans.push_back(randomPlan(seed));
-    for (size_t i = 0; i < plans.size(); ++i) {
-        SCOPED_TRACE("plan " + std::to_string(i) + " on " + std::to_string(plans[i].threads) + " workers");
-        const auto [threaded, serial] = Session::runTwice(plans[i], dir.path("out"));
+    for (uint32_t seed = 1; seed <= 60; ++seed) {
+        const SessionPlan plan = randomPlan(seed);
+        SCOPED_TRACE("plan " + std::to_string(seed) + " on " + std::to_string(plan.threads) + " workers");
+        const auto [threaded, serial] = Session::runTwice(plan, dir.path("out"));
         EXPECT_TRUE(orvtest::problemsOf(serial).empty());
         ASSERT_TRUE(threaded == serial) << "threading changed the file";
     }
@@ -178,7 +177,6 @@ TEST_F(Stress, LongClipMemoryStaysWithinTheMaxParallelBound) {
     // at its worst case plus its size prefix.
     constexpr uint64_t pictureBytes = 16 * 16 * 4, blockBytes = 4 * 4 * 16;
     constexpr uint64_t frameBytes = pictureBytes + blockBytes + (blockBytes + blockBytes / 255 + 16) + 4;
-    constexpr int frames = 2000;
     for (const auto& [maxParallel, workers] : {std::pair<uint32_t, uint32_t>{0, 2}, {4, 1}, {16, 3}}) {
         // Frames alive at once: at most maxParallel + 1 queued, one being
         // written, and one per worker whose last task still holds a frame
@@ -186,9 +184,10 @@ TEST_F(Stress, LongClipMemoryStaysWithinTheMaxParallelBound) {
         const uint64_t bound = (uint64_t{maxParallel} + 2 + workers) * frameBytes + pictureBytes;
         const uint64_t liveBefore = brindle::bufferCounters().liveBytes;
         const SessionPlan plan{workers, {{true, {.format = ORV_PIX_FMT_DXT5, .compression = ORV_COMPRESSION_LZ4,
-                                                 .maxParallel = maxParallel, .frames = frames / 10}}}, {0}};
+                                                 .maxParallel = maxParallel, .frames = 200}}}, {0}};
         Session session(plan, dir.path("long"));
         brindle::resetBufferPeak();
+        // 2000 frames, handed over in tenths of one begun and ended stream.
         for (int tenth = 0; tenth < 10; ++tenth) session.runStream(0, tenth == 9, tenth == 0);
         EXPECT_LE(brindle::bufferCounters().peakBytes - liveBefore, bound) << "maxParallel " << maxParallel;
         session.close();
