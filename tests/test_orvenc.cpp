@@ -2,7 +2,7 @@
 // codes and messages, null arguments, stream limits and ids, exceptions
 // turned into codes, streams that fail to begin or close, and the session's
 // log lines. Real write and allocation failures are swept through whole
-// sessions in test_fault_injection and test_allocation_failure.
+// sessions in test_fault_injection.
 
 #include <functional>
 
