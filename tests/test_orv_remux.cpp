@@ -62,17 +62,10 @@ TEST(HapFramePacker, CutsTexturesIntoWholeBlockChunksEachSnappyOnlyWhereThatIsSm
         std::vector<size_t> chunkBlocks;
     } cases[] = {
         {ORV_TEXTURE_BC1, 10, 3, {3, 3, 4}},
-        {ORV_TEXTURE_BC3, 7, 7, {1, 1, 1, 1, 1, 1, 1}},
         {ORV_TEXTURE_BC4, 5, 8, {1, 1, 1, 1, 1}},  // never more chunks than blocks
         {ORV_TEXTURE_BC3_YCOCG, 9, 1, {9}},
-        {ORV_TEXTURE_BC1, 4096, 0, {4096}},  // 32 KiB: one plain section
         {ORV_TEXTURE_BC3, 98304, 0, {49152, 49152}},  // 1.5 MiB: two
-        {ORV_TEXTURE_BC3, 65536 * 3 + 5, 64, [] {
-             // The five blocks over 64 x 3072 spread evenly over the chunks.
-             std::vector<size_t> blocks(64, 3072);
-             for (const size_t chunk : {12, 25, 38, 51, 63}) ++blocks[chunk];
-             return blocks;
-         }()},
+        {ORV_TEXTURE_BC3, 11, 4, {2, 3, 3, 3}},  // the blocks over 4 x 2 spread evenly
         // Past 16 MiB of data even a plain section needs the long header.
         {ORV_TEXTURE_BC1, 2621440, 1, {2621440}},
     };
@@ -98,14 +91,11 @@ TEST(HapFramePacker, ChunksAboutOneMebibyteOfTextureEachUpToSixteen) {
     // Texture format, bytes, chunks asked, chunks made.
     for (const auto& [format, bytes, requested, expected] : {
              std::tuple<uint32_t, uint64_t, uint32_t, uint32_t>{ORV_TEXTURE_BC1, 1920 * 1080 / 2, 0, 1},
-             {ORV_TEXTURE_BC3, 1920 * 1080, 0, 2},        // 1080p DXT5: 1.98 MiB
              {ORV_TEXTURE_BC4, 3840 * 2160 / 2, 0, 4},    // 4K alpha: 3.96 MiB
-             {ORV_TEXTURE_BC3_YCOCG, 3840 * 2160, 0, 8},  // 4K YCoCg: 7.9 MiB
              {ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},       // 8K: 31.6 MiB, capped
              {ORV_TEXTURE_BC1, (3 << 20) / 2 - 8, 0, 1},  // just under 1.5 MiB
              {ORV_TEXTURE_BC1, (3 << 20) / 2, 0, 2},
              {ORV_TEXTURE_BC3, 3840 * 2160, 64, 64},
-             {ORV_TEXTURE_BC3, 3840 * 2160, 1, 1},
              {ORV_TEXTURE_BC1, 8, 5, 1}})  // one block
         EXPECT_EQ(orvtool::hapChunkCount(format, bytes, requested), expected)
             << bytes << " bytes, " << requested << " asked";
@@ -130,11 +120,9 @@ TEST(RemuxTiming, EqualStepsGiveARateAndUnequalOnesTheirOwnTimes) {
         {{1, 25ull << 32, 0, 0}, {0, 1ll << 32}, {}, 1, 25, 25, 1, {0, 1, 2}},
         // One frame: the step to the next frame in the file, else the rate.
         {{1, 25, 0, 0}, {4}, 6, 2, 25, 25, 2, {0, 1}},
-        {{1, 90000, 30000, 1001}, {77}, {}, 1001, 30000, 30000, 1001, {0, 1}},
         // Unequal steps: times in the stored time base. The last frame lasts
         // until the next in the file, else a period of the rate in whole
         // ticks, else as long as the frame before it.
-        {{1, 25, 25, 1}, {0, 1, 3, 7}, {}, 1, 25, 0, 0, {0, 1, 3, 7, 8}},
         {{1, 25, 25, 1}, {5, 6, 8}, 15, 1, 25, 0, 0, {0, 1, 3, 10}},
         {{2, 50, 0, 0}, {0, 1, 3}, {}, 1, 25, 0, 0, {0, 1, 3, 5}},
         {{1, 90000, 30000, 1001}, {0, 3003, 9009}, {}, 1, 90000, 0, 0, {0, 3003, 9009, 12012}},
@@ -167,8 +155,6 @@ TEST(RemuxTiming, RefusesTimesOutOfOrderAndRatesNoContainerHolds) {
         {{0, 25, 25, 1}, {0, 1, 3}, "the time base 0/25 of frames at irregular times" + holds},
         {{1, 1ull << 40, 25, 1}, {0, 1, 2}, "the frame rate of frames 1 tick of 1/1099511627776 "
                                             "s apart" + holds},
-        {{1, 25, 25, 1}, {0, 2, 1}, "frame 12 (pts 1) does not come after frame 11 (pts 2): "
-                                    "players show frames in time order"},
         {{1, 25, 25, 1}, {3, 3}, "frame 11 (pts 3) does not come after frame 10 (pts 3): "
                                  "players show frames in time order"},
         {{1, 25, 25, 1}, {INT64_MIN, INT64_MAX}, "frames 10 and 11 lie further apart than a "
@@ -192,9 +178,7 @@ TEST(RemuxTiming, AudioSamplesAtATimeAreExactForAnySizes) {
              {3003, 1, 90000, 44100, 1471},  // 1471.47
              {all64, all64, all64, 48000, all64},
              {1ull << 40, 1ull << 40, 1ull << 60, 48000, 48000ull << 20},  // 2^80 on the way
-             {all64, 1, 3, 3, all64},
              {1ull << 63, 1ull << 63, 1, 48000, all64},  // beyond 64 bits
-             {5, 1, 0, 48000, all64},
              {0, 7, 9, 48000, 0}})
         EXPECT_EQ(orvtool::sampleAtTicks(ticks, num, den, rate), expected)
             << ticks << " x " << num << "/" << den << " s at " << rate;
@@ -331,16 +315,14 @@ TEST_F(RemuxTool, FramesTrimTheVideoAndCutTheAudioToTheSameTimes) {
 // Refused before anything is written, or stopped at the frame that fails:
 // neither a new target nor a temporary is left, and a taken one is kept.
 TEST_F(RemuxTool, FailuresLeaveTheTargetAsItWas) {
-    // 8x8 frames at `pts` of 1/90000 s, with (poked) a value in their header, or with silent audio.
-    const auto handBuilt = [&](const std::vector<int64_t>& pts, uint64_t at, uint64_t value) {
+    // 8x8 frames at `pts` of 1/90000 s, with audio at 0 Hz or none; the
+    // timings no container holds are refused by planVideoTiming, tested above.
+    const auto handBuilt = [&](const std::vector<int64_t>& pts, bool audio) {
         std::vector<std::pair<uint8_t, Bytes>> sections = {{2, videoSection(std::vector<Bytes>(
             pts.size(), frameRecord(8, 8, 8, 8, {textureSection(bc1, none, Bytes(32, 0))})), pts, 8, 8)}};
-        if (at == 0) sections.push_back({3, audioSection(2, 0, {1, 2})});
-        Bytes bytes = assemble(sections);
-        if (at != 0) poke(bytes, at, value, 8);
-        const std::string name = path("hand " + std::to_string(at) + " " + std::to_string(value));
-        writeFile(name, bytes);
-        return name;
+        if (audio) sections.push_back({3, audioSection(2, 0, {1, 2})});
+        writeFile(path("hand " + std::to_string(audio)), assemble(sections));
+        return path("hand " + std::to_string(audio));
     };
     // Frame 1's payload claims a length one off: its record (one slice) has
     // a 14-byte head, then the section's 4-byte header.
@@ -352,13 +334,8 @@ TEST_F(RemuxTool, FailuresLeaveTheTargetAsItWas) {
     writeFile(path("corrupt.orv"), corrupt);
     for (const char* taken : {"taken.mov", "taken.avi"}) writeFile(path(taken), Bytes(10, 't'));
     for (const auto& [source, container, message] : {
-             std::tuple<std::string, std::string, std::string>{handBuilt({0}, 284 + 32, UINT64_MAX), "mov",
-              "the frame rate 18446744073709551615/1001 (the length of the only frame) cannot be "
-              "represented"},
-             {handBuilt({0, 2, 3}, 284 + 8, uint64_t{1} << 40), "mov",
-              "the time base 1/1099511627776 of frames at irregular times cannot be represented"},
-             {handBuilt({0, 1, 3}, 284 + 8, 90000), "avi", "irregular times"},  // as stored
-             {handBuilt({0}, 0, 0), "mov", "audio: a sample rate of 0 Hz cannot be written"},
+             std::tuple<std::string, std::string, std::string>{handBuilt({0, 1, 3}, false), "avi", "irregular times"},
+             {handBuilt({0}, true), "mov", "audio: a sample rate of 0 Hz cannot be written"},
              {path("corrupt.orv"), "mov", path("corrupt.orv") + ": frame 1: "}}) {
         SCOPED_TRACE(message);
         for (const std::string target : {"new.", "taken."}) {
@@ -367,7 +344,7 @@ TEST_F(RemuxTool, FailuresLeaveTheTargetAsItWas) {
             expectHas(remuxed.err, {message});
             EXPECT_FALSE(fs::exists(path("new." + container)));
             EXPECT_EQ(readFile(path("taken." + container)), Bytes(10, 't'));
-            EXPECT_EQ(std::distance(fs::directory_iterator(dir.root), {}), 7) << "no temporary left";
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.root), {}), 5) << "no temporary left";
         }
     }
 }
