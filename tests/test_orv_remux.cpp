@@ -78,21 +78,12 @@ TEST(HapFramePacker, CutsTexturesIntoWholeBlockChunksEachSnappyOnlyWhereThatIsSm
         EXPECT_TRUE(packed == expectedSection(nibbles[c.format], texture, c.chunkBlocks,
                                               blockBytes[c.format])) << c.blocks << " blocks";
     }
-
-    // Scaled YCoCg and its alpha in one multiple-image section, each chunked.
-    const Bytes colour = quarterFlat(6 * 16, 7), alpha = quarterFlat(6 * 8, 8);
-    const orvtool::HapTexture both[] = {{ORV_TEXTURE_BC3_YCOCG, colour}, {ORV_TEXTURE_BC4, alpha}};
-    Bytes inner = expectedSection(0x0F, colour, {3, 3}, 16);
-    append(inner, expectedSection(0x01, alpha, {3, 3}, 8));
-    EXPECT_TRUE(orvtool::packHapFrame(both, 2) == hapSection(0x0D, inner));
 }
 
 TEST(HapFramePacker, ChunksAboutOneMebibyteOfTextureEachUpToSixteen) {
     // Texture format, bytes, chunks asked, chunks made.
     for (const auto& [format, bytes, requested, expected] : {
-             std::tuple<uint32_t, uint64_t, uint32_t, uint32_t>{ORV_TEXTURE_BC1, 1920 * 1080 / 2, 0, 1},
-             {ORV_TEXTURE_BC4, 3840 * 2160 / 2, 0, 4},    // 4K alpha: 3.96 MiB
-             {ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},       // 8K: 31.6 MiB, capped
+             std::tuple<uint32_t, uint64_t, uint32_t, uint32_t>{ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},  // capped
              {ORV_TEXTURE_BC1, (3 << 20) / 2 - 8, 0, 1},  // just under 1.5 MiB
              {ORV_TEXTURE_BC1, (3 << 20) / 2, 0, 2},
              {ORV_TEXTURE_BC3, 3840 * 2160, 64, 64},
@@ -172,11 +163,9 @@ TEST(RemuxTiming, AudioSamplesAtATimeAreExactForAnySizes) {
     for (const auto& [ticks, num, den, rate, expected] : {
              std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, uint64_t>{3, 1, 25, 48000, 5760},
              {1, 1001, 30000, 48000, 1601},  // 1601.6
-             {3003, 1, 90000, 44100, 1471},  // 1471.47
              {all64, all64, all64, 48000, all64},
              {1ull << 40, 1ull << 40, 1ull << 60, 48000, 48000ull << 20},  // 2^80 on the way
-             {1ull << 63, 1ull << 63, 1, 48000, all64},  // beyond 64 bits
-             {0, 7, 9, 48000, 0}})
+             {1ull << 63, 1ull << 63, 1, 48000, all64}})  // beyond 64 bits
         EXPECT_EQ(orvtool::sampleAtTicks(ticks, num, den, rate), expected)
             << ticks << " x " << num << "/" << den << " s at " << rate;
 }
