@@ -66,8 +66,6 @@ TEST(HapFramePacker, CutsTexturesIntoWholeBlockChunksEachSnappyOnlyWhereThatIsSm
         {ORV_TEXTURE_BC3_YCOCG, 9, 1, {9}},
         {ORV_TEXTURE_BC3, 98304, 0, {49152, 49152}},  // 1.5 MiB: two
         {ORV_TEXTURE_BC3, 11, 4, {2, 3, 3, 3}},  // the blocks over 4 x 2 spread evenly
-        // Past 16 MiB of data even a plain section needs the long header.
-        {ORV_TEXTURE_BC1, 2621440, 1, {2621440}},
     };
     const uint8_t nibbles[] = {0x0B, 0x0E, 0x0F, 0x01};
     const size_t blockBytes[] = {8, 16, 16, 8};
@@ -78,6 +76,12 @@ TEST(HapFramePacker, CutsTexturesIntoWholeBlockChunksEachSnappyOnlyWhereThatIsSm
         EXPECT_TRUE(packed == expectedSection(nibbles[c.format], texture, c.chunkBlocks,
                                               blockBytes[c.format])) << c.blocks << " blocks";
     }
+    // Exactly 16 MiB of noise (snappy's 64 KiB blocks see no repeats), stored:
+    // one byte more than the short header holds.
+    Bytes noise = quarterFlat(size_t{1} << 24, 9);
+    std::copy_n(noise.end() - (1 << 22), 1 << 22, noise.begin());
+    const orvtool::HapTexture big{ORV_TEXTURE_BC1, noise};
+    EXPECT_TRUE(orvtool::packHapFrame({&big, 1}, 1) == expectedSection(0x0B, noise, {size_t{1} << 21}, 8));
 }
 
 TEST(HapFramePacker, ChunksAboutOneMebibyteOfTextureEachUpToSixteen) {

@@ -489,6 +489,7 @@ TEST_F(OrvTool, RangesEncodedApartJoinByteForByteAndPartsThatDoNotJoinAreNamed) 
     for (const auto& [options, difference] : {
              std::pair<Args, std::string>{{"--size", "64x40"}, "size 64x40 differs from " + a + "'s 64x48"},
              {{"--size", "64x48", "--compression", "lz4"}, "compression lz4 differs from " + a + "'s snappy"},
+             {{"--size", "64x48", "--format", "dxt1"}, "format dxt1 differs from " + a + "'s ycocg-alpha"},
              {{"--size", "64x48", "--fps", "30/1"}, "time base 1/30 differs from " + a + "'s 1/25"},
              {{"--size", "64x48", "--no-audio"}, "audio none differs from " + a + "'s 2 channels at 48000 Hz"}}) {
         EXPECT_EQ(orv(with(with(demo, {odd, "--frames", "7:"}), options)).status, 0);
