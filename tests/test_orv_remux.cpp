@@ -62,19 +62,10 @@ TEST(HapFramePacker, CutsTexturesIntoWholeBlockChunksEachSnappyOnlyWhereThatIsSm
         std::vector<size_t> chunkBlocks;
     } cases[] = {
         {ORV_TEXTURE_BC1, 10, 3, {3, 3, 4}},
-        {ORV_TEXTURE_BC3, 7, 7, {1, 1, 1, 1, 1, 1, 1}},
         {ORV_TEXTURE_BC4, 5, 8, {1, 1, 1, 1, 1}},  // never more chunks than blocks
         {ORV_TEXTURE_BC3_YCOCG, 9, 1, {9}},
-        {ORV_TEXTURE_BC1, 4096, 0, {4096}},  // 32 KiB: one plain section
         {ORV_TEXTURE_BC3, 98304, 0, {49152, 49152}},  // 1.5 MiB: two
-        {ORV_TEXTURE_BC3, 65536 * 3 + 5, 64, [] {
-             // The five blocks over 64 x 3072 spread evenly over the chunks.
-             std::vector<size_t> blocks(64, 3072);
-             for (const size_t chunk : {12, 25, 38, 51, 63}) ++blocks[chunk];
-             return blocks;
-         }()},
-        // Past 16 MiB of data even a plain section needs the long header.
-        {ORV_TEXTURE_BC1, 2621440, 1, {2621440}},
+        {ORV_TEXTURE_BC3, 11, 4, {2, 3, 3, 3}},  // the blocks over 4 x 2 spread evenly
     };
     const uint8_t nibbles[] = {0x0B, 0x0E, 0x0F, 0x01};
     const size_t blockBytes[] = {8, 16, 16, 8};
@@ -85,27 +76,21 @@ TEST(HapFramePacker, CutsTexturesIntoWholeBlockChunksEachSnappyOnlyWhereThatIsSm
         EXPECT_TRUE(packed == expectedSection(nibbles[c.format], texture, c.chunkBlocks,
                                               blockBytes[c.format])) << c.blocks << " blocks";
     }
-
-    // Scaled YCoCg and its alpha in one multiple-image section, each chunked.
-    const Bytes colour = quarterFlat(6 * 16, 7), alpha = quarterFlat(6 * 8, 8);
-    const orvtool::HapTexture both[] = {{ORV_TEXTURE_BC3_YCOCG, colour}, {ORV_TEXTURE_BC4, alpha}};
-    Bytes inner = expectedSection(0x0F, colour, {3, 3}, 16);
-    append(inner, expectedSection(0x01, alpha, {3, 3}, 8));
-    EXPECT_TRUE(orvtool::packHapFrame(both, 2) == hapSection(0x0D, inner));
+    // Exactly 16 MiB of noise (snappy's 64 KiB blocks see no repeats), stored:
+    // one byte more than the short header holds.
+    Bytes noise = quarterFlat(size_t{1} << 24, 9);
+    std::copy_n(noise.end() - (1 << 22), 1 << 22, noise.begin());
+    const orvtool::HapTexture big{ORV_TEXTURE_BC1, noise};
+    EXPECT_TRUE(orvtool::packHapFrame({&big, 1}, 1) == expectedSection(0x0B, noise, {size_t{1} << 21}, 8));
 }
 
 TEST(HapFramePacker, ChunksAboutOneMebibyteOfTextureEachUpToSixteen) {
     // Texture format, bytes, chunks asked, chunks made.
     for (const auto& [format, bytes, requested, expected] : {
-             std::tuple<uint32_t, uint64_t, uint32_t, uint32_t>{ORV_TEXTURE_BC1, 1920 * 1080 / 2, 0, 1},
-             {ORV_TEXTURE_BC3, 1920 * 1080, 0, 2},        // 1080p DXT5: 1.98 MiB
-             {ORV_TEXTURE_BC4, 3840 * 2160 / 2, 0, 4},    // 4K alpha: 3.96 MiB
-             {ORV_TEXTURE_BC3_YCOCG, 3840 * 2160, 0, 8},  // 4K YCoCg: 7.9 MiB
-             {ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},       // 8K: 31.6 MiB, capped
+             std::tuple<uint32_t, uint64_t, uint32_t, uint32_t>{ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},  // capped
              {ORV_TEXTURE_BC1, (3 << 20) / 2 - 8, 0, 1},  // just under 1.5 MiB
              {ORV_TEXTURE_BC1, (3 << 20) / 2, 0, 2},
              {ORV_TEXTURE_BC3, 3840 * 2160, 64, 64},
-             {ORV_TEXTURE_BC3, 3840 * 2160, 1, 1},
              {ORV_TEXTURE_BC1, 8, 5, 1}})  // one block
         EXPECT_EQ(orvtool::hapChunkCount(format, bytes, requested), expected)
             << bytes << " bytes, " << requested << " asked";
@@ -130,11 +115,9 @@ TEST(RemuxTiming, EqualStepsGiveARateAndUnequalOnesTheirOwnTimes) {
         {{1, 25ull << 32, 0, 0}, {0, 1ll << 32}, {}, 1, 25, 25, 1, {0, 1, 2}},
         // One frame: the step to the next frame in the file, else the rate.
         {{1, 25, 0, 0}, {4}, 6, 2, 25, 25, 2, {0, 1}},
-        {{1, 90000, 30000, 1001}, {77}, {}, 1001, 30000, 30000, 1001, {0, 1}},
         // Unequal steps: times in the stored time base. The last frame lasts
         // until the next in the file, else a period of the rate in whole
         // ticks, else as long as the frame before it.
-        {{1, 25, 25, 1}, {0, 1, 3, 7}, {}, 1, 25, 0, 0, {0, 1, 3, 7, 8}},
         {{1, 25, 25, 1}, {5, 6, 8}, 15, 1, 25, 0, 0, {0, 1, 3, 10}},
         {{2, 50, 0, 0}, {0, 1, 3}, {}, 1, 25, 0, 0, {0, 1, 3, 5}},
         {{1, 90000, 30000, 1001}, {0, 3003, 9009}, {}, 1, 90000, 0, 0, {0, 3003, 9009, 12012}},
@@ -159,16 +142,11 @@ TEST(RemuxTiming, RefusesTimesOutOfOrderAndRatesNoContainerHolds) {
         std::vector<int64_t> pts;
         std::string message;
     } cases[] = {
-        {{1, 25, all64, 1}, {0}, "the frame rate 18446744073709551615/1 (the length of the only "
-                                 "frame)" + holds},
         {{1, 25, 0, 0}, {0}, "the frame rate 0/0 (the length of the only frame)" + holds},
         {{1, 1ull << 40, 25, 1}, {0, 1, 3}, "the time base 1/1099511627776 of frames at "
                                             "irregular times" + holds},
-        {{0, 25, 25, 1}, {0, 1, 3}, "the time base 0/25 of frames at irregular times" + holds},
         {{1, 1ull << 40, 25, 1}, {0, 1, 2}, "the frame rate of frames 1 tick of 1/1099511627776 "
                                             "s apart" + holds},
-        {{1, 25, 25, 1}, {0, 2, 1}, "frame 12 (pts 1) does not come after frame 11 (pts 2): "
-                                    "players show frames in time order"},
         {{1, 25, 25, 1}, {3, 3}, "frame 11 (pts 3) does not come after frame 10 (pts 3): "
                                  "players show frames in time order"},
         {{1, 25, 25, 1}, {INT64_MIN, INT64_MAX}, "frames 10 and 11 lie further apart than a "
@@ -189,13 +167,9 @@ TEST(RemuxTiming, AudioSamplesAtATimeAreExactForAnySizes) {
     for (const auto& [ticks, num, den, rate, expected] : {
              std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, uint64_t>{3, 1, 25, 48000, 5760},
              {1, 1001, 30000, 48000, 1601},  // 1601.6
-             {3003, 1, 90000, 44100, 1471},  // 1471.47
              {all64, all64, all64, 48000, all64},
              {1ull << 40, 1ull << 40, 1ull << 60, 48000, 48000ull << 20},  // 2^80 on the way
-             {all64, 1, 3, 3, all64},
-             {1ull << 63, 1ull << 63, 1, 48000, all64},  // beyond 64 bits
-             {5, 1, 0, 48000, all64},
-             {0, 7, 9, 48000, 0}})
+             {1ull << 63, 1ull << 63, 1, 48000, all64}})  // beyond 64 bits
         EXPECT_EQ(orvtool::sampleAtTicks(ticks, num, den, rate), expected)
             << ticks << " x " << num << "/" << den << " s at " << rate;
 }
@@ -255,19 +229,16 @@ protected:
 // chunked and whole, into MOV and AVI: the same pictures for chunked frames
 // as for whole ones.
 TEST_F(RemuxTool, FfmpegDecodesEveryFrameAsTheReaderDoesWithTheAudioIntact) {
-    // Size, format, second stage, container and its fourcc, --chunks, the
-    // first packet's section types (0: not checked).
-    const std::tuple<std::string, const char*, const char*, std::string, const char*, Args, int, int> cases[] = {
-        {"642x362", "dxt1", "none", "mov", "Hap1", {}, 0, 0},
-        {"642x362", "dxt5", "snappy", "avi", "Hap5", {}, 0, 0},
-        {"642x362", "ycocg", "lz4", "mov", "HapY", {}, 0, 0},
-        {"642x362", "ycocg-alpha", "snappy", "mov", "HapM", {"--chunks", "1"}, 0x0D, 0xBF},
-        {"642x362", "ycocg-alpha", "lz4", "avi", "HapM", {"--chunks", "13"}, 0x0D, 0xCF},
-        {"3840x64", "ycocg-alpha", "none", "mov", "HapM", {}, 0, 0},
+    // Size, format, second stage, container and its fourcc, --chunks (the
+    // chunked sections' bytes are the packer's, tested above).
+    const std::tuple<std::string, const char*, const char*, std::string, const char*, Args> cases[] = {
+        {"642x362", "dxt1", "none", "mov", "Hap1", {}}, {"642x362", "dxt5", "snappy", "avi", "Hap5", {}},
+        {"642x362", "ycocg", "lz4", "mov", "HapY", {}}, {"642x362", "ycocg-alpha", "snappy", "mov", "HapM", {"--chunks", "1"}},
+        {"642x362", "ycocg-alpha", "lz4", "avi", "HapM", {"--chunks", "13"}}, {"3840x64", "ycocg-alpha", "none", "mov", "HapM", {}},
     };
     std::map<std::string, Bytes> picturesOf;  // by size and format
     const std::string source = path("source.orv");
-    for (const auto& [size, format, compression, container, tag, chunks, outer, inner] : cases) {
+    for (const auto& [size, format, compression, container, tag, chunks] : cases) {
         SCOPED_TRACE(size + " " + format + " " + compression + " " + container);
         ASSERT_EQ(orv({"encode", "--demo", "--duration", "0.08", "--size", size, "--format", format,
                        "--compression", compression, "-y", "-o", source}).status, 0);
@@ -277,12 +248,6 @@ TEST_F(RemuxTool, FfmpegDecodesEveryFrameAsTheReaderDoesWithTheAudioIntact) {
         EXPECT_EQ(probe(output, "v", "stream=codec_tag_string,width,height,r_frame_rate,nb_frames") +
                       probe(output, "a", "stream=codec_name,sample_rate,channels"),
                   tag + ("," + size).replace(size.find('x') + 1, 1, ",") + ",25/1,2\npcm_s16le,48000,2\n");
-        if (outer) {
-            const Bytes packet = ffmpeg({"-i", output, "-map", "0:v", "-frames:v", "1", "-c",
-                                         "copy", "-f", "rawvideo"}, path("packet.bin"));
-            ASSERT_GE(packet.size(), 8u);
-            EXPECT_EQ(std::pair(int(packet[3]), int(packet[7])), std::pair(outer, inner));
-        }
         const Bytes pictures = expectDecodesAsTheReader(output, source, 0, 2, 0, 3840);
         Bytes& before = picturesOf[size + format];
         if (before.empty()) before = pictures;
@@ -325,50 +290,6 @@ TEST_F(RemuxTool, FramesTrimTheVideoAndCutTheAudioToTheSameTimes) {
           {"mkv", "0.000000,N/A\n0.040000,N/A\n0.120000,N/A\n0.280000,N/A\n"}}) {
         ASSERT_EQ(remux(source, path(std::string("out.") + container)).status, 0);
         EXPECT_EQ(probe(path(std::string("out.") + container), "v", "packet=pts_time,duration_time"), times);
-    }
-}
-
-// Refused before anything is written, or stopped at the frame that fails:
-// neither a new target nor a temporary is left, and a taken one is kept.
-TEST_F(RemuxTool, FailuresLeaveTheTargetAsItWas) {
-    // 8x8 frames at `pts` of 1/90000 s, with (poked) a value in their header, or with silent audio.
-    const auto handBuilt = [&](const std::vector<int64_t>& pts, uint64_t at, uint64_t value) {
-        std::vector<std::pair<uint8_t, Bytes>> sections = {{2, videoSection(std::vector<Bytes>(
-            pts.size(), frameRecord(8, 8, 8, 8, {textureSection(bc1, none, Bytes(32, 0))})), pts, 8, 8)}};
-        if (at == 0) sections.push_back({3, audioSection(2, 0, {1, 2})});
-        Bytes bytes = assemble(sections);
-        if (at != 0) poke(bytes, at, value, 8);
-        const std::string name = path("hand " + std::to_string(at) + " " + std::to_string(value));
-        writeFile(name, bytes);
-        return name;
-    };
-    // Frame 1's payload claims a length one off: its record (one slice) has
-    // a 14-byte head, then the section's 4-byte header.
-    ASSERT_EQ(orv({"encode", "--demo", "--size", "64x48", "--duration", "0.12", "-o",
-                   path("corrupt.orv")}).status, 0);
-    Bytes corrupt = readFile(path("corrupt.orv"));
-    const uint64_t index = 284 + 52 + readLE(corrupt, 284 + 40, 8);
-    corrupt.at(readLE(corrupt, index + 4 * readLE(corrupt, 284 + 48, 4) + 8, 8) + 18) ^= 0x01;
-    writeFile(path("corrupt.orv"), corrupt);
-    for (const char* taken : {"taken.mov", "taken.avi"}) writeFile(path(taken), Bytes(10, 't'));
-    for (const auto& [source, container, message] : {
-             std::tuple<std::string, std::string, std::string>{handBuilt({0}, 284 + 32, UINT64_MAX), "mov",
-              "the frame rate 18446744073709551615/1001 (the length of the only frame) cannot be "
-              "represented"},
-             {handBuilt({0, 2, 3}, 284 + 8, uint64_t{1} << 40), "mov",
-              "the time base 1/1099511627776 of frames at irregular times cannot be represented"},
-             {handBuilt({0, 1, 3}, 284 + 8, 90000), "avi", "irregular times"},  // as stored
-             {handBuilt({0}, 0, 0), "mov", "audio: a sample rate of 0 Hz cannot be written"},
-             {path("corrupt.orv"), "mov", path("corrupt.orv") + ": frame 1: "}}) {
-        SCOPED_TRACE(message);
-        for (const std::string target : {"new.", "taken."}) {
-            const Result remuxed = remux(source, path(target + container));
-            EXPECT_EQ(remuxed.status, 1) << describe(remuxed);
-            expectHas(remuxed.err, {message});
-            EXPECT_FALSE(fs::exists(path("new." + container)));
-            EXPECT_EQ(readFile(path("taken." + container)), Bytes(10, 't'));
-            EXPECT_EQ(std::distance(fs::directory_iterator(dir.root), {}), 7) << "no temporary left";
-        }
     }
 }
 
