@@ -353,7 +353,6 @@ TEST_F(OrvTool, RefusedAndFailedCommandsSayWhyAndLeaveEveryFileAlone) {
                          "frame 2", "kept as " + path("out/in.orv.partial"), "wrote " + path("out/c.orv") +
                          ": 3 frames of 16x16", "3 inputs: 2 encoded, 1 failed"});
     EXPECT_EQ(entriesOf(path("out")).size(), 3u);
-    for (const char* name : {"out/a.orv", "out/c.orv"}) EXPECT_EQ(orv({"verify", path(name)}).status, 0);
 
     const Result help = orv({"--help"}), version = orv({"--version"});
     EXPECT_EQ(help.status + version.status, 0);
@@ -366,10 +365,6 @@ TEST_F(OrvTool, RefusedAndFailedCommandsSayWhyAndLeaveEveryFileAlone) {
 // work (blocked reading the rest of an input the test holds back, having
 // taken more than a pipe holds): the object stays as it was.
 TEST_F(OrvTool, TargetsStayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
-    const auto file = [](const std::string& p, mode_t mode) {
-        writeFile(p, Bytes(100, 'f'));
-        return chmod(p.c_str(), mode) == 0;
-    };
     // How to make each object (false: not permitted here), why the tool will
     // not write it without -y, and whether -y may replace it.
     const std::tuple<std::function<bool(const std::string&)>, const char*, bool> objects[] = {
@@ -377,7 +372,7 @@ TEST_F(OrvTool, TargetsStayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
          "is a character device", false},
         {[](auto& p) { return mkfifo(p.c_str(), 0644) == 0; }, "is a FIFO", false},
         {[](auto& p) { return mkdir(p.c_str(), 0755) == 0; }, "is a directory", false},
-        {[&](auto& p) { return file(p, 0644); }, "exists; use -y to overwrite", true},
+        {[](auto& p) { return bool(std::ofstream(p) << "a regular file"); }, "exists; use -y to overwrite", true},
     };
     const Bytes orvFile = readFile(encodeDemo("good.orv"));
     const std::string half = path("half.orv");
