@@ -223,8 +223,9 @@ TEST_F(OrvTool, RawRgbaAndBgraBottomUpFramesFromAPipeKeepTheirPictures) {
 
 TEST_F(OrvTool, WavAudioOfEveryKindBesideRawFramesIsStoredAsPcm) {
     const std::vector<double> values = {0.0, 0.5, -0.5, 0.25, -1.0, 0.999, 0.1234, -0.75};
-    // WAV format (1 integer, 3 float), bits, extensible or not.
-    const uint32_t rate = 22050;
+    // WAV format (1 integer, 3 float), bits, extensible or not. The rate is
+    // above 65,535 Hz, so that every byte of its field counts.
+    const uint32_t rate = 96000;
     for (const auto& [format, bits, extensible] :
          {std::tuple<uint16_t, uint16_t, bool>{1, 16, false}, {1, 24, false}, {3, 32, false}, {1, 24, true}}) {
         SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(extensible));
