@@ -278,6 +278,8 @@ TEST_F(OrvTool, RefusedAndFailedCommandsSayWhyAndLeaveEveryFileAlone) {
     const uint64_t index = 284 + 52 + readLE(corrupt, 284 + 40, 8);
     corrupt.at(readLE(corrupt, index + 4 * readLE(corrupt, 284 + 48, 4) + 8, 8) + 18) ^= 0x01;
     writeFile(path("corrupt.orv"), corrupt);
+    corrupt.at(284 + 52 + 1) = 0x02;  // frame 0's record marker: the frames' layout is unknown
+    writeFile(path("unreadable.orv"), corrupt);
     fs::create_directory(path("sub"));
     fs::create_symlink(file, path("link.orv"));
     fs::create_symlink(file, path("link.mov"));
@@ -345,6 +347,10 @@ TEST_F(OrvTool, RefusedAndFailedCommandsSayWhyAndLeaveEveryFileAlone) {
         EXPECT_LT(result.peakKilobytes, 256 * 1024);
     }
     EXPECT_EQ(entriesOf(dir), before) << "a refused or failed command left something";
+    // Info describes a file it finds damaged, and says so in its status.
+    const Result unreadable = orv({"info", path("unreadable.orv")});
+    EXPECT_EQ(unreadable.status, 1) << describe(unreadable);
+    expectHas(unreadable.out, {"first frame: unreadable: ", "frame record marker: expected 0x0300, found 0x0200"});
     // Several inputs go each to its own file, and one failure stops no other.
     writeFile(path("a.rgba"), Bytes(2 * 1024, 10)), writeFile(path("c.raw"), Bytes(3 * 1024, 30));
     fs::create_directory(path("out"));
