@@ -18,7 +18,6 @@ namespace {
 
 using brindle::alpha_block;
 using brindle::color_block;
-using brindle::color_indices;
 using brindle::ycocg_block;
 using orvtest::Bytes;
 
