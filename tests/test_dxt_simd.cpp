@@ -393,13 +393,9 @@ TEST(Dispatch, TheChosenLevelAndEveryLevelBelowItAreCompleteOnThisCpu) {
     for (const DxtRowOutput output : {DxtRowOutput::blocks, DxtRowOutput::blocksAndError}) {
         EXPECT_EQ(&dxtRowEncoders(output), dxtRowEncodersFor(best, output));
         for (const DxtSimdLevel level : allLevels) {
-            const DxtRowEncoders* rows = dxtRowEncodersFor(level, output);
-            ASSERT_EQ(rows != nullptr, level <= best) << dxtSimdLevelName(level);
-            ASSERT_EQ(dxtRowDecodersFor(level) != nullptr, level <= best) << dxtSimdLevelName(level);
-            if (rows == nullptr) continue;
-            for (const DxtRowEncodeFn fn : {rows->dxt1Rgba, rows->dxt1Bgra, rows->dxt5Rgba, rows->dxt5Bgra,
-                                            rows->dxt5ysRgba, rows->dxt5ysBgra, rows->alpha})
-                EXPECT_NE(fn, nullptr);
+            // Every function of a table is called by the row tests above.
+            EXPECT_EQ(dxtRowEncodersFor(level, output) != nullptr, level <= best) << dxtSimdLevelName(level);
+            EXPECT_EQ(dxtRowDecodersFor(level) != nullptr, level <= best) << dxtSimdLevelName(level);
         }
     }
 }

@@ -123,6 +123,17 @@ TEST_F(VideoSession, FramesAndRecordsAreCheckedBeforeTheyAreTakenAndOnlyWhileThe
     EXPECT_EQ(std::pair(reader.pts(1, 0), reader.pts(1, 1)), std::pair(int64_t{-7}, int64_t{8}));
 }
 
+// The status line's figures are the whole frame's, every texture counted:
+// the reader's decode of this frame differs from the host's pixels by these.
+TEST_F(VideoSession, TheStatusLineShowsThePsnrOfAllTheFramesTextures) {
+    ASSERT_EQ(orvBeginStream(encoder, addVideo(videoParams(16, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA))), ORV_ERR_NONE);
+    const orvtest::LogCapture log;
+    const OrvSrcFrame_st frame = frameOf(16, 8, 0);
+    ASSERT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
+    ASSERT_EQ(orvEndStream(encoder), ORV_ERR_NONE);
+    orvtest::expectHas(log.text(), {"psnr:  27.86dB, rmse:  10.32"});
+}
+
 TEST_F(VideoSession, AFailingTaskSurfacesOnTheNextFrameAndAtTheEnd) {
     // 18 wide: the slice task copies, and refuses the format. Failing
     // encode tasks and failed allocations in tasks are swept in

@@ -353,11 +353,6 @@ void expectOrvError(Call&& call, uint32_t code, const std::string& message) {
     }
 }
 
-// The text of a failed write, as the writer reports it.
-inline std::string writeError(int error) {
-    return std::string("error while writing: ") + std::strerror(error);
-}
-
 // ---- The diagnostic log -------------------------------------------------------------
 
 // A test program that reads log lines logs into one file for its whole run;
