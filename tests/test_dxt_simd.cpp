@@ -28,15 +28,13 @@ using Bytes = std::vector<uint8_t>;
 using Block = std::array<uint8_t, 64>;  // 16 RGBA pixels, rows 16 bytes apart
 using Rng = std::mt19937;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-
 // Blocks per corpus kind and (level, format, layout): the sanitizer builds
 // run about ten times slower, so they check a tenth as many.
-constexpr unsigned blocksPerKind = sanitized ? 1200 : 12000;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr unsigned blocksPerKind = 1200;
+#else
+constexpr unsigned blocksPerKind = 12000;
+#endif
 constexpr uint8_t canary = 0xE7;
 constexpr unsigned canaryBytes = 64;
 

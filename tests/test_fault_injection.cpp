@@ -28,18 +28,20 @@ std::atomic<long> newsBeforeFailure{-1}, liveNews{0};
 std::atomic<uint64_t> countedNews{0};
 thread_local bool testThreadBetweenCalls = false;
 
-void* allocate(std::size_t size, std::size_t alignment) {
+// A failure throws, or gives null to a nothrow form.
+void* allocate(std::size_t size, std::size_t alignment, bool nothrow = false) {
     if (armed.load() && !testThreadBetweenCalls) {
         countedNews.fetch_add(1);
         if (newsBeforeFailure.fetch_sub(1) == 0) {
             newFailed.store(true);
+            if (nothrow) return nullptr;
             throw std::bad_alloc();
         }
     }
     void* p = alignment <= alignof(std::max_align_t) ? std::malloc(size ? size : 1)
                                                       : std::aligned_alloc(alignment, (size + alignment) / alignment * alignment);
-    if (p == nullptr) throw std::bad_alloc();
-    liveNews.fetch_add(1);
+    if (p == nullptr && !nothrow) throw std::bad_alloc();
+    if (p != nullptr) liveNews.fetch_add(1);
     return p;
 }
 
@@ -50,12 +52,28 @@ void release(void* p) noexcept {
 
 }  // namespace
 
-// The standard library's other forms (arrays, nothrow, sized) call these.
+// Every form is replaced: a sanitizer brings its own operators, and memory
+// that one of its forms allocated must not reach free() here.
 void* operator new(std::size_t size) { return allocate(size, alignof(std::max_align_t)); }
+void* operator new[](std::size_t size) { return allocate(size, alignof(std::max_align_t)); }
 void* operator new(std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, alignof(std::max_align_t), true); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, alignof(std::max_align_t), true); }
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept { return allocate(size, static_cast<std::size_t>(a), true); }
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept { return allocate(size, static_cast<std::size_t>(a), true); }
 void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
 void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
 void operator delete(void* p, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
 
 namespace {
 

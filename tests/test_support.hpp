@@ -170,9 +170,6 @@ struct Slot {
     uint64_t type, offset, size;
     bool operator==(const Slot&) const = default;
 };
-inline std::ostream& operator<<(std::ostream& out, const Slot& s) {
-    return out << "{type " << s.type << ", offset " << s.offset << ", size " << s.size << "}";
-}
 inline Slot slotAt(const Bytes& file, unsigned slot) {
     const size_t at = 12 + 17 * slot;
     return {readLE(file, at, 1), readLE(file, at + 1, 8), readLE(file, at + 9, 8)};

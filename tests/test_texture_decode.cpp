@@ -1,6 +1,6 @@
-// The colour arithmetic. The block decoders are checked against the
-// reader's vector decoders on random blocks (test_orv_file_reader), the
-// squared-error metric against the vector encoders' own (test_dxt_simd).
+// The colour arithmetic. The block decoders are checked against the row
+// decoders of every level, and the squared-error metric against the vector
+// encoders' own, in test_dxt_simd.
 #include <gtest/gtest.h>
 
 #include <array>
