@@ -332,6 +332,9 @@ TEST(Hostile, AnIndexPointingAgainAndAgainAtAHugeClaimIsRefusedBeforeAllocationA
     const auto claim = [](const std::string& p) { return p.find("LZ4 block of 5 bytes cannot expand to 16777216 bytes") != p.npos; };
     EXPECT_EQ(std::count_if(problems.begin(), problems.end(), claim), 1);
     EXPECT_EQ(problems.size(), 1999u + 2);  // 1999 offsets, the frame data size, the record
+    // Exactly 16 MiB of stored blocks: the smallest section that needs the long header.
+    EXPECT_EQ(problemsOf(oneFrameFile(4096, 4096, 4096, 4096, {textureSection(bc3, none, Bytes(size_t{1} << 24, 0))})),
+              std::vector<std::string>{});
 }
 
 // ---- Threads ----------------------------------------------------------------------------------
