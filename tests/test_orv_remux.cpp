@@ -135,6 +135,7 @@ TEST(RemuxTiming, RefusesTimesOutOfOrderAndRatesNoContainerHolds) {
         std::string message;
     } cases[] = {
         {{1, 25, 0, 0}, {0}, "the frame rate 0/0 (the length of the only frame)" + holds},
+        {{1, 25, 25, 0}, {0}, "the frame rate 25/0 (the length of the only frame)" + holds},
         {{1, 1ull << 40, 25, 1}, {0, 1, 3}, "the time base 1/1099511627776 of frames at "
                                             "irregular times" + holds},
         {{1, 1ull << 40, 25, 1}, {0, 1, 2}, "the frame rate of frames 1 tick of 1/1099511627776 "
