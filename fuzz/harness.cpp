@@ -22,7 +22,10 @@ struct OpenReader {
     ~OpenReader() { orvReaderClose(handle); }
     std::string failure() const { return orvReaderGetErrorMessage(handle); }
     // How many problems verification finds; a failing verification is one.
-    uint64_t problems() const { uint64_t n = 0; return orvReaderVerify(handle, nullptr, nullptr, &n) == ORV_ERR_NONE ? n : 1; }
+    uint64_t problems() const {
+        uint64_t n = 0;
+        return orvReaderVerify(handle, nullptr, nullptr, &n) == ORV_ERR_NONE ? n : 1;
+    }
     OrvReader* handle = nullptr;
     OrvError_enum code;
 };
@@ -37,35 +40,46 @@ constexpr uint64_t kMaxReadBytes = 16 << 20;
 // failure.
 std::string readSection(const OpenReader& reader, uint32_t section) {
     OrvReaderVideoInfo_st video{};
-    if (OrvReaderAudioInfo_st audio{}; orvReaderGetAudioInfo(reader.handle, section, &audio) == ORV_ERR_NONE) {
+    if (OrvReaderAudioInfo_st audio{};
+        orvReaderGetAudioInfo(reader.handle, section, &audio) == ORV_ERR_NONE) {
         const uint64_t frames = std::min<uint64_t>(audio.numSamples, kMaxReadBytes / 4 / audio.numChannels);
         std::vector<int16_t> samples(frames * audio.numChannels);
         std::vector<float> planar(samples.size());
         return orvReaderReadAudio(reader.handle, section, 0, frames, samples.data()) == ORV_ERR_NONE &&
-               orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) == ORV_ERR_NONE ? "" : reader.failure();
+                       orvReaderReadAudioFloat(reader.handle, section, 0, frames, planar.data()) ==
+                           ORV_ERR_NONE
+                   ? ""
+                   : reader.failure();
     }
     if (orvReaderGetVideoInfo(reader.handle, section, &video) != ORV_ERR_NONE) return reader.failure();
     for (uint32_t k = 0; k < video.frameCount && k < 8; ++k) {
         for (const uint32_t layout : {ORV_TEXTURES_PER_SLICE, ORV_TEXTURES_WHOLE_FRAME}) {
             uint32_t count = 0;
             uint64_t size = 0;
-            if (orvReaderGetTextureLayout(reader.handle, section, layout, nullptr, 0, &count, &size) != ORV_ERR_NONE) return reader.failure();
+            if (orvReaderGetTextureLayout(reader.handle, section, layout, nullptr, 0, &count, &size) !=
+                ORV_ERR_NONE)
+                return reader.failure();
             std::vector<uint8_t> blocks(std::min(size, kMaxReadBytes));
-            if (size <= kMaxReadBytes && orvReaderReadTextures(reader.handle, section, k, layout, blocks.data(), size) != ORV_ERR_NONE)
+            if (size <= kMaxReadBytes &&
+                orvReaderReadTextures(reader.handle, section, k, layout, blocks.data(), size) != ORV_ERR_NONE)
                 return reader.failure();
         }
         if (uint64_t{video.width} * video.height * 4 > kMaxReadBytes) continue;
         std::vector<uint8_t> picture(size_t{video.width} * video.height * 4);
         for (const uint32_t origin : {1u, 0u})
-            if (orvReaderDecodeFrame(reader.handle, section, k, ORV_SRC_PIX_FMT_BGRA32, origin, picture.data(),
-                                     size_t{video.width} * 4, picture.size()) != ORV_ERR_NONE) return reader.failure();
+            if (orvReaderDecodeFrame(reader.handle, section, k, ORV_SRC_PIX_FMT_BGRA32, origin,
+                                     picture.data(), size_t{video.width} * 4, picture.size()) != ORV_ERR_NONE)
+                return reader.failure();
     }
     return "";
 }
 
 // ---- Reading a program ------------------------------------------------------------
 
-enum Op : uint8_t { opAddVideo, opAddAudio, opBegin, opVideoFrame, opAudioFrame, opEnd, opFinish, opQuery, opFailAllocation, opCount };
+enum Op : uint8_t {
+    opAddVideo, opAddAudio, opBegin, opVideoFrame, opAudioFrame, opEnd, opFinish, opQuery, opFailAllocation,
+    opCount
+};
 
 // Bytes past the end read as zero, so every input is a whole program.
 struct Input {
@@ -89,11 +103,14 @@ struct Input {
     // or over) of noise, or none (also when an injected failure hits it).
     OrvBuffer_st* buffer(uint64_t wanted) {
         const uint8_t kind = u8();
-        const int64_t size = static_cast<int64_t>(std::min<uint64_t>(wanted, 256 * 1024)) + static_cast<int8_t>(u8()) % 9;
-        OrvBuffer_st* buffer = kind % 16 == 0 ? nullptr : orvBufferAlloc(static_cast<uint64_t>(std::max<int64_t>(size, 0)));
+        const int64_t size =
+            static_cast<int64_t>(std::min<uint64_t>(wanted, 256 * 1024)) + static_cast<int8_t>(u8()) % 9;
+        OrvBuffer_st* buffer =
+            kind % 16 == 0 ? nullptr : orvBufferAlloc(static_cast<uint64_t>(std::max<int64_t>(size, 0)));
         uint32_t state = 0x9E3779B9u * (kind + 1u);
         for (size_t i = 0; i < orvBufferSize(buffer); ++i, state = state * 1664525u + 1013904223u)
-            static_cast<uint8_t*>(orvBufferData(buffer))[i] = static_cast<uint8_t>((state * 1664525u + 1013904223u) >> 24);
+            static_cast<uint8_t*>(orvBufferData(buffer))[i] =
+                static_cast<uint8_t>((state * 1664525u + 1013904223u) >> 24);
         return buffer;
     }
 };
@@ -127,7 +144,9 @@ public:
                     OrvVideoStreamParams_st v;
                     orvInitVideoStreamParams(&v);
                     v.width = in.dimension(), v.height = in.dimension();
-                    constexpr double aspects[] = {1.0, 0.01, 10.0, std::numeric_limits<double>::quiet_NaN(), 0.001, 16.0 / 9.0, 11.0, 1.0};
+                    constexpr double aspects[] = {
+                        1.0,   0.01,       10.0, std::numeric_limits<double>::quiet_NaN(),
+                        0.001, 16.0 / 9.0, 11.0, 1.0};
                     v.aspectRatio = aspects[in.u8() % 8];
                     v.timebaseNum = in.smallOrAny(), v.timebaseDen = in.smallOrAny();
                     v.fpsNum = in.u16(), v.fpsDen = in.u16();
@@ -155,7 +174,8 @@ public:
                 case opBegin:
                     id = static_cast<int>(in.u8() % 7) - 1;
                     if (!accepted("orvBeginStream", orvBeginStream(encoder, id))) break;
-                    if (active >= 0 || id < 0 || static_cast<size_t>(id) >= streams.size() || streams[id].finished) {
+                    if (active >= 0 || id < 0 || static_cast<size_t>(id) >= streams.size() ||
+                        streams[id].finished) {
                         check(false, "a wrong orvBeginStream succeeded");
                         break;
                     }
@@ -168,11 +188,17 @@ public:
                     f.width = toVideo && shape % 8 != 0 ? stream->width : in.dimension();
                     f.height = toVideo && shape % 16 != 1 ? stream->height : in.dimension();
                     const uint8_t pixFmt = in.u8(), origin = in.u8();
-                    f.pixFmt = pixFmt % 4 == 0 ? pixFmt / 4 % 8 : pixFmt % 2 ? ORV_SRC_PIX_FMT_RGBA32 : ORV_SRC_PIX_FMT_BGRA32;
+                    f.pixFmt = pixFmt % 4 == 0 ? pixFmt / 4 % 8
+                               : pixFmt % 2    ? ORV_SRC_PIX_FMT_RGBA32
+                                               : ORV_SRC_PIX_FMT_BGRA32;
                     f.origin = origin % 8 == 0 ? origin / 8 % 4 : origin % 2;
                     // Mostly whole rows; sometimes padding, sometimes a byte short.
                     const int slack = static_cast<int8_t>(in.u8()) % 9;
-                    f.stride = static_cast<uint32_t>(std::max<int64_t>(int64_t{f.width} * 4 + (slack > 4 ? 3 * slack : slack < -4 ? -1 : 0), 0));
+                    f.stride =
+                        static_cast<uint32_t>(std::max<int64_t>(int64_t{f.width} * 4 + (slack > 4 ? 3 * slack
+                                                                                        : slack < -4 ? -1
+                                                                                                     : 0),
+                                                                0));
                     f.pts = static_cast<int64_t>(in.u64());
                     f.numSamples = in.u8();
                     frame(f, in.buffer(uint64_t{f.stride} * f.height));
@@ -180,7 +206,8 @@ public:
                 }
                 case opAudioFrame:
                     f.numSamples = in.u8() % 8 == 0 ? in.u32() : in.u16() % 3000;
-                    frame(f, in.buffer(uint64_t{4} * f.numSamples * (stream && !toVideo ? stream->channels : 1)));
+                    frame(f, in.buffer(uint64_t{4} * f.numSamples *
+                                       (stream && !toVideo ? stream->channels : 1)));
                     break;
                 case opEnd: end(false, orvEndStream(encoder)); break;
                 case opFinish: end(true, orvEncoderFinish(encoder)); break;
@@ -201,7 +228,8 @@ private:
     void check(bool condition, const std::string& what) { if (!condition && problem.empty()) problem = what; }
     // Whether the call accepted; a refusal must say why.
     bool accepted(const char* call, OrvError_enum code) {
-        check(code == ORV_ERR_NONE || *orvGetErrorMessage(encoder) != '\0', std::string(call) + " refused silently");
+        check(code == ORV_ERR_NONE || *orvGetErrorMessage(encoder) != '\0',
+              std::string(call) + " refused silently");
         return code == ORV_ERR_NONE;
     }
     StreamModel* activeStream() {
@@ -210,9 +238,11 @@ private:
         stream.allocationFailed |= brindle::bufferCounters().failedAllocations != failedAtBegin;
         return &stream;
     }
-    void addStream(OrvError_enum code, int id, bool video, uint32_t width, uint32_t height, uint32_t channels) {
+    void addStream(OrvError_enum code, int id, bool video, uint32_t width, uint32_t height,
+                   uint32_t channels) {
         if (!accepted("adding a stream", code)) return check(id == -7, "a refused stream wrote its id");
-        check(!sessionFinished && id == static_cast<int>(streams.size()), "a stream after the finish, or ids not consecutive");
+        check(!sessionFinished && id == static_cast<int>(streams.size()),
+              "a stream after the finish, or ids not consecutive");
         streams.push_back({video, width, height, channels});
     }
 
@@ -225,7 +255,8 @@ private:
         check(!ok || stream != nullptr, "orvEncodeFrame accepted a frame without a stream");
         if (!ok || stream == nullptr || !stream->video) return orvBufferFree(buffer);
         ++stream->acceptedFrames;
-        stream->badFrameAccepted |= frame.pixFmt != ORV_SRC_PIX_FMT_RGBA32 && frame.pixFmt != ORV_SRC_PIX_FMT_BGRA32;
+        stream->badFrameAccepted |=
+            frame.pixFmt != ORV_SRC_PIX_FMT_RGBA32 && frame.pixFmt != ORV_SRC_PIX_FMT_BGRA32;
     }
 
     // orvEndStream or orvEncoderFinish answered `code`: a stream that has not
@@ -235,7 +266,8 @@ private:
         StreamModel* stream = activeStream();
         const bool ok = accepted(finish ? "orvEncoderFinish" : "orvEndStream", code);
         if (stream == nullptr) return check(ok == finish, "an end without a stream answered wrongly");
-        check(ok != stream->badFrameAccepted || stream->allocationFailed, "the end hid or invented a failure");
+        check(ok != stream->badFrameAccepted || stream->allocationFailed,
+              "the end hid or invented a failure");
         stream->endSaidNone = ok;
         stream->finished = true;
         active = -1;
@@ -261,7 +293,8 @@ private:
                 continue;
             }
             const bool whole = stream.endSaidNone || !(stream.badFrameAccepted || stream.allocationFailed);
-            check(stream.video && (video.frameCount == stream.acceptedFrames || (!whole && video.frameCount < stream.acceptedFrames)),
+            check(stream.video && (video.frameCount == stream.acceptedFrames ||
+                                   (!whole && video.frameCount < stream.acceptedFrames)),
                   which + "not audio, or accepted frames are missing, or more were written");
         }
     }
@@ -278,7 +311,9 @@ private:
 
 }  // namespace
 
-std::string runEncoderProgram(std::span<const uint8_t> program, const std::string& path) { return EncoderRun(program, path).run(); }
+std::string runEncoderProgram(std::span<const uint8_t> program, const std::string& path) {
+    return EncoderRun(program, path).run();
+}
 
 std::string readMutatedFile(std::span<const uint8_t> bytes) {
     // The bytes in an anonymous memory file, opened by path like any other.
@@ -293,7 +328,8 @@ std::string readMutatedFile(std::span<const uint8_t> bytes) {
         for (uint32_t i = 0; i < sections && unread.empty(); ++i) {
             const std::string failure = readSection(reader, i);
             if (!failure.empty() && problems == 0)
-                unread = "verification passed a file whose section " + std::to_string(i) + " cannot be read: " + failure;
+                unread = "verification passed a file whose section " + std::to_string(i) +
+                         " cannot be read: " + failure;
         }
     }  // else refused, with a reason
     if (fd >= 0) close(fd);

@@ -117,12 +117,14 @@ public:
             const bool active = outcome.calls.back().message != "missing call to endStream()";
             for (int i = 0; i < (isVideo ? plan.videoFrames : plan.audioFrames) && active; ++i) {
                 OrvBuffer_st*& buffer = (isVideo ? pictures : samples)[static_cast<size_t>(i)];
-                const OrvSrcFrame_st frame = isVideo ? OrvSrcFrame_st{plan.width, plan.height, plan.width * 4,
-                                                                      ORV_SRC_PIX_FMT_RGBA32, 0, 0, 1000 + 2 * i, buffer}
-                                                     : OrvSrcFrame_st{0, 0, 0, 0, 0, plan.samplesPerFrame, 0, buffer};
+                const OrvSrcFrame_st frame =
+                    isVideo ? OrvSrcFrame_st{plan.width, plan.height, plan.width * 4, ORV_SRC_PIX_FMT_RGBA32,
+                                             0,          0,           1000 + 2 * i,   buffer}
+                            : OrvSrcFrame_st{0, 0, 0, 0, 0, plan.samplesPerFrame, 0, buffer};
                 // An accepted picture is the library's now; samples stay the host's.
-                if (call(kind + " frame " + std::to_string(i), [&] { return orvEncodeFrame(encoder, &frame); }) ==
-                        ORV_ERR_NONE && isVideo)
+                if (call(kind + " frame " + std::to_string(i),
+                         [&] { return orvEncodeFrame(encoder, &frame); }) == ORV_ERR_NONE &&
+                    isVideo)
                     buffer = nullptr;
             }
             call("end " + kind, [&] { return orvEndStream(encoder); });

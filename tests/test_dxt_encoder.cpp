@@ -152,13 +152,9 @@ TEST(BlockGolden, ExamplesEncodeToTheirBytes) {
         ramp16[k] = 16 * k + 3;
         setPixel(diagonal, k, 16 + 40 * (k & 3), 200 - 30 * (k >> 2), 60 + 20 * (k & 3) + 10 * (k >> 2), 255);
     }
-    const struct {
-        const char* name;
-        Bytes (*encode)(const Block&);
-        Block block;
-        Bytes expected;
-    } cases[] = {
-        {"flat grey 100", dxt1, solidBlock(100, 100, 100, 255), {0xCD, 0x6B, 0xEB, 0x59, 0xAA, 0xAA, 0xAA, 0xAA}},
+    const struct { const char* name; Bytes (*encode)(const Block&); Block block; Bytes expected; } cases[] = {
+        {"flat grey 100", dxt1, solidBlock(100, 100, 100, 255),
+         {0xCD, 0x6B, 0xEB, 0x59, 0xAA, 0xAA, 0xAA, 0xAA}},
         // Not flat (alpha differs), so the general path and its refinement
         // must land on the flat block's bytes.
         {"grey 100, varying alpha", dxt1, withAlpha(solidBlock(100, 100, 100, 0), ramp16),

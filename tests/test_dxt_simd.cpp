@@ -276,12 +276,14 @@ void expectRowMatches(const LevelRows& rows, const std::vector<Block>& blocks, O
         const uint64_t error = rowFunction(*table, fmt, bgra)(out.data(), image.row, image.stride,
                                                                static_cast<unsigned>(blocks.size()));
         for (size_t i = 0; i < blocks.size(); ++i)
-            ASSERT_EQ(Bytes(&out[size * i], &out[size * (i + 1)]), Bytes(&expected[size * i], &expected[size * (i + 1)]))
+            ASSERT_EQ(Bytes(&out[size * i], &out[size * (i + 1)]),
+                      Bytes(&expected[size * i], &expected[size * (i + 1)]))
                 << "block " << i << " of " << blocks.size() << ", RGBA pixels "
                 << testing::PrintToString(std::vector<int>(blocks[i].begin(), blocks[i].end()));
         EXPECT_EQ(static_cast<double>(error),
                   measuring ? referenceError(blocks, expected.data(), fmt) : 0.0);
-        EXPECT_EQ(Bytes(out.end() - canaryBytes, out.end()), Bytes(canaryBytes, canary)) << "wrote past the row";
+        EXPECT_EQ(Bytes(out.end() - canaryBytes, out.end()), Bytes(canaryBytes, canary))
+            << "wrote past the row";
     }
 }
 
@@ -368,7 +370,8 @@ TEST_P(RowEncoders, DecodersMatchTheBlockReferenceOnEveryRowLengthAndStride) {
                 const size_t pitch = 16 * n + padding;
                 Bytes out(canaryBytes + 4 * pitch + canaryBytes, canary);
                 Bytes expected = out;
-                const ptrdiff_t stride = upward ? -static_cast<ptrdiff_t>(pitch) : static_cast<ptrdiff_t>(pitch);
+                const ptrdiff_t stride =
+                    upward ? -static_cast<ptrdiff_t>(pitch) : static_cast<ptrdiff_t>(pitch);
                 const size_t top = canaryBytes + (upward ? 3 * pitch : 0);
                 for (unsigned i = 0; i < n; ++i)
                     dxtDecodeBlock(c.kind, bgra, &blocks[size * i], &alpha[8 * i],

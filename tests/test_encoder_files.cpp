@@ -62,13 +62,16 @@ OrvSrcFrame_st hostFrame(const Picture& picture, int64_t pts, const Layout& layo
 
 // The blocks the block encoders give for one slice of the picture, where
 // each pixel beyond the picture's right or bottom edge is its nearest one.
-Bytes referenceTexture(const Picture& picture, uint32_t x0, uint32_t y0, uint32_t width, uint32_t height, brindle::OrvTexFmt format) {
+Bytes referenceTexture(const Picture& picture, uint32_t x0, uint32_t y0, uint32_t width, uint32_t height,
+                       brindle::OrvTexFmt format) {
     Bytes pixels(size_t{width} * height * 4), blocks(brindle::orvTexBufferSize(format, width, height));
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x)
             std::memcpy(&pixels[(size_t{y} * width + x) * 4],
-                        &picture.rgba[(std::min(y0 + y, picture.height - 1) * size_t{picture.width} + std::min(x0 + x, picture.width - 1)) * 4], 4);
-    brindle::OrvFFMpegCompressor(OrvVideoStreamParams_st{}).compressRGBA32(width, height, width * 4, format, pixels.data(), blocks.data());
+                        &picture.rgba[4 * (std::min(y0 + y, picture.height - 1) * size_t{picture.width} +
+                                           std::min(x0 + x, picture.width - 1))], 4);
+    brindle::OrvFFMpegCompressor(OrvVideoStreamParams_st{})
+        .compressRGBA32(width, height, width * 4, format, pixels.data(), blocks.data());
     return blocks;
 }
 
@@ -93,7 +96,8 @@ void expectFramesMatch(const Reader& reader, uint32_t format, uint32_t compressi
         const Bytes perSlice = reader.textures(0, k, ORV_TEXTURES_PER_SLICE);
         for (const OrvReaderTexture_st& t : slices)
             EXPECT_TRUE(Bytes(perSlice.begin() + t.offset, perSlice.begin() + t.offset + t.size) ==
-                        referenceTexture(pictures[k], t.x, t.y, info.sliceWidth, info.sliceHeight, texturesOf[format][t.plane]))
+                        referenceTexture(pictures[k], t.x, t.y, info.sliceWidth, info.sliceHeight,
+                                         texturesOf[format][t.plane]))
                 << "slice " << t.slice << " plane " << t.plane;
     }
 }
@@ -121,9 +125,11 @@ protected:
         return dir.path(name);
     }
     // A file of the pictures at pts 0, 1, ...
-    std::string encodeFile(const std::string& name, const OrvVideoStreamParams_st& params, const std::vector<Picture>& pictures, const Layout& layout = {}) {
+    std::string encodeFile(const std::string& name, const OrvVideoStreamParams_st& params,
+                           const std::vector<Picture>& pictures, const Layout& layout = {}) {
         beginVideo(name, params);
-        for (size_t i = 0; i < pictures.size() && !HasFatalFailure(); ++i) encodeFrame(pictures[i], static_cast<int64_t>(i), layout);
+        for (size_t i = 0; i < pictures.size() && !HasFatalFailure(); ++i)
+            encodeFrame(pictures[i], static_cast<int64_t>(i), layout);
         return close(name);
     }
 
@@ -145,8 +151,10 @@ TEST_F(EncoderFiles, EveryFormatCoderAndHostLayoutReadsBackAsTheBlockEncodersTex
             for (uint32_t compression = 0; compression < 3; ++compression) {
                 if (width > 1000 && compression != format % 3) continue;  // time
                 const Layout& layout = layouts[turn++ % 5];
-                SCOPED_TRACE(testing::Message() << width << "x" << height << " format " << format << " coder " << compression);
-                const std::string path = encodeFile("f", videoParams(width, height, format, compression), pictures, layout);
+                SCOPED_TRACE(testing::Message()
+                             << width << "x" << height << " format " << format << " coder " << compression);
+                const std::string path =
+                    encodeFile("f", videoParams(width, height, format, compression), pictures, layout);
                 expectFramesMatch(Reader(path), format, compression, pictures, {0, 1});
             }
     }
@@ -157,18 +165,24 @@ TEST_F(EncoderFiles, EveryFormatCoderAndHostLayoutReadsBackAsTheBlockEncodersTex
 // meant change of the format, ORV_WRITE_GOLDEN=1 rewrites them; review the
 // difference before committing it.
 TEST_F(EncoderFiles, SmallFilesOfEveryFormatEqualTheCommittedOnes) {
-    const struct { const char* name; uint32_t format, compression; } goldens[] = {
-        {"dxt1-none", ORV_PIX_FMT_DXT1, ORV_COMPRESSION_NONE}, {"dxt5-snappy", ORV_PIX_FMT_DXT5, ORV_COMPRESSION_SNAPPY},
-        {"ycocg-lz4", ORV_PIX_FMT_YCOCG_DXT5, ORV_COMPRESSION_LZ4}, {"ycocg-alpha-snappy", ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_SNAPPY}};
+    const struct { const char* name; uint32_t format, compression;
+    } goldens[] = {{"dxt1-none", ORV_PIX_FMT_DXT1, ORV_COMPRESSION_NONE},
+                   {"dxt5-snappy", ORV_PIX_FMT_DXT5, ORV_COMPRESSION_SNAPPY},
+                   {"ycocg-lz4", ORV_PIX_FMT_YCOCG_DXT5, ORV_COMPRESSION_LZ4},
+                   {"ycocg-alpha-snappy", ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_SNAPPY}};
     // An odd size, so that the edge padding is in the bytes too.
     const std::vector<Picture> pictures = {makePicture(18, 10, 6), makePicture(18, 10, 7)};
     for (const auto& golden : goldens) {
         const std::string committedPath = std::string(ORV_TEST_DATA_DIR "/") + golden.name + ".orv";
-        const Bytes made = readFile(encodeFile(golden.name, videoParams(18, 10, golden.format, golden.compression), pictures));
+        const Bytes made = readFile(
+            encodeFile(golden.name, videoParams(18, 10, golden.format, golden.compression), pictures));
         if (std::getenv("ORV_WRITE_GOLDEN") != nullptr) writeFile(committedPath, made);
         const Bytes committed = readFile(committedPath);
-        EXPECT_TRUE(made == committed) << golden.name << ": sizes " << made.size() << " and " << committed.size()
-            << " bytes; first difference at offset " << (std::mismatch(made.begin(), made.end(), committed.begin(), committed.end()).first - made.begin());
+        EXPECT_TRUE(made == committed)
+            << golden.name << ": sizes " << made.size() << " and " << committed.size()
+            << " bytes; first difference at offset "
+            << (std::mismatch(made.begin(), made.end(), committed.begin(), committed.end()).first -
+                made.begin());
     }
 }
 
@@ -179,7 +193,8 @@ TEST_F(EncoderFiles, FramesAreWrittenInAcceptanceOrderAndRecordsHandedBackAmongT
     const std::vector<int64_t> pts = {-5, 7, 7, 3, INT64_MAX, INT64_MIN, 0, 90, 1, -1, 60, 2};
     std::vector<Picture> pictures;
     for (int i = 0; i < 12; ++i) pictures.push_back(makePicture(20, 8, 100 + i));
-    ASSERT_NO_FATAL_FAILURE(beginVideo("a", videoParams(20, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE), 1));
+    ASSERT_NO_FATAL_FAILURE(
+        beginVideo("a", videoParams(20, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE), 1));
     PoolGate gate(encoder->getContext().pool);
     for (int i = 0; i < 12; ++i) ASSERT_NO_FATAL_FAILURE(encodeFrame(pictures[i], pts[i]));
     gate.release();
@@ -187,7 +202,8 @@ TEST_F(EncoderFiles, FramesAreWrittenInAcceptanceOrderAndRecordsHandedBackAmongT
     expectFramesMatch(first, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE, pictures, pts);
     // Every other frame goes in as the record the reader gives; with
     // maxParallel 0 each record waits for the pixel frame before it.
-    ASSERT_NO_FATAL_FAILURE(beginVideo("b", videoParams(20, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE, 0)));
+    ASSERT_NO_FATAL_FAILURE(
+        beginVideo("b", videoParams(20, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA, ORV_COMPRESSION_NONE, 0)));
     for (uint32_t k = 0; k < 12; ++k) {
         const Bytes record = first.record(0, k);
         if (k % 2 == 0) ASSERT_NO_FATAL_FAILURE(encodeFrame(pictures[k], pts[k]));

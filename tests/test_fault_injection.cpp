@@ -38,8 +38,9 @@ void* allocate(std::size_t size, std::size_t alignment, bool nothrow = false) {
             throw std::bad_alloc();
         }
     }
-    void* p = alignment <= alignof(std::max_align_t) ? std::malloc(size ? size : 1)
-                                                      : std::aligned_alloc(alignment, (size + alignment) / alignment * alignment);
+    void* p = alignment <= alignof(std::max_align_t)
+                  ? std::malloc(size ? size : 1)
+                  : std::aligned_alloc(alignment, (size + alignment) / alignment * alignment);
     if (p == nullptr && !nothrow) throw std::bad_alloc();
     if (p != nullptr) liveNews.fetch_add(1);
     return p;
@@ -56,12 +57,20 @@ void release(void* p) noexcept {
 // that one of its forms allocated must not reach free() here.
 void* operator new(std::size_t size) { return allocate(size, alignof(std::max_align_t)); }
 void* operator new[](std::size_t size) { return allocate(size, alignof(std::max_align_t)); }
-void* operator new(std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, alignof(std::max_align_t), true); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, alignof(std::max_align_t), true); }
-void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept { return allocate(size, static_cast<std::size_t>(a), true); }
-void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept { return allocate(size, static_cast<std::size_t>(a), true); }
+void* operator new(size_t n, std::align_val_t a) { return allocate(n, static_cast<size_t>(a)); }
+void* operator new[](size_t n, std::align_val_t a) { return allocate(n, static_cast<size_t>(a)); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    return allocate(n, alignof(max_align_t), true);
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept {
+    return allocate(n, alignof(max_align_t), true);
+}
+void* operator new(size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocate(n, static_cast<size_t>(a), true);
+}
+void* operator new[](size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocate(n, static_cast<size_t>(a), true);
+}
 void operator delete(void* p) noexcept { release(p); }
 void operator delete[](void* p) noexcept { release(p); }
 void operator delete(void* p, std::size_t) noexcept { release(p); }
@@ -90,7 +99,8 @@ const std::set<std::string> kStateMessages = {
     "missing call to endSection", "missing call to endStream()", "missing call to beginStream()",
     "no active stream", "audio header was not written", "stream is already finished", "unknown stream id"};
 // A failed allocation as the C layer, a buffer and the writer thread name it.
-const std::set<std::string> kAllocationMessages = {"std::bad_alloc", "failed to allocate memory", "unknown error"};
+const std::set<std::string> kAllocationMessages = {"std::bad_alloc", "failed to allocate memory",
+                                                   "unknown error"};
 
 // A write failure: writes report 4, flushes and seeks 13 (frames and section
 // headers only write; the open flushes the header, the ends of streams and
@@ -100,13 +110,14 @@ const std::set<std::string> kAllocationMessages = {"std::bad_alloc", "failed to 
 void expectOutputFailureReported(const Outcome& outcome) {
     const CallResult* first = outcome.firstFailure();
     ASSERT_NE(first, nullptr) << "a write failed and no call said so";
-    const bool writesOnly = first->what.starts_with("video frame") || first->what.starts_with("audio frame") ||
-                            first->what.starts_with("begin");
+    const bool writesOnly = first->what.starts_with("video frame") ||
+                            first->what.starts_with("audio frame") || first->what.starts_with("begin");
     EXPECT_TRUE(first->code == ORV_ERR_IO || (!writesOnly && first->code == ORV_ERR_UNKNOWN)) << first->what;
     if (first->what == "open") return;
     ASSERT_TRUE(first->message.starts_with("error while writing: ")) << first->message;
     for (const CallResult* call = first + 1; call != outcome.calls.data() + outcome.calls.size(); ++call)
-        EXPECT_TRUE(call->code == ORV_ERR_NONE || call->message == first->message || kStateMessages.count(call->message))
+        EXPECT_TRUE(call->code == ORV_ERR_NONE || call->message == first->message ||
+                    kStateMessages.count(call->message))
             << call->what << ": " << call->message;
     EXPECT_TRUE(std::any_of(outcome.calls.begin(), outcome.calls.end(), [](const CallResult& call) {
         return (call.what.starts_with("end ") || call.what == "finish") && call.code != ORV_ERR_NONE;
@@ -185,14 +196,18 @@ TEST_F(FaultInjection, FileSizeLimitAnywhereInASession) {
         // Frames (4 KiB of blocks) and audio chunks (4400 bytes) larger than
         // the stdio buffer go to the file at once: failures surface in the
         // writer thread and in the audio frame calls.
-        {{.width = 64, .height = 64, .format = ORV_PIX_FMT_DXT5, .maxParallel = 0, .samplesPerFrame = 1100}, 37},
-        {{.width = 64, .height = 64, .format = ORV_PIX_FMT_YCOCG_DXT5_ALPHA, .compression = ORV_COMPRESSION_SNAPPY,
-          .maxParallel = 4, .samplesPerFrame = 1100, .audioFirst = true}, 41},
+        {{.width = 64, .height = 64, .format = ORV_PIX_FMT_DXT5, .maxParallel = 0, .samplesPerFrame = 1100},
+         37},
+        {{.width = 64, .height = 64, .format = ORV_PIX_FMT_YCOCG_DXT5_ALPHA,
+          .compression = ORV_COMPRESSION_SNAPPY, .maxParallel = 4, .samplesPerFrame = 1100, .audioFirst = true},
+         41},
     };
     for (const auto& [plan, step] : cases) {
         const Bytes expected = reference(plan);
-        for (uint64_t limit = 0; limit <= expected.size(); limit += limit + step > expected.size() ? 1 : step) {
-            SCOPED_TRACE("file size limit " + std::to_string(limit) + " of " + std::to_string(expected.size()));
+        for (uint64_t limit = 0; limit <= expected.size();
+             limit += limit + step > expected.size() ? 1 : step) {
+            SCOPED_TRACE("file size limit " + std::to_string(limit) + " of " +
+                         std::to_string(expected.size()));
             const bool fires = limit < expected.size();
             Outcome outcome;
             {
@@ -224,14 +239,16 @@ TEST_F(FaultInjection, AnyOneAllocationOfASession) {
          .audioFrames = 2, .audioFirst = true},
     };
     for (const SessionPlan& plan : plans) {
-        SCOPED_TRACE(plan.threads == 2 ? "two slices, two planes" : "shared slice");  // also makes gtest's trace stack
+        SCOPED_TRACE(plan.threads == 2 ? "two slices, two planes"
+                                       : "shared slice");  // also makes gtest's trace stack
         // The session with the n-th operator new or buffer failing (-1: none);
         // how many of each it made, and whether the failure fired.
         auto run = [&](bool operatorNew, long n, uint64_t& made) {
             const uint64_t failedBefore = brindle::bufferCounters().failedAllocations;
             uint64_t buffersBefore = 0;
             const Outcome outcome = runOnce(
-                plan, [&] {
+                plan,
+                [&] {
                     buffersBefore = brindle::bufferCounters().allocations;
                     countedNews = 0;
                     newFailed = false;
@@ -239,14 +256,17 @@ TEST_F(FaultInjection, AnyOneAllocationOfASession) {
                     brindle::failBufferAllocationAfter(operatorNew ? -1 : n);
                     testThreadBetweenCalls = true;
                     armed = true;
-                }, [&] {
+                },
+                [&] {
                     armed = false;
                     testThreadBetweenCalls = false;
                     brindle::failBufferAllocationAfter(-1);
-                    made = operatorNew ? countedNews.load() : brindle::bufferCounters().allocations - buffersBefore;
+                    made = operatorNew ? countedNews.load()
+                                       : brindle::bufferCounters().allocations - buffersBefore;
                 },
                 [](size_t) { testThreadBetweenCalls = false; }, [] { testThreadBetweenCalls = true; });
-            return std::pair(outcome, newFailed || brindle::bufferCounters().failedAllocations != failedBefore);
+            return std::pair(outcome,
+                             newFailed || brindle::bufferCounters().failedAllocations != failedBefore);
         };
         uint64_t news = 0, buffers = 0;
         faultFree(run(true, -1, news).first);
@@ -261,8 +281,8 @@ TEST_F(FaultInjection, AnyOneAllocationOfASession) {
                 [&] {
                     uint64_t made = 0;
                     const auto [outcome, fired] = run(operatorNew, static_cast<long>(n), made);
-                    SCOPED_TRACE(std::string(operatorNew ? "operator new " : "buffer ") + std::to_string(n) + " of " +
-                                 std::to_string(count) + " fails");
+                    SCOPED_TRACE(std::string(operatorNew ? "operator new " : "buffer ") + std::to_string(n) +
+                                 " of " + std::to_string(count) + " fails");
                     if (!fired) {
                         EXPECT_TRUE(faultFree(outcome) == expected);
                         EXPECT_GE(n, made);
@@ -273,12 +293,15 @@ TEST_F(FaultInjection, AnyOneAllocationOfASession) {
                         const CallResult* first = outcome.firstFailure();
                         ASSERT_NE(first, nullptr) << "an allocation failed and no call said so";
                         for (const CallResult& call : outcome.calls)
-                            EXPECT_TRUE(call.code == ORV_ERR_NONE || call.what == "open" ||
-                                        (call.code == ORV_ERR_UNKNOWN && (kAllocationMessages.count(call.message) ||
-                                                                          kStateMessages.count(call.message))))
+                            EXPECT_TRUE(
+                                call.code == ORV_ERR_NONE || call.what == "open" ||
+                                (call.code == ORV_ERR_UNKNOWN && (kAllocationMessages.count(call.message) ||
+                                                                  kStateMessages.count(call.message))))
                                 << call.what << ": " << call.message;
-                        EXPECT_TRUE(first->what == "open" || kAllocationMessages.count(first->message)) << first->message;
-                        EXPECT_EQ(std::filesystem::exists(path), outcome.opened()) << "a failed open left a file";
+                        EXPECT_TRUE(first->what == "open" || kAllocationMessages.count(first->message))
+                            << first->message;
+                        EXPECT_EQ(std::filesystem::exists(path), outcome.opened())
+                            << "a failed open left a file";
                     }
                     if (fired && outcome.opened()) {
                         // The file's video section holds the first accepted frames,
@@ -289,11 +312,13 @@ TEST_F(FaultInjection, AnyOneAllocationOfASession) {
                         for (const CallResult& call : outcome.calls)
                             if (call.what.starts_with("video frame ") && call.code == ORV_ERR_NONE)
                                 accepted.push_back(static_cast<uint32_t>(std::stoul(call.what.substr(12))));
-                        const int video = file.section(ORV_SECTION_KIND_VIDEO), fullVideo = full.section(ORV_SECTION_KIND_VIDEO);
+                        const int video = file.section(ORV_SECTION_KIND_VIDEO),
+                                  fullVideo = full.section(ORV_SECTION_KIND_VIDEO);
                         const uint32_t frames = video >= 0 ? file.video(video).frameCount : 0;
                         ASSERT_LE(frames, accepted.size());
                         for (uint32_t k = 0; k < frames; ++k) {
-                            EXPECT_TRUE(file.record(video, k) == full.record(fullVideo, accepted[k])) << "frame " << k;
+                            EXPECT_TRUE(file.record(video, k) == full.record(fullVideo, accepted[k]))
+                                << "frame " << k;
                             EXPECT_EQ(file.pts(video, k), full.pts(fullVideo, accepted[k]));
                         }
                     }

@@ -17,7 +17,10 @@ TEST(FuzzCorpus, EveryEncoderProgramRunsAsTheSessionRulesSayAndEveryFileReadsAsI
         size_t count = 0;
         for (const auto& entry : std::filesystem::directory_iterator(ORV_FUZZ_CORPUS "/" + target)) {
             const orvtest::Bytes bytes = orvtest::readFile(entry.path());
-            EXPECT_EQ(target == "encoder" ? orvfuzz::runEncoderProgram(bytes, output) : orvfuzz::readMutatedFile(bytes), "") << entry.path();
+            EXPECT_EQ(target == "encoder" ? orvfuzz::runEncoderProgram(bytes, output)
+                                          : orvfuzz::readMutatedFile(bytes),
+                      "")
+                << entry.path();
             ++count;
         }
         EXPECT_GE(count, 10u) << target;

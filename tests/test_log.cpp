@@ -5,7 +5,10 @@
 
 namespace {
 
-std::string text(const std::string& path) { const orvtest::Bytes b = orvtest::readFile(path); return {b.begin(), b.end()}; }
+std::string text(const std::string& path) {
+    const orvtest::Bytes b = orvtest::readFile(path);
+    return {b.begin(), b.end()};
+}
 
 }  // namespace
 
@@ -28,7 +31,8 @@ TEST(Log, LinesRollingLinesCloseAndFailedReopenByteForByte) {
     const char* missing = "/nonexistent-orv-dir/log.txt";
     brindle::logOpen(missing);
     EXPECT_EQ(text(path), std::string("*** using 4 threads\n--- A\r\x1b[K--- B\n*** C\n--- frame 1\n") +
-                              "*** could not open " + missing + " for writing: " + std::strerror(ENOENT) + "\n");
+                              "*** could not open " + missing + " for writing: " + std::strerror(ENOENT) +
+                              "\n");
     brindle::logClose();
     EXPECT_FALSE(brindle::logEnabled());
     brindle::log("lost");

@@ -7,6 +7,7 @@
 #include "command_line.hpp"
 #include "frame_source.hpp"
 #include "hap_frame_packer.hpp"
+#include "progress.hpp"
 #include "remux_timing.hpp"
 #include "test_support.hpp"
 
@@ -83,9 +84,9 @@ TEST(HapFramePacker, CutsTexturesIntoWholeBlockChunksEachSnappyOnlyWhereThatIsSm
 
 TEST(HapFramePacker, ChunksAboutOneMebibyteOfTextureEachUpToSixteen) {
     // Texture format, bytes, chunks asked, chunks made.
-    for (const auto& [format, bytes, requested, expected] : {
-             std::tuple<uint32_t, uint64_t, uint32_t, uint32_t>{ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},  // capped
-             {ORV_TEXTURE_BC1, (3 << 20) / 2 - 8, 0, 1}})  // just under 1.5 MiB
+    for (const auto& [format, bytes, requested, expected] :
+         {std::tuple<uint32_t, uint64_t, uint32_t, uint32_t>{ORV_TEXTURE_BC3, 7680 * 4320, 0, 16},  // capped
+          {ORV_TEXTURE_BC1, (3 << 20) / 2 - 8, 0, 1}})  // just under 1.5 MiB
         EXPECT_EQ(orvtool::hapChunkCount(format, bytes, requested), expected)
             << bytes << " bytes, " << requested << " asked";
 }
@@ -167,6 +168,17 @@ TEST(RemuxTiming, AudioSamplesAtATimeAreExactForAnySizes) {
             << ticks << " x " << num << "/" << den << " s at " << rate;
 }
 
+// ---- Plumbing the subcommands share ------------------------------------------------
+
+TEST(ToolText, RatesBelowOneSizesPastTheLastUnitAndAnEtaOverAnHour) {
+    uint32_t num = 0, den = 0;
+    orvtool::parseRate("1/2", "--fps", num, den);
+    EXPECT_EQ(std::pair(num, den), std::pair(1u, 2u));
+    EXPECT_EQ(orvtool::humanBytes(UINT64_MAX), "18446744.1 TB");
+    EXPECT_EQ(orvtool::progressText(10, 37240, 1.0, 1500),
+              "frame 10 of 37240    0%  10.0 fps  ETA 1:02:03  1.5 kB");
+}
+
 // ---- The tool ------------------------------------------------------------------------
 
 // What ffprobe tells of the streams, or the packets, of one kind ("v", "a") in a file.
@@ -223,9 +235,12 @@ TEST_F(RemuxTool, FfmpegDecodesEveryFrameAsTheReaderDoesWithTheAudioIntact) {
     // Size, format, second stage, container and its fourcc, --chunks (the
     // chunked sections' bytes are the packer's, tested above).
     const std::tuple<std::string, const char*, const char*, std::string, const char*, Args> cases[] = {
-        {"642x362", "dxt1", "none", "mov", "Hap1", {}}, {"642x362", "dxt5", "snappy", "avi", "Hap5", {}},
-        {"642x362", "ycocg", "lz4", "mov", "HapY", {}}, {"642x362", "ycocg-alpha", "snappy", "mov", "HapM", {"--chunks", "1"}},
-        {"642x362", "ycocg-alpha", "lz4", "avi", "HapM", {"--chunks", "13"}}, {"3840x64", "ycocg-alpha", "none", "mov", "HapM", {}},
+        {"642x362", "dxt1", "none", "mov", "Hap1", {}},
+        {"642x362", "dxt5", "snappy", "avi", "Hap5", {}},
+        {"642x362", "ycocg", "lz4", "mov", "HapY", {}},
+        {"642x362", "ycocg-alpha", "snappy", "mov", "HapM", {"--chunks", "1"}},
+        {"642x362", "ycocg-alpha", "lz4", "avi", "HapM", {"--chunks", "13"}},
+        {"3840x64", "ycocg-alpha", "none", "mov", "HapM", {}},
     };
     const std::string source = path("source.orv");
     for (const auto& [size, format, compression, container, tag, chunks] : cases) {
@@ -259,7 +274,8 @@ TEST_F(RemuxTool, FramesTrimTheVideoAndCutTheAudioToTheSameTimes) {
     std::string frames(6 * 64 * 48 * 4, 0);
     for (size_t i = 0; i < frames.size(); ++i) frames[i] = char(i * i >> 9);
     const std::string source = path("source.orv");
-    ASSERT_EQ(orv({"encode", "-", "--size", "64x48", "--audio", path("in.wav"), "-o", source}, frames).status, 0);
+    ASSERT_EQ(orv({"encode", "-", "--size", "64x48", "--audio", path("in.wav"), "-o", source}, frames).status,
+              0);
     for (const auto& [range, first, count, firstSample, endSample] :
          {std::tuple<const char*, uint32_t, uint32_t, size_t, size_t>{"2:5", 2, 3, 3840, 9600},
           {"4:", 4, 2, 7680, 6 * 1920 + 100}, {"0:1", 0, 1, 0, 1920}, {"3:99", 3, 3, 5760, 6 * 1920 + 100}}) {

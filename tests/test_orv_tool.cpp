@@ -123,7 +123,8 @@ TEST_F(OrvTool, DemoDecodesCloseToItsSourceInEveryFormatWithItsStereoTone) {
     for (const auto& [format, alpha, minColourPsnr] : {std::tuple{"dxt1", false, 28}, {"dxt5", true, 28},
                                                         {"ycocg", false, 34}, {"ycocg-alpha", true, 34}}) {
         SCOPED_TRACE(format);
-        const std::string file = encodeDemo(std::string(format) + ".orv", {"--format", format, "--compression", "lz4"});
+        const std::string file =
+            encodeDemo(std::string(format) + ".orv", {"--format", format, "--compression", "lz4"});
         const Bytes decoded = extract(file, 3, "f.rgba"), source = demoFrame(320, 180, 3);
         ASSERT_EQ(decoded.size(), source.size());
         const double colour = psnr(decoded, source, {0, 1, 2});
@@ -162,16 +163,20 @@ TEST_F(OrvTool, DemoDecodesCloseToItsSourceInEveryFormatWithItsStereoTone) {
               "  samples:     9600 of 16-bit PCM\n"
               "  duration:    0.200 s\n");
     // The second section's object is laid out by the same code as the first.
-    EXPECT_TRUE(json.out.starts_with("{\n  \"file\": \"" + shown + "\",\n  \"bytes\": 388607,\n  \"version\": 1,\n"
-                                     "  \"sections\": [\n    {\"slot\": 0, \"type\": \"video\", \"offset\": 284, "
-                                     "\"size\": 349878},\n    {\"slot\": 1, ")) << json.out;
-    expectHas(json.out, {"  ],\n  \"video\": [\n    {\"slot\": 0, \"width\": 320, \"height\": 180, \"slice_columns\": 1, "
-              "\"slice_rows\": 1, \"slice_width\": 320, \"slice_height\": 180, \"format\": "
-              "\"ycocg-alpha\", \"fourcc\": \"HapM\", \"compression\": \"lz4\", \"frames\": 5, "
-              "\"timebase_num\": 1, \"timebase_den\": 25, \"fps_num\": 25, \"fps_den\": 1, "
-              "\"fps\": 25, \"duration\": 0.2, \"data_bytes\": 349878, \"ratio\": 3.29258}\n  ],\n"
-              "  \"audio\": [\n    {\"slot\": 1, \"sample_rate\": 48000, \"channels\": 2, \"bits_per_sample\": 16, "
-              "\"samples\": 9600, \"duration\": 0.2}\n  ]\n}\n"});
+    EXPECT_TRUE(json.out.starts_with(
+        "{\n  \"file\": \"" + shown + "\",\n  \"bytes\": 388607,\n  \"version\": 1,\n  \"sections\": [\n"
+        "    {\"slot\": 0, \"type\": \"video\", \"offset\": 284, \"size\": 349878},\n    {\"slot\": 1, "))
+        << json.out;
+    expectHas(json.out, {"  ],\n  \"video\": [\n    {\"slot\": 0, \"width\": 320, \"height\": 180, "
+                         "\"slice_columns\": 1, \"slice_rows\": 1, \"slice_width\": 320, "
+                         "\"slice_height\": 180, "
+                         "\"format\": \"ycocg-alpha\", \"fourcc\": \"HapM\", \"compression\": \"lz4\", "
+                         "\"frames\": 5, \"timebase_num\": 1, \"timebase_den\": 25, \"fps_num\": 25, "
+                         "\"fps_den\": 1, \"fps\": 25, \"duration\": 0.2, \"data_bytes\": 349878, "
+                         "\"ratio\": 3.29258}\n  ],\n  \"audio\": [\n    {\"slot\": 1, "
+                         "\"sample_rate\": 48000, "
+                         "\"channels\": 2, \"bits_per_sample\": 16, \"samples\": 9600, \"duration\": 0.2}\n"
+                         "  ]\n}\n"});
     // The WAV file is the image stored after the audio section's codec byte.
     const Bytes stored = readFile(odd), wav = extract(odd, -1, "tone.wav");
     const Slot audio = slotAt(stored, 1);
@@ -192,13 +197,15 @@ TEST_F(OrvTool, DemoDecodesCloseToItsSourceInEveryFormatWithItsStereoTone) {
           {{"--frames", "4:", "--pixfmt", "bgra", "--threads", "3"}, 4, "bgra", path("out.raw")}}) {
         Bytes pixels;
         for (uint32_t k = first; k < 5; ++k)
-            append(pixels, reader.pixels(0, k, pixfmt == "rgba" ? ORV_SRC_PIX_FMT_RGBA32 : ORV_SRC_PIX_FMT_BGRA32));
+            append(pixels,
+                   reader.pixels(0, k, pixfmt == "rgba" ? ORV_SRC_PIX_FMT_RGBA32 : ORV_SRC_PIX_FMT_BGRA32));
         const Result result = orv(with({"decode", odd, "-o", target, "-y"}, options));
         ASSERT_EQ(result.status, 0) << describe(result);
         EXPECT_EQ(target == "-" ? Bytes(result.out.begin(), result.out.end()) : readFile(target), pixels);
-        expectHas(result.err, {"orv decode: wrote " + (target == "-" ? "standard output" : target) +
-                               (first ? ": 1 frame" : ": 5 frames") + " of 320x180 " + pixfmt + " at 25/1 fps, ",
-                               "(as input: -f rawvideo -pix_fmt " + pixfmt + " -s 320x180 -r 25/1)\n"});
+        expectHas(result.err,
+                  {"orv decode: wrote " + (target == "-" ? "standard output" : target) +
+                       (first ? ": 1 frame" : ": 5 frames") + " of 320x180 " + pixfmt + " at 25/1 fps, ",
+                   "(as input: -f rawvideo -pix_fmt " + pixfmt + " -s 320x180 -r 25/1)\n"});
     }
 }
 
@@ -226,8 +233,9 @@ TEST_F(OrvTool, WavAudioOfEveryKindBesideRawFramesIsStoredAsPcm) {
     // WAV format (1 integer, 3 float), bits, extensible or not. The rate is
     // above 65,535 Hz, so that every byte of its field counts.
     const uint32_t rate = 96000;
+    using Kind = std::tuple<uint16_t, uint16_t, bool>;
     for (const auto& [format, bits, extensible] :
-         {std::tuple<uint16_t, uint16_t, bool>{1, 16, false}, {1, 24, false}, {3, 32, false}, {1, 24, true}}) {
+         {Kind{1, 16, false}, {1, 24, false}, {3, 32, false}, {1, 24, true}}) {
         SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(extensible));
         Bytes data;
         for (double v : values) {
@@ -235,8 +243,10 @@ TEST_F(OrvTool, WavAudioOfEveryKindBesideRawFramesIsStoredAsPcm) {
             putLE(data, format == 3 ? std::bit_cast<uint32_t>(float(v)) : scaled, bits / 8);
         }
         writeFile(path("in.wav"), wavFile(format, bits, 2, rate, data, extensible));
-        ASSERT_EQ(orv({"encode", "-", "--size", "16x16", "--audio", path("in.wav"), "-y", "-o", path("a.orv")},
-                      std::string(16 * 16 * 4, '\x80')).status, 0);
+        // "--size=16x16": an option's value may follow an equals sign.
+        const Args encode = {"encode", "-", "--size=16x16", "--audio", path("in.wav"),
+                             "-y", "-o", path("a.orv")};
+        ASSERT_EQ(orv(encode, std::string(16 * 16 * 4, '\x80')).status, 0);
         const Bytes wav = extract(path("a.orv"), -1, "out.wav");
         ASSERT_GE(wav.size(), 44u);
         EXPECT_EQ(wav[22], 2);  // channels
@@ -305,16 +315,24 @@ TEST_F(OrvTool, RefusedAndFailedCommandsSayWhyAndLeaveEveryFileAlone) {
         {{"encode", "-", "-o", x}}, {{"encode", "in.mov", "--size", "8x8", "--square-pixels", "-o", x}},
         {{"encode", path("a/clip.mov"), path("b/clip.mp4"), "-o", path("sub/")}},
         // The same file twice, by name, through a link, or not created yet.
-        {{"encode", file, "-o", file}}, {with(rawIn, {"-o", x, "--log", path("sub/../x.orv")})},
+        {{"encode", file, "-o", file}},
+        {with(rawIn, {"-o", x, "--log", path("sub/../x.orv")})},
         {with(rawIn, {"--audio", path("in.wav"), "-o", path("in.wav"), "-y"})},
         {{"extract", file, "--frame", "0", "-o", path("f.png"), "--wav", path("f.png")}},
-        {{"concat", file, "-o", path("link.orv"), "-y"}}, {{"remux", file, "-o", path("link.mov"), "-y"}},
-        {{"decode", file, "-o", x, "--pixfmt", "argb"}}, {{"decode", file, "-o", x, "--threads", "0"}},
-        {{"extract", file, "--frame", "1", "-o", path("x.jpg")}}, {{"remux", file}},
-        {{"remux", file, "-o", path("out.mp4")}}, {with(remux, {"--chunks", "0"})}, {with(remux, {"--chunks", "65"})},
-        {{"encode", missing, "-o", x}, {missing + ": No such file"}}, {{"info", missing}, {missing}},
+        {{"concat", file, "-o", path("link.orv"), "-y"}},
+        {{"remux", file, "-o", path("link.mov"), "-y"}},
+        {{"decode", file, "-o", x, "--pixfmt", "argb"}},
+        {{"decode", file, "-o", x, "--threads", "0"}},
+        {{"extract", file, "--frame", "1", "-o", path("x.jpg")}},
+        {{"remux", file}},
+        {{"remux", file, "-o", path("out.mp4")}},
+        {with(remux, {"--chunks", "0"})},
+        {with(remux, {"--chunks", "65"})},
+        {{"encode", missing, "-o", x}, {missing + ": No such file"}},
+        {{"info", missing}, {missing}},
         {{"remux", handBuilt("irregular.orv", {0, 1, 3}, false), "-o", path("x.avi")}, {"irregular times"}},
-        {{"remux", handBuilt("0 Hz.orv", {0}, true), "-o", path("x.mov")}, {"audio: a sample rate of 0 Hz cannot be written"}},
+        {{"remux", handBuilt("0 Hz.orv", {0}, true), "-o", path("x.mov")},
+         {"audio: a sample rate of 0 Hz cannot be written"}},
         {{"remux", path("corrupt.orv"), "-o", path("in.mov"), "-y"}, {path("corrupt.orv") + ": frame 1: "}},
         {{"decode", file, "--frames", "5:", "-o", path("x.png")},
          {"--frames 5:: frame 5 is out of range: video stream 0 has 5 frames"}},
@@ -326,7 +344,8 @@ TEST_F(OrvTool, RefusedAndFailedCommandsSayWhyAndLeaveEveryFileAlone) {
         {{"encode", path("in.mov"), "-o", x}, {"apt-get install ffmpeg"}, &noFfmpeg},
         {with(tiny, {"-o", x}), {"standard input is a terminal"}, nullptr, true},
         // Honouring these headers would take 1 to 4 GiB.
-        {with(tiny, {"-o", x, "--audio", hostileWav("a.wav", 0xFFFFFFFF, 2)}), {"ends inside its format chunk"}},
+        {with(tiny, {"-o", x, "--audio", hostileWav("a.wav", 0xFFFFFFFF, 2)}),
+         {"ends inside its format chunk"}},
         {with(tiny, {"-o", x, "--audio", hostileWav("c.wav", 16, 65534)}),
          {"declares 65534 channels; an ORV file holds at most 32767"}},
     };
@@ -350,16 +369,19 @@ TEST_F(OrvTool, RefusedAndFailedCommandsSayWhyAndLeaveEveryFileAlone) {
     // Info describes a file it finds damaged, and says so in its status.
     const Result unreadable = orv({"info", path("unreadable.orv")});
     EXPECT_EQ(unreadable.status, 1) << describe(unreadable);
-    expectHas(unreadable.out, {"first frame: unreadable: ", "frame record marker: expected 0x0300, found 0x0200"});
+    expectHas(unreadable.out,
+              {"first frame: unreadable: ", "frame record marker: expected 0x0300, found 0x0200"});
     // Several inputs go each to its own file, and one failure stops no other.
     writeFile(path("a.rgba"), Bytes(2 * 1024, 10)), writeFile(path("c.raw"), Bytes(3 * 1024, 30));
     fs::create_directory(path("out"));
     const Result kept = orv({"encode", path("a.rgba"), raw, path("c.raw"), "--size", "16x16", "-o",
                              path("out/"), "--keep-partial"});
     EXPECT_EQ(kept.status, 1) << describe(kept);
-    expectHas(kept.err, {"wrote " + path("out/a.orv") + ": 2 frames of 16x16", raw + ": " + raw + " ends inside "
-                         "frame 2", "kept as " + path("out/in.orv.partial"), "wrote " + path("out/c.orv") +
-                         ": 3 frames of 16x16", "3 inputs: 2 encoded, 1 failed"});
+    expectHas(kept.err,
+              {"wrote " + path("out/a.orv") + ": 2 frames of 16x16",
+               raw + ": " + raw + " ends inside frame 2",
+               "kept as " + path("out/in.orv.partial"), "wrote " + path("out/c.orv") + ": 3 frames of 16x16",
+               "3 inputs: 2 encoded, 1 failed"});
     EXPECT_EQ(entriesOf(path("out")).size(), 3u);
 
     const Result help = orv({"--help"}), version = orv({"--version"});
@@ -380,7 +402,8 @@ TEST_F(OrvTool, TargetsStayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
          "is a character device", false},
         {[](auto& p) { return mkfifo(p.c_str(), 0644) == 0; }, "is a FIFO", false},
         {[](auto& p) { return mkdir(p.c_str(), 0755) == 0; }, "is a directory", false},
-        {[](auto& p) { return bool(std::ofstream(p) << "a regular file"); }, "exists; use -y to overwrite", true},
+        {[](auto& p) { return bool(std::ofstream(p) << "a regular file"); }, "exists; use -y to overwrite",
+         true},
     };
     const Bytes orvFile = readFile(encodeDemo("good.orv"));
     const std::string half = path("half.orv");
@@ -390,7 +413,8 @@ TEST_F(OrvTool, TargetsStayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
     // Commands that read an ORV file read a file, not a pipe: they cannot be
     // held up in the middle, so only their refusals and failures are tried
     // (extract and concat open their targets as decode does).
-    const Args commands[] = {{"encode", "-", "--size", "256x256", "-o"}, {"decode", half, "-o"}, {"remux", half, "-o"}};
+    const Args commands[] = {
+        {"encode", "-", "--size", "256x256", "-o"}, {"decode", half, "-o"}, {"remux", half, "-o"}};
     int cellNumber = 0;
     for (const auto& [make, refusal, regular] : objects)
         for (const Args& command : commands)
@@ -403,7 +427,8 @@ TEST_F(OrvTool, TargetsStayAsTheyWereAfterRefusedFailedAndInterruptedRuns) {
                 const bool accepted = signal >= 0 && regular && access(target.c_str(), W_OK) == 0;
                 SCOPED_TRACE(target + ", " + command[0] + " with signal " + std::to_string(signal));
                 const auto before = entriesOf(cell);
-                Child child(with(with({ORV_TOOL_PATH}, command), signal < 0 ? Args{target} : Args{target, "-y"}));
+                Child child(
+                    with(with({ORV_TOOL_PATH}, command), signal < 0 ? Args{target} : Args{target, "-y"}));
                 Result result;
                 if (signal > 0 && accepted) {
                     EXPECT_TRUE(child.feed(frames));
@@ -430,12 +455,15 @@ TEST_F(OrvTool, YesReplacesAFileOnlyOnceTheNewOneIsCompleteKeepingLinksAndModes)
     // The library's log goes to the log file (written into the output's
     // temporary, beside it), never to the terminal, nor does progress off one.
     for (const auto& [target, overwrite, written, mode] :
-         {std::tuple<std::string, Args, std::string, mode_t>{"new.orv", {"--log", path("encode.log")}, "new.orv", 0640},
-          {"old.orv", {"-y", "--quiet"}, "old.orv", 0640}, {"link.orv", {"--overwrite"}, "real.orv", 0604}}) {
+         {std::tuple<std::string, Args, std::string, mode_t>{
+              "new.orv", {"--log", path("encode.log")}, "new.orv", 0640},
+          {"old.orv", {"-y", "--quiet"}, "old.orv", 0640},
+          {"link.orv", {"--overwrite"}, "real.orv", 0604}}) {
         const Result result = orv(with(with(tinyDemo, {path(target)}), overwrite));
         EXPECT_EQ(result.status, 0) << describe(result);
         EXPECT_EQ(result.err.find_first_of("*\r"), std::string::npos) << result.err;
-        EXPECT_EQ(result.err.rfind("orv encode: wrote " + path(target) + ": 1 frame", 0), target == "old.orv" ? std::string::npos : 0);
+        EXPECT_EQ(result.err.rfind("orv encode: wrote " + path(target) + ": 1 frame", 0),
+                  target == "old.orv" ? std::string::npos : 0);
         EXPECT_EQ(result.err.empty(), target == "old.orv");
         EXPECT_EQ(orv({"verify", path(written)}).status, 0);
         struct stat info {};
@@ -470,11 +498,12 @@ TEST_F(OrvTool, RangesEncodedApartJoinByteForByteAndPartsThatDoNotJoinAreNamed) 
     EXPECT_EQ(readFile(path("joined.orv")), whole);
     // A last part that differs, and the first difference named.
     const std::string a = concat[4], b = concat[5], odd = path("odd.orv");
-    for (const auto& [options, difference] : {
-             std::pair<Args, std::string>{{"--size", "64x40"}, "size 64x40 differs from " + a + "'s 64x48"},
-             {{"--size", "64x48", "--format", "dxt1"}, "format dxt1 differs from " + a + "'s ycocg-alpha"},
-             {{"--size", "64x48", "--fps", "30/1"}, "time base 1/30 differs from " + a + "'s 1/25"},
-             {{"--size", "64x48", "--no-audio"}, "audio none differs from " + a + "'s 2 channels at 48000 Hz"}}) {
+    for (const auto& [options, difference] :
+         {std::pair<Args, std::string>{{"--size", "64x40"}, "size 64x40 differs from " + a + "'s 64x48"},
+          {{"--size", "64x48", "--format", "dxt1"}, "format dxt1 differs from " + a + "'s ycocg-alpha"},
+          {{"--size", "64x48", "--fps", "30/1"}, "time base 1/30 differs from " + a + "'s 1/25"},
+          {{"--size", "64x48", "--no-audio"},
+           "audio none differs from " + a + "'s 2 channels at 48000 Hz"}}) {
         EXPECT_EQ(orv(with(with(demo, {odd, "--frames", "7:"}), options)).status, 0);
         const Result result = orv({"concat", a, b, odd, "-o", path("out.orv")});
         EXPECT_EQ(result.status, 1) << describe(result);

@@ -20,7 +20,9 @@ const OrvAudioStreamParams_st kStereo{48000, 2, ORV_CHANNEL_LAYOUT_STEREO, 1, 48
 const std::string kFakeFailure = "fake write failed";
 
 // Whether the first two slots of the file's table are the ones in use.
-bool twoSlotsUsed(const orvtest::Bytes& f) { return orvtest::slotAt(f, 1).type != 0 && orvtest::slotAt(f, 2).type == 0; }
+bool twoSlotsUsed(const orvtest::Bytes& f) {
+    return orvtest::slotAt(f, 1).type != 0 && orvtest::slotAt(f, 2).type == 0;
+}
 
 // A stream kind of the tests' own: it writes a real video section (header
 // only) and fails with kFakeFailure at the steps it is told to. `destroyed`
@@ -64,7 +66,8 @@ protected:
         return id;
     }
     FakeStream* addFake(std::shared_ptr<bool> destroyed = std::make_shared<bool>(false)) {
-        auto stream = std::make_unique<FakeStream>(encoder->nextStreamId(), encoder->getContext().writer, destroyed);
+        auto stream =
+            std::make_unique<FakeStream>(encoder->nextStreamId(), encoder->getContext().writer, destroyed);
         FakeStream* borrowed = stream.get();
         encoder->addStream(std::move(stream));
         return borrowed;
@@ -124,10 +127,12 @@ TEST_F(Session, TwoStreamsOfEachKindWithIdsInOrderRefusalsConsumeNone) {
     EXPECT_EQ(orvAddVideoStream(encoder, &video, &id), ok);
     EXPECT_EQ(orvGetPreferredSrcPixFmts(encoder, 1)[1], ORV_SRC_PIX_FMT_BGRA32);
     LogCapture log;
-    expectFailure(orvAddAudioStream(encoder, &kStereo, &id), ORV_ERR_TOO_MANY_STREAMS, "too many audio streams");
+    expectFailure(orvAddAudioStream(encoder, &kStereo, &id), ORV_ERR_TOO_MANY_STREAMS,
+                  "too many audio streams");
     // Refused before construction: the stream's own log line never appears.
     EXPECT_EQ(log.text(), "*** OrvEnc::setError(): too many audio streams\n");
-    expectFailure(orvAddVideoStream(encoder, &video, &id), ORV_ERR_TOO_MANY_STREAMS, "too many video streams");
+    expectFailure(orvAddVideoStream(encoder, &video, &id), ORV_ERR_TOO_MANY_STREAMS,
+                  "too many video streams");
     // Streams handed in whole are held to the same limit.
     orvtest::expectOrvError([&] { addFake(); }, ORV_ERR_TOO_MANY_STREAMS, "too many video streams");
     EXPECT_EQ(id, 3);
@@ -139,7 +144,8 @@ TEST_F(Session, OneStreamIsActiveAtATimeEachIsBegunOnceAndFinishClosesTheSession
     {
         LogCapture log;
         expectFailure(orvEndStream(encoder), unknown, "no active stream");
-        EXPECT_EQ(log.text(), "*** OrvEnc::endStream() no active stream\n*** OrvEnc::setError(): no active stream\n");
+        EXPECT_EQ(log.text(),
+                  "*** OrvEnc::endStream() no active stream\n*** OrvEnc::setError(): no active stream\n");
     }
     expectFailure(orvEncodeFrame(encoder, &frame), unknown, "missing call to beginStream()");
     expectFailure(orvBeginStream(encoder, 7), unknown, "unknown stream id");
@@ -195,6 +201,7 @@ TEST(PublicInterface, ErrorTextsAndVersion) {
                            "unknown stream", "unknown pixel format", "unknown ORV pixel format",
                            "unknown ORV compression format", "invalid dimensions", "invalid timebase",
                            "invalid aspect ratio", "unsupported device", "unknown error"};
-    for (int code = 0; code < 14; ++code) EXPECT_STREQ(orvErrorStr(static_cast<OrvError_enum>(code)), texts[code]);
+    for (int code = 0; code < 14; ++code)
+        EXPECT_STREQ(orvErrorStr(static_cast<OrvError_enum>(code)), texts[code]);
     EXPECT_STREQ(orvErrorStr(static_cast<OrvError_enum>(-1)), "unknown error");
 }

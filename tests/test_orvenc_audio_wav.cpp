@@ -31,7 +31,9 @@ BufferPtr planarBuffer(const Planes& channels) {
     return buffer;
 }
 
-OrvSrcFrame_st audioFrame(OrvBuffer_st* buffer, uint32_t numSamples) { return {0, 0, 0, 0, 0, numSamples, 0, buffer}; }
+OrvSrcFrame_st audioFrame(OrvBuffer_st* buffer, uint32_t numSamples) {
+    return {0, 0, 0, 0, 0, numSamples, 0, buffer};
+}
 
 class AudioStreamTest : public ::testing::Test {
 protected:
@@ -63,7 +65,8 @@ protected:
 
 TEST_F(AudioStreamTest, ChannelsLayoutAndRateAreCheckedInThatOrderAfterTheLogLine) {
     const char *const count = "bad channel count", *const layout = "unknown channel layout",
-                      *const mismatch = "incorrect number of channels for layout", *const rate = "bad sample rate",
+                      *const mismatch = "incorrect number of channels for layout",
+                      *const rate = "bad sample rate",
                       *const byteRate = "sample rate too high for the channel count", *const ok = "";
     const struct { uint32_t channels, layout, rate; const char* message; } cases[] = {
         {32768, ORV_CHANNEL_LAYOUT_ANY, 48000, count}, {UINT32_MAX, ORV_CHANNEL_LAYOUT_ANY, 0, count},
@@ -74,7 +77,8 @@ TEST_F(AudioStreamTest, ChannelsLayoutAndRateAreCheckedInThatOrderAfterTheLogLin
         {1, ORV_CHANNEL_LAYOUT_ANY, 1, ok}, {6, ORV_CHANNEL_LAYOUT_SIX_CHANNELS, 48000, ok},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.channels << " channels, layout " << c.layout << ", " << c.rate << " Hz");
+        SCOPED_TRACE(testing::Message()
+                     << c.channels << " channels, layout " << c.layout << ", " << c.rate << " Hz");
         if (*c.message)
             expectOrvError([&] { makeStream(c.channels, c.layout, c.rate, false); }, 13, c.message);
         else
@@ -91,7 +95,8 @@ TEST_F(AudioStreamTest, ChannelsLayoutAndRateAreCheckedInThatOrderAfterTheLogLin
                           "*** stream 4: samplerate: 48000, channels: 0, timebase: -1/7\n");
 }
 
-TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndInterleavedWhateverTheBoundariesAndRefusedFramesWriteNothing) {
+TEST_F(AudioStreamTest,
+       SamplesAreScaledLimitedAndInterleavedWhateverTheBoundariesAndRefusedFramesWriteNothing) {
     // Three channels: one frame of 10,000 samples goes out in chunks of
     // 4,096, 4,096 and 1,808; then frames of every awkward size, the last
     // one of values out of range, not finite, or too small for a step.
@@ -105,8 +110,10 @@ TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndInterleavedWhateverTheBoundari
     Bytes pcm;
     for (size_t i = 0; i < total; ++i)
         for (size_t c = 0; c < 3; ++c) {
-            const int value = i < plain ? static_cast<int>((i * 37 + c * 9001) % 65536) - 32768 : oddOut[(i + c) % 16];
-            planes[c][i] = i < plain ? static_cast<float>(value) / 32768.0f : odd[(i + c) % 16];  // exact: no rounding to model
+            const int value =
+                i < plain ? static_cast<int>((i * 37 + c * 9001) % 65536) - 32768 : oddOut[(i + c) % 16];
+            planes[c][i] = i < plain ? static_cast<float>(value) / 32768.0f
+                                     : odd[(i + c) % 16];  // exact: no rounding to model
             orvtest::putLE(pcm, static_cast<uint16_t>(value), 2);
         }
     auto stream = makeStream(3, ORV_CHANNEL_LAYOUT_ANY);
@@ -115,7 +122,8 @@ TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndInterleavedWhateverTheBoundari
     size_t first = 0;
     for (size_t length : {10000, 1, 4095, 4097, 4096, 0, 16}) {
         Planes part;
-        for (const auto& plane : planes) part.emplace_back(plane.begin() + first, plane.begin() + first + length);
+        for (const auto& plane : planes)
+            part.emplace_back(plane.begin() + first, plane.begin() + first + length);
         BufferPtr buffer = planarBuffer(part);
         stream->encodeFrame(audioFrame(buffer.get(), static_cast<uint32_t>(length)));
         first += length;
@@ -131,17 +139,20 @@ TEST_F(AudioStreamTest, SamplesAreScaledLimitedAndInterleavedWhateverTheBoundari
         {nullptr, 0, "frame has no buffer"},
         {liar.get(), static_cast<uint32_t>((0xFFFFFFDBu - total * 6) / 6 + 1), "audio stream too long"},
     };
-    for (const auto& c : cases) expectOrvError([&] { stream->encodeFrame(audioFrame(c.buffer, c.samples)); }, 13, c.message);
+    for (const auto& c : cases)
+        expectOrvError([&] { stream->encodeFrame(audioFrame(c.buffer, c.samples)); }, 13, c.message);
     liar->size = realSize;
     EXPECT_EQ(fileNow().size(), before);
     stream->close();
-    Bytes expected = wavHeader(3, 48000, static_cast<uint32_t>(36 + total * 6), static_cast<uint32_t>(total * 6));
+    Bytes expected =
+        wavHeader(3, 48000, static_cast<uint32_t>(36 + total * 6), static_cast<uint32_t>(total * 6));
     orvtest::append(expected, pcm);
     EXPECT_TRUE(wavImage() == expected);
     EXPECT_EQ(orvtest::slotAt(fileNow(), 0), (orvtest::Slot{3, 284, 1 + 44 + total * 6}));
     stream->close();  // a second close ends no second section
     EXPECT_EQ(context.writer.sectionCount(), 1u);
     // 4 x 2^30 x 32767 bytes wraps to 0 in 32 bits.
-    expectOrvError([&] { makeStream(32767, ORV_CHANNEL_LAYOUT_ANY)->encodeFrame(audioFrame(small.get(), 1u << 30)); }, 13,
-                   "samples outside of buffer range");
+    expectOrvError(
+        [&] { makeStream(32767, ORV_CHANNEL_LAYOUT_ANY)->encodeFrame(audioFrame(small.get(), 1u << 30)); },
+        13, "samples outside of buffer range");
 }

@@ -75,7 +75,8 @@ Bytes compressPlane(const OrvFFMpegCompressor& compressor, const Image& image, O
 // A slice record over an image, as the slicer hands it to compress.
 OrvSrcSlice sliceOf(const Image& image, uint32_t pixFmt) {
     OrvSrcSlice slice;
-    slice.width = image.width, slice.height = image.height, slice.stride = image.stride, slice.pixFmt = pixFmt;
+    slice.width = image.width, slice.height = image.height, slice.stride = image.stride,
+    slice.pixFmt = pixFmt;
     slice.buffer = allocSharedBuffer(image.pixels.size());
     std::memcpy(slice.buffer->data, image.pixels.data(), image.pixels.size());
     return slice;
@@ -131,8 +132,9 @@ TEST(FFMpegCompressor, PlaneIsRowMajorAndExactlyTheTextureSizeAtAnyStrideAndLeve
             }
     }
     Bytes out(16, canary);
-    orvtest::expectOrvError([&] { scalar.compressRGBA32(4, 4, 16, OrvTexFmt(4), tight.pixels.data(), out.data()); },
-                            13, "unsupported texture format");
+    orvtest::expectOrvError(
+        [&] { scalar.compressRGBA32(4, 4, 16, OrvTexFmt(4), tight.pixels.data(), out.data()); }, 13,
+        "unsupported texture format");
     EXPECT_EQ(out, Bytes(16, canary)) << "written for a refused call";
 }
 

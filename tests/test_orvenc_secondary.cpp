@@ -21,6 +21,6 @@ TEST(SecondStage, LZ4HintsPickTheirLevelAndARefusalIsReported) {
     texture.encoded = brindle::allocSharedBuffer(4096);
     std::memset(texture.encoded->data, 0x5A, 4096);
     texture.encodedSize = 0x7F000000;
-    orvtest::expectOrvError([&] { brindle::OrvLZ4Compressor(OrvVideoStreamParams_st{}).compress(texture); }, 13,
-                            "compression failed");
+    orvtest::expectOrvError([&] { brindle::OrvLZ4Compressor(OrvVideoStreamParams_st{}).compress(texture); },
+                            13, "compression failed");
 }

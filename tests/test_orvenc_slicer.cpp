@@ -28,8 +28,10 @@ TEST(SliceLayout, EachSideIsCutIntoTheFewestWholeBlockSlicesOfAtMost3072) {
     };
     for (const Side& side : sides) {
         // Each side follows the rule on its own, whatever the other one is.
-        EXPECT_EQ(grid(side.length, 1080), (std::array{side.sliceSize, 1080u, side.count, 1u})) << side.length;
-        EXPECT_EQ(grid(7168, side.length), (std::array{1792u, side.sliceSize, 4u, side.count})) << side.length;
+        EXPECT_EQ(grid(side.length, 1080), (std::array{side.sliceSize, 1080u, side.count, 1u}))
+            << side.length;
+        EXPECT_EQ(grid(7168, side.length), (std::array{1792u, side.sliceSize, 4u, side.count}))
+            << side.length;
     }
     for (uint32_t length = 1; length <= 20000; ++length) {
         const auto [size, unused, count, rows] = grid(length, 4);
@@ -43,7 +45,8 @@ TEST(FillSlice, RowsBeyondFourGiBAreReadFromTheirOwnOffset) {
     // 65538 rows of 64 KiB, reserved, not committed: only the touched pages
     // take memory. Rows 0 and 1 stay zero, so an offset that wrapped onto them shows.
     constexpr size_t stride = 65536, rows = 65538, bytes = stride * rows;
-    void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* mapping =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (mapping == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
     auto* src = static_cast<uint8_t*>(mapping);
     src[65536 * stride + 16] = 1;

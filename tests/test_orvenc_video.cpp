@@ -34,8 +34,9 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
     using P = OrvVideoStreamParams_st&;
     constexpr OrvError_enum dims = ORV_ERR_INVALID_DIMENSIONS, timebase = ORV_ERR_INVALID_TIMEBASE;
     const char* const tooLarge = "frame record too large for the index";
-    const struct { void (*change)(P); OrvError_enum code; const char* message; } cases[] = {
-        {[](P p) { p.width = 0; p.timebaseNum = 0; }, ORV_ERR_UNKNOWN, "bad frame dimensions"},
+    const struct { void (*change)(P); OrvError_enum code; const char* message;
+    } cases[] = {
+        {[](P p) { p.width = 0, p.timebaseNum = 0; }, ORV_ERR_UNKNOWN, "bad frame dimensions"},
         {[](P p) { p.height = 0; }, ORV_ERR_UNKNOWN, "bad frame dimensions"},
         {[](P p) { p.width = 65536; }, dims, "frame dimensions too large"},
         {[](P p) { p.height = 70000; }, dims, "frame dimensions too large"},
@@ -45,16 +46,20 @@ TEST_F(VideoSession, ParametersAreRefusedInTheirOrderAndTheBoundsAccepted) {
         {[](P p) { p.aspectRatio = 10.01; }, ORV_ERR_INVALID_ASPECT_RATIO, "invalid aspect ratio"},
         {[](P p) { p.device = 0; }, ORV_ERR_UNSUPPORTED_DEVICE, "unsupported encode device"},
         {[](P p) { p.format = 4; }, ORV_ERR_UNKNOWN, "no encoder for format"},
-        {[](P p) { p.compression = 3; }, ORV_ERR_UNKNOWN_ORV_COMPRESSION_FORMAT, "unknown compression format"},
+        {[](P p) { p.compression = 3; }, ORV_ERR_UNKNOWN_ORV_COMPRESSION_FORMAT,
+         "unknown compression format"},
         // A record is a 10-byte header, 4 bytes per slice, and per slice a
         // 4-byte Hap header and the texture at its coder's worst case: at
         // 65535 a side, 32 x 32 slices of 2048 x 2048, so DXT5 needs 2^32 +
         // 8202 bytes; 65408 rows need 4286595082 bytes uncompressed, but LZ4
         // may add 1/255 + 20 and snappy 1/6 + 32 per texture.
-        {[](P p) { p.width = p.height = 65535; p.format = ORV_PIX_FMT_DXT5; p.compression = 0; }, dims, tooLarge},
-        {[](P p) { p.width = p.height = 65535; p.format = ORV_PIX_FMT_YCOCG_DXT5_ALPHA; p.compression = 0; }, dims, tooLarge},
-        {[](P p) { p.width = 65535; p.height = 65408; p.format = ORV_PIX_FMT_DXT5; }, dims, tooLarge},
-        {[](P p) { p.width = 65535; p.height = 65408; p.format = ORV_PIX_FMT_DXT5; p.compression = 1; }, dims, tooLarge},
+        {[](P p) { p.width = p.height = 65535, p.format = ORV_PIX_FMT_DXT5, p.compression = 0; },
+         dims, tooLarge},
+        {[](P p) { p.width = p.height = 65535, p.format = ORV_PIX_FMT_YCOCG_DXT5_ALPHA, p.compression = 0; },
+         dims, tooLarge},
+        {[](P p) { p.width = 65535, p.height = 65408, p.format = ORV_PIX_FMT_DXT5; }, dims, tooLarge},
+        {[](P p) { p.width = 65535, p.height = 65408, p.format = ORV_PIX_FMT_DXT5, p.compression = 1; },
+         dims, tooLarge},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         params = videoParams(64, 64);
@@ -105,9 +110,11 @@ TEST_F(VideoSession, FramesAndRecordsAreCheckedBeforeTheyAreTakenAndOnlyWhileThe
         expectFailure(orvEncodeFrame(encoder, &frame), c.code, c.message);
     }
     // The record rules are the reader's; what differs is the stream they are held to.
-    expectFailure(hand(frameRecord(16, 8, 16, 8, {textureSection(bc1, snappyCoded, blocks)}), 1), ORV_ERR_UNKNOWN,
-                  "invalid frame record: offset 14: slice 0: section types 0xBB, expected 0xFB as in the stream");
-    expectFailure(orvEncodeFrameRecord(encoder, nullptr, 10, 1), ORV_ERR_UNKNOWN, "invalid argument: record is null");
+    expectFailure(
+        hand(frameRecord(16, 8, 16, 8, {textureSection(bc1, snappyCoded, blocks)}), 1), ORV_ERR_UNKNOWN,
+        "invalid frame record: offset 14: slice 0: section types 0xBB, expected 0xFB as in the stream");
+    expectFailure(orvEncodeFrameRecord(encoder, nullptr, 10, 1), ORV_ERR_UNKNOWN,
+                  "invalid argument: record is null");
     // Refused by its size alone, before any byte of it is read.
     expectFailure(hand(good, 1, size_t{1} << 32), dims, "frame record too large for the index");
     // What is accepted is written as it was handed in, numbered after the
@@ -126,7 +133,8 @@ TEST_F(VideoSession, FramesAndRecordsAreCheckedBeforeTheyAreTakenAndOnlyWhileThe
 // The status line's figures are the whole frame's, every texture counted:
 // the reader's decode of this frame differs from the host's pixels by these.
 TEST_F(VideoSession, TheStatusLineShowsThePsnrOfAllTheFramesTextures) {
-    ASSERT_EQ(orvBeginStream(encoder, addVideo(videoParams(16, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA))), ORV_ERR_NONE);
+    ASSERT_EQ(orvBeginStream(encoder, addVideo(videoParams(16, 8, ORV_PIX_FMT_YCOCG_DXT5_ALPHA))),
+              ORV_ERR_NONE);
     const orvtest::LogCapture log;
     const OrvSrcFrame_st frame = frameOf(16, 8, 0);
     ASSERT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);

@@ -13,13 +13,15 @@ static const auto* const logFile = ::testing::AddGlobalTestEnvironment(new orvte
 
 TEST(Writer, OpenFailuresAndFailedWritesAreReportedWithTheSystemsReasonAndNeverFollowedBySuccess) {
     const orvtest::TempDir dir;
-    const std::string path = dir.path("out.orv"), efbig = std::string("error while writing: ") + std::strerror(EFBIG);
+    const std::string path = dir.path("out.orv"),
+                      efbig = std::string("error while writing: ") + std::strerror(EFBIG);
     brindle::OrvWriter writer;
     orvtest::LogCapture log;
     expectOrvError([&] { writer.open(dir.path("missing/out.orv"), 16); }, ORV_ERR_OPEN_FILE,
                    std::string("failed to open file for writing: ") + std::strerror(ENOENT));
     // /dev/full takes the buffered header bytes, then refuses them at the flush.
-    expectOrvError([&] { writer.open("/dev/full", 16); }, ORV_ERR_UNKNOWN, std::string("error while writing: ") + std::strerror(ENOSPC));
+    expectOrvError([&] { writer.open("/dev/full", 16); }, ORV_ERR_UNKNOWN,
+                   std::string("error while writing: ") + std::strerror(ENOSPC));
     expectOrvError([&] { writer.writeData(4, "data"); }, ORV_ERR_IO, "not opened for writing");
     EXPECT_EQ(log.text(), "*** opened /dev/full for writing\n");  // nothing of the missing directory
     // stdio empties its buffer when a flush fails, so a second flush would
@@ -46,6 +48,7 @@ TEST(Writer, OpenFailuresAndFailedWritesAreReportedWithTheSystemsReasonAndNeverF
     const orvtest::FileSizeLimit limit(writer.currentOffset() + 10);
     writer.writeData(100, body.data());  // buffered: no error yet
     writer.close();
-    EXPECT_EQ(log.text(), "*** opened /dev/full for writing\n*** opened " + path + " for writing\n*** opened " + path +
+    EXPECT_EQ(log.text(), "*** opened /dev/full for writing\n*** opened " + path +
+                              " for writing\n*** opened " + path +
                               " for writing\n*** OrvWriter::close(): " + efbig + "\n");
 }

@@ -20,7 +20,8 @@ using orvtest::readFile;
 
 struct VideoPlan {
     uint32_t width = 16, height = 16, format = ORV_PIX_FMT_DXT1, compression = ORV_COMPRESSION_NONE;
-    uint32_t maxParallel = 1, pixFmt = ORV_SRC_PIX_FMT_RGBA32, origin = 0, extraStride = 0;  // padding after each row
+    uint32_t maxParallel = 1, pixFmt = ORV_SRC_PIX_FMT_RGBA32, origin = 0,
+             extraStride = 0;  // padding after each row
     int frames = 4;
 };
 
@@ -69,7 +70,8 @@ public:
         EXPECT_EQ(orvEncoderOpen(this->path.c_str(), &params, &encoder), ORV_ERR_NONE);
         for (const StreamPlan& stream : plan.streams) {
             const VideoPlan& v = stream.video ? stream.v : VideoPlan{};
-            const OrvVideoStreamParams_st video = videoParams(v.width, v.height, v.format, v.compression, v.maxParallel);
+            const OrvVideoStreamParams_st video =
+                videoParams(v.width, v.height, v.format, v.compression, v.maxParallel);
             const OrvAudioStreamParams_st audio{44100, stream.channels, 0, 0, 0};
             EXPECT_EQ(stream.video ? orvAddVideoStream(encoder, &video, &ids.emplace_back(-1))
                                    : orvAddAudioStream(encoder, &audio, &ids.emplace_back(-1)), ORV_ERR_NONE);
@@ -91,7 +93,9 @@ public:
     // Begins stream `index` and hands over all its frames; ends it when `end`.
     void runStream(size_t index, bool end, bool begin = true) {
         const StreamPlan& stream = plan.streams[index];
-        if (begin) { ASSERT_EQ(orvBeginStream(encoder, ids[index]), ORV_ERR_NONE) << orvGetErrorMessage(encoder); }
+        if (begin) {
+            ASSERT_EQ(orvBeginStream(encoder, ids[index]), ORV_ERR_NONE) << orvGetErrorMessage(encoder);
+        }
         const VideoPlan& v = stream.v;
         for (int f = 0; stream.video && f < v.frames; ++f) {
             const uint32_t stride = v.width * 4 + v.extraStride;
@@ -103,7 +107,8 @@ public:
         }
         int seed = 0;
         for (uint32_t samples : stream.frameSamples) {
-            const OrvSrcFrame_st frame{0, 0, 0, 0, 0, samples, 0, makeSamples(stream.channels, samples, seed++)};
+            const OrvSrcFrame_st frame{0, 0,       0, 0,
+                                       0, samples, 0, makeSamples(stream.channels, samples, seed++)};
             EXPECT_EQ(orvEncodeFrame(encoder, &frame), ORV_ERR_NONE);
             orvBufferFree(frame.buffer);
         }
@@ -144,8 +149,9 @@ TEST_F(Stress, EndingOrClosingWithFramesInFlightWritesThemAllInOrder) {
         for (const int mode : {0, 1}) {  // end, close only
             SCOPED_TRACE(std::to_string(threads) + " workers, mode " + std::to_string(mode));
             // 36 wide: copied slices, one more task per frame.
-            const SessionPlan plan{threads, {{false, {}, 2, {300, 300}}, {true, {.width = 36, .height = 20,
-                                   .compression = ORV_COMPRESSION_SNAPPY, .maxParallel = 1000, .frames = 24}}}, {0, 1}};
+            const VideoPlan video{.width = 36, .height = 20, .compression = ORV_COMPRESSION_SNAPPY,
+                                  .maxParallel = 1000, .frames = 24};
+            const SessionPlan plan{threads, {{false, {}, 2, {300, 300}}, {true, video}}, {0, 1}};
             Session session(plan, dir.path("threaded"));
             session.runStream(0, true);
             // Every worker held: nothing of any frame runs meanwhile.
@@ -183,8 +189,9 @@ TEST_F(Stress, LongClipMemoryStaysWithinTheMaxParallelBound) {
         // already written. The host's next picture exists before it is handed over.
         const uint64_t bound = (uint64_t{maxParallel} + 2 + workers) * frameBytes + pictureBytes;
         const uint64_t liveBefore = brindle::bufferCounters().liveBytes;
-        const SessionPlan plan{workers, {{true, {.format = ORV_PIX_FMT_DXT5, .compression = ORV_COMPRESSION_LZ4,
-                                                 .maxParallel = maxParallel, .frames = 200}}}, {0}};
+        const VideoPlan video{.format = ORV_PIX_FMT_DXT5, .compression = ORV_COMPRESSION_LZ4,
+                              .maxParallel = maxParallel, .frames = 200};
+        const SessionPlan plan{workers, {{true, video}}, {0}};
         Session session(plan, dir.path("long"));
         brindle::resetBufferPeak();
         // 2000 frames, handed over in tenths of one begun and ended stream.

@@ -629,11 +629,21 @@ public:
         posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+        // The signals a test sends act as they do from a shell, also when the
+        // test itself runs with them ignored (under nohup, say).
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t interrupting;
+        sigemptyset(&interrupting);
+        for (const int signalNumber : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&interrupting, signalNumber);
+        posix_spawnattr_setsigdefault(&attributes, &interrupting);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
         const Args none;
         std::vector<char*> args = cStrings(argv), env = cStrings(environment ? *environment : none);
-        result.started = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(),
+        result.started = posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, args.data(),
                                       environment ? env.data() : environ) == 0;
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
         close(inputFds[0]);
         input = inputFds[1];
     }
