@@ -144,6 +144,7 @@ struct Avx2 {
     }
 
     static VI sub16(VI a, VI b) { return v(_mm256_sub_epi16(m(a), m(b))); }
+    static VI addWhereAny(VI s, VI x, VI w, int bits) { return s + (x & ((w & bits) != 0)); }
     static VI selectBySign(VI s, VI a, VI b) {
         return (VI)_mm256_blendv_ps((__m256)b, (__m256)a, (__m256)s);
     }

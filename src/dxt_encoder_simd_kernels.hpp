@@ -31,6 +31,8 @@
 //   store8(dst, a, b) / store16(dst, a, b, c, d)   per lane 8 or 16 bytes
 //   sub16(a, b)       per 16-bit half, wrapping
 //   selectBySign(s, a, b)   lanes of a where bit 31 of s is set, else b
+//   addWhereAny(s, x, w, bits)   s + x in lanes where w & bits is nonzero,
+//                     else s
 //   loadBlocks8(src, a, b) / loadBlocks16(src, a, b, c, d)   the inverse of
 //                     store8 / store16: per lane the words of one encoding
 //   storePixels<bgra>(dst, stride, px)   the inverse of load: 16 pixel words
@@ -223,6 +225,14 @@ struct DxtLanes {
         return mask;
     }
 
+    // Per lane sums over the block's pixels: R | G << 16 (16-bit halves),
+    // B, and R² + G² + B².
+    struct PixelSums {
+        VI rg;
+        VI b;
+        VI squares;
+    };
+
     // Both endpoints of the single-colour fit of (r, g, b): c0 | c1 << 16.
     template <bool hasBlue>
     static VI solidEndpoints(const DxtSolidPairs& tables, VI r, VI g, VI b) {
@@ -288,10 +298,11 @@ struct DxtLanes {
     }
 
     // The principal axis of each lane's colours (the reference's colourAxis).
-    // sumRG, loRG, hiRG pack R and G as 16-bit halves.
+    // sumRG, loRG, hiRG pack R and G as 16-bit halves. Also gives each
+    // lane's sum of R² + G² + B², which the covariances start from.
     template <bool hasBlue>
     static void colourAxis(const Planes<hasBlue>& p, VI sumRG, VI sumB, VI loRG, VI hiRG, VI loB,
-                           VI hiB, VI axis[3]) {
+                           VI hiB, VI axis[3], VI& squares) {
         // The six covariance sums, from the raw products: with integer means,
         // sum((x - mx)(y - my)) = sum(xy) - my sum(x) - mx sum(y) + 16 mx my
         // holds exactly in integers, and the raw products need no centring.
@@ -306,6 +317,7 @@ struct DxtLanes {
                 bb += V::madd(p.b[k], p.b[k]);
             }
         }
+        squares = (rr + gg) + bb;
         const VI sr = sumRG & 0xFFFF;
         const VI sg = sumRG >> 16;
         const VI mr = (sr + 8) >> 4;
@@ -390,14 +402,20 @@ struct DxtLanes {
         const DxtSolidPairs& tables = dxtSolidPairs();
 
         VI c0, c1, mask;
+        PixelSums sums;
         if (V::all(flat)) {
             // Index 2 everywhere: the two-thirds point is what the tables fit.
             const VI e = solidEndpoints<hasBlue>(tables, p.r[0], p.g[0], p.b[0]);
             c0 = e & 0xFFFF;
             c1 = srl(e, 16);
             mask = splat(static_cast<int>(0xAAAAAAAAu));
+            if constexpr (measure) {
+                sums.rg = p.rg[0] << 4;
+                sums.b = p.b[0] << 4;
+                sums.squares = (V::madd(p.rg[0], p.rg[0]) + V::madd(p.b[0], p.b[0])) << 4;
+            }
         } else {
-            general<hasBlue>(p, flat, tables, c0, c1, mask);
+            general<hasBlue>(p, flat, tables, c0, c1, mask, sums);
         }
 
         // Colour 0 below colour 1 would select BC1's three-colour mode:
@@ -407,13 +425,13 @@ struct DxtLanes {
         const VI lo = V::select(swap, c0, c1);
         endpoints = hi | sll(lo, 16);
         indices = mask ^ (swap & 0x55555555);
-        if constexpr (measure) return colourError(p, endpoints, indices);
+        if constexpr (measure) return colourError(p, sums, endpoints, indices);
         return VI{};
     }
 
     template <bool hasBlue>
     static void general(const Planes<hasBlue>& p, VI flat, const DxtSolidPairs& tables, VI& c0,
-                        VI& c1, VI& mask) {
+                        VI& c1, VI& mask, PixelSums& sums) {
         VI sumRG = p.rg[0], loRG = p.rg[0], hiRG = p.rg[0];
         VI sumB = p.b[0], loB = p.b[0], hiB = p.b[0];
         for (int k = 1; k < 16; ++k) {
@@ -427,7 +445,9 @@ struct DxtLanes {
             }
         }
         VI axis[3];
-        colourAxis<hasBlue>(p, sumRG, sumB, loRG, hiRG, loB, hiB, axis);
+        colourAxis<hasBlue>(p, sumRG, sumB, loRG, hiRG, loB, hiB, axis, sums.squares);
+        sums.rg = sumRG;
+        sums.b = sumB;
 
         // Extreme pixels along the axis; only a strictly smaller (larger)
         // projection replaces the minimum (maximum), so the earliest wins.
@@ -807,23 +827,47 @@ struct DxtLanes {
     // From the encoder's own pixels and results, decoded as the decoders
     // above (and texture_decode's) decode the written blocks.
 
-    // Squared differences of R, G, B (and A) of two pixel words, with the
-    // channels as 16-bit halves for the multiply-add.
-    template <bool withAlpha>
-    static VI wordError(VI a, VI b) {
-        const VI rb = V::sub16(a & 0x00FF00FF, b & 0x00FF00FF);
-        const int gaMask = withAlpha ? 0x00FF00FF : 0x000000FF;
-        const VI ga = V::sub16(srl(a, 8) & gaMask, srl(b, 8) & gaMask);
-        return V::madd(rb, rb) + V::madd(ga, ga);
-    }
-
-    static VI colourError(const Planes<true>& p, VI endpoints, VI indices) {
-        VI words[4];
-        colourPaletteWords(endpoints, words);
-        VI sum = VI{};
-        for (int k = 0; k < 16; ++k)
-            sum += wordError<false>(p.word[k], pick4(words, srl(indices, 2 * k)));
-        return sum;
+    // Expanded, the sum over the pixels of |p - c_index|² is
+    //   sum |p|² + sum over j of (n_j |c_j|² - 2 c_j . S_j)
+    // with n_j the number and S_j the sum of the pixels of index j. One pass
+    // gathers the sums over the pixels whose index has bit 0 set, bit 1 set,
+    // and either; with the block's sum they give every S_j. Blue is summed
+    // with a 1 in the upper half, which counts the pixels alongside (each
+    // half at most 16 * 255). Each S_j lies in 0..4080 per half, so the
+    // packed differences below are exact, as are the 16-bit products.
+    static VI colourError(const Planes<true>& p, const PixelSums& sums, VI endpoints, VI indices) {
+        // Sums over the pixels of index 1 or 3 (bit 0), 2 or 3 (bit 1), and
+        // 1, 2 or 3 (either).
+        VI rgBit0 = VI{}, rgBit1 = VI{}, rgEither = VI{};
+        VI bBit0 = VI{}, bBit1 = VI{}, bEither = VI{};
+        // Unrolled, the sums stay in registers.
+#pragma GCC unroll 16
+        for (int k = 0; k < 16; ++k) {
+            const VI blueAndOne = p.b[k] | 0x10000;
+            const VI index = srl(indices, 2 * k);
+            rgBit0 = V::addWhereAny(rgBit0, p.rg[k], index, 1);
+            bBit0 = V::addWhereAny(bBit0, blueAndOne, index, 1);
+            rgBit1 = V::addWhereAny(rgBit1, p.rg[k], index, 2);
+            bBit1 = V::addWhereAny(bBit1, blueAndOne, index, 2);
+            rgEither = V::addWhereAny(rgEither, p.rg[k], index, 3);
+            bEither = V::addWhereAny(bEither, blueAndOne, index, 3);
+        }
+        const VI totalB = sums.b + (16 << 16);
+        const VI sumRG[4] = {sums.rg - rgEither, rgEither - rgBit1, rgEither - rgBit0,
+                             (rgBit0 + rgBit1) - rgEither};
+        const VI sumB[4] = {totalB - bEither, bEither - bBit1, bEither - bBit0,
+                            (bBit0 + bBit1) - bEither};
+        VI pal[4][3];
+        palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
+        VI error = sums.squares;
+        for (int j = 0; j < 4; ++j) {
+            const VI cRG = pal[j][0] | (pal[j][1] << 16);
+            const VI cB = pal[j][2];
+            const VI dot = V::madd(sumRG[j], cRG) + V::madd(sumB[j], cB);
+            const VI norm = V::madd(cRG, cRG) + V::madd(cB, cB);
+            error += srl(sumB[j], 16) * norm - (dot << 1);
+        }
+        return error;
     }
 
     static VI alphaError(const VI a[16], const VI decoded[16]) {

@@ -131,6 +131,7 @@ struct Sse41 {
     }
 
     static VI sub16(VI a, VI b) { return v(_mm_sub_epi16(m(a), m(b))); }
+    static VI addWhereAny(VI s, VI x, VI w, int bits) { return s + (x & ((w & bits) != 0)); }
     static VI selectBySign(VI s, VI a, VI b) {
         return (VI)_mm_blendv_ps((__m128)b, (__m128)a, (__m128)s);
     }
