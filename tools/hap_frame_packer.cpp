@@ -14,9 +14,8 @@ namespace {
 
 // ---- The stored codes of the Hap frame format ------------------------------------
 
-// High nibble of a texture section: how its data is stored.
-constexpr uint8_t hapStoredSection = 0xA0;
-constexpr uint8_t hapSnappySection = 0xB0;
+// High nibble of a texture section: how its data is stored. A texture of
+// one chunk takes that chunk's second-stage code (below) as its nibble.
 constexpr uint8_t hapChunkedSection = 0xC0;  // decode instructions, then the chunks
 constexpr uint8_t hapMultipleImages = 0x0D;
 // The decode instructions container and the two tables inside it.
