@@ -28,6 +28,7 @@ struct Avx512 {
     typedef int32_t VI __attribute__((vector_size(64)));
     typedef uint32_t VU __attribute__((vector_size(64)));
     typedef float VF __attribute__((vector_size(64)));
+    typedef int16_t VS __attribute__((vector_size(64)));
 
     static __m512i m(VI v) { return (__m512i)v; }
     static VI v(__m512i x) { return (VI)x; }
@@ -170,6 +171,7 @@ struct Avx512 {
     }
 
     static VI sub16(VI a, VI b) { return v(_mm512_sub_epi16(m(a), m(b))); }
+    static VI mulhiU16(VI a, VI b) { return v(_mm512_mulhi_epu16(m(a), m(b))); }
     static VI selectBySign(VI s, VI a, VI b) { return select(s, a, b); }
     static VI addWhereAny(VI s, VI x, VI w, int bits) {
         const __mmask16 lanes = _mm512_test_epi32_mask(m(w), _mm512_set1_epi32(bits));

@@ -14,14 +14,15 @@
 // header uses no standard-library templates.
 //
 // `V` provides: `lanes`; the GCC vector types VI (int32), VU (uint32) and VF
-// (float) of that many lanes; and the operations below that the vector
-// extensions do not express, each a single instruction or a short fixed
-// sequence:
+// (float) of that many lanes and VS (int16) of twice as many; and the
+// operations below that the vector extensions do not express, each a single
+// instruction or a short fixed sequence:
 //   select(m, a, b)   lanes of a where m is all ones, else b
 //   min, max          signed 32-bit
 //   minU16, maxU16    per unsigned 16-bit half
 //   madd(a, b)        lo16(a)*lo16(b) + hi16(a)*hi16(b), halves signed
 //   mullo16(a, b)     per 16-bit half, the low 16 bits of the product
+//   mulhiU16(a, b)    per unsigned 16-bit half, the high 16 bits of the product
 //   any(m), all(m)    over the lanes of a mask
 //   toFloat(VI)       exact for |x| < 2^24
 //   truncate(VF)      toward zero; every call site keeps |x| far below 2^31
@@ -133,6 +134,7 @@ struct DxtLanes {
     using VI = typename V::VI;
     using VU = typename V::VU;
     using VF = typename V::VF;
+    using VS = typename V::VS;
     static constexpr unsigned lanes = V::lanes;
 
     static VI splat(int x) { return VI{} + x; }
@@ -510,9 +512,9 @@ struct DxtLanes {
 
     // The reference's alpha_block for 16 values per lane (0..255): the block's
     // bytes 0-3 in w0 and 4-7 in w1, little-endian. When measuring, also the
-    // 16 values the block decodes to.
+    // 16 values the block decodes to, in pairs: pixel k | pixel k + 8 << 16.
     template <bool measure>
-    static void alphaBlocks(const VI a[16], VI& w0, VI& w1, VI decoded[16]) {
+    static void alphaBlocks(const VI a[16], VI& w0, VI& w1, VI decodedPairs[8]) {
         VI mn = a[0];
         VI mx = a[0];
         for (int k = 1; k < 16; ++k) {
@@ -529,6 +531,7 @@ struct DxtLanes {
         // top bit falls off), pixels 10-15 in hi from bit 32 of the field.
         VI lo = VI{};
         VI hi = VI{};
+        VI levels[16];
         for (int k = 0; k < 16; ++k) {
             VI v = ((a[k] << 3) - a[k]) + bias;
             const VI below4 = v < dist4;
@@ -537,12 +540,7 @@ struct DxtLanes {
             v -= ~below2 & dist2;
             const VI below1 = v < dist;
             const VI level = (~below4 & 4) | (~below2 & 2) | (~below1 & 1);
-            // The decoder's entry for the index of level L is
-            // ((7 - L) * mn + L * mx) / 7 = mn + L * dist / 7, truncated (also
-            // at L = 0 and 7, and for dist = 0, where every index is 0 and
-            // decodes to mx = mn). L * dist <= 7 * 255 fits a 16-bit half.
-            if constexpr (measure)
-                decoded[k] = mn + (V::madd(V::madd(level, dist), splat(div7Multiplier)) >> 16);
+            if constexpr (measure) levels[k] = level;
             // Level 0..7 becomes index 1, 7, 6, 5, 4, 3, 2, 0.
             const VI t = (VI{} - level) & 7;
             const VI index = t ^ ((t < 2) & 1);
@@ -556,6 +554,23 @@ struct DxtLanes {
         hi &= varies;
         w0 = mx | (mn << 8) | sll(lo, 16);
         w1 = srl(lo, 16) | sll(hi, 16);
+        if constexpr (measure) decodePairs(levels, mn, dist, decodedPairs);
+    }
+
+    // The decoder's entry for the index of level L is
+    // ((7 - L) * mn + L * mx) / 7 = mn + L * dist / 7, truncated (also at
+    // L = 0 and 7, and for dist = 0, where every index is 0 and decodes to
+    // mx = mn). Two pixels share a lane as 16-bit halves: L * dist <= 7 * 255
+    // fits a half, its high product with the multiplier is the quotient, and
+    // mn plus a quotient is at most mx, so no half carries into the other.
+    static void decodePairs(const VI levels[16], VI mn, VI dist, VI pairs[8]) {
+        const VI mnPair = mn | (mn << 16);
+        const VI distPair = dist | (dist << 16);
+        const VI multiplier = splat(div7Multiplier | div7Multiplier << 16);
+        for (int k = 0; k < 8; ++k) {
+            const VI products = V::mullo16(levels[k] | (levels[k + 8] << 16), distPair);
+            pairs[k] = mnPair + V::mulhiU16(products, multiplier);
+        }
     }
 
     // ---- Block groups -----------------------------------------------------------
@@ -587,7 +602,7 @@ struct DxtLanes {
         V::template load<bgra>(src, stride, px);
         VI a[16];
         alphaOf(px, a);
-        VI w0, w1, endpoints, indices, decoded[16];
+        VI w0, w1, endpoints, indices, decoded[8];
         alphaBlocks<measure>(a, w0, w1, decoded);
         VI error = colourBlocks<true, measure>(px, endpoints, indices);
         V::store16(dst, w0, w1, endpoints, indices);
@@ -613,11 +628,11 @@ struct DxtLanes {
             const VI cg = V::min((128 + g) - t, limit);
             local[k] = co | (cg << 8) | sll(y[k], 24);
         }
-        VI w0, w1, endpoints, indices, luma[16];
-        alphaBlocks<measure>(y, w0, w1, luma);
+        VI w0, w1, endpoints, indices, lumaPairs[8];
+        alphaBlocks<measure>(y, w0, w1, lumaPairs);
         colourBlocks<false, false>(local, endpoints, indices);
         V::store16(dst, w0, w1, endpoints, indices);
-        if constexpr (measure) return ycocgError(px, endpoints, indices, luma);
+        if constexpr (measure) return ycocgError(px, endpoints, indices, lumaPairs);
         return VI{};
     }
 
@@ -627,7 +642,7 @@ struct DxtLanes {
         V::template load<false>(src, stride, px);
         VI a[16];
         alphaOf(px, a);
-        VI w0, w1, decoded[16];
+        VI w0, w1, decoded[8];
         alphaBlocks<measure>(a, w0, w1, decoded);
         V::store8(dst, w0, w1);
         if constexpr (measure) return alphaError(a, decoded);
@@ -726,16 +741,12 @@ struct DxtLanes {
     }
 
     // Scaled YCoCg: every pixel's chroma comes from one of the colour
-    // block's four entries, so the three chroma offsets (each in -256..256)
-    // are worked out per entry and packed as 10-bit fields biased by 256;
-    // a pixel then adds its luma to each field. The colour block is given
-    // as its words, the 16 lumas decoded already; pixel(k, r, g, b) receives
-    // each decoded pixel.
-    template <class Pixel>
-    static void ycocgPixels(VI endpoints, VI indices, const VI luma[16], Pixel&& pixel) {
+    // block's four entries, so the three chroma offsets (R, G, B, each in
+    // -256..256) are worked out per entry; a pixel adds its luma to each and
+    // clamps to 0..255.
+    static void chromaOffsets(VI endpoints, VI offsets[4][3]) {
         VI pal[4][3];
         palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
-        VI offsets[4];
         bool scaled = false;
         for (int j = 0; j < 4; ++j) scaled = scaled || V::any(pal[j][2] >= 8);
         for (int j = 0; j < 4; ++j) {
@@ -749,8 +760,24 @@ struct DxtLanes {
                 g = roundedQuotient(g, scale);
                 b = roundedQuotient(b, scale);
             }
-            offsets[j] = (r + 256) | ((g + 256) << 10) | ((b + 256) << 20);
+            offsets[j][0] = r;
+            offsets[j][1] = g;
+            offsets[j][2] = b;
         }
+    }
+
+    // The decoded pixels of scaled YCoCg, the offsets packed per entry as
+    // 10-bit fields biased by 256. The colour block is given as its words,
+    // the 16 lumas decoded already; pixel(k, r, g, b) receives each decoded
+    // pixel.
+    template <class Pixel>
+    static void ycocgPixels(VI endpoints, VI indices, const VI luma[16], Pixel&& pixel) {
+        VI entry[4][3];
+        chromaOffsets(endpoints, entry);
+        VI offsets[4];
+        for (int j = 0; j < 4; ++j)
+            offsets[j] = (entry[j][0] + 256) | ((entry[j][1] + 256) << 10) |
+                         ((entry[j][2] + 256) << 20);
         const VI zero = VI{};
         const VI limit = splat(255);
         const auto clamp = [&](VI value) { return V::min(V::max(value, zero), limit); };
@@ -870,23 +897,52 @@ struct DxtLanes {
         return error;
     }
 
-    static VI alphaError(const VI a[16], const VI decoded[16]) {
+    // Pixels k and k + 8 as the halves of one lane, as the decoded pairs.
+    static VI alphaError(const VI a[16], const VI decodedPairs[8]) {
         VI sum = VI{};
-        for (int k = 0; k < 16; ++k) {
-            const VI d = V::sub16(a[k], decoded[k]);
+        for (int k = 0; k < 8; ++k) {
+            const VI d = V::sub16(a[k] | (a[k + 8] << 16), decodedPairs[k]);
             sum += V::madd(d, d);
         }
         return sum;
     }
 
-    static VI ycocgError(const VI px[16], VI endpoints, VI indices, const VI luma[16]) {
+    // The low 16 bits of each lane in both halves.
+    static VS pairOf(VI x) { return (VS)((x & 0xFFFF) | sll(x, 16)); }
+
+    // Pixels k and k + 8 as the signed 16-bit halves of one lane, one
+    // channel at a time: each half picks its own entry's offset, adds its
+    // luma and clamps, all exact in 16 bits (-256..511 before the clamp).
+    static VI ycocgError(const VI px[16], VI endpoints, VI indices, const VI lumaPairs[8]) {
+        VI entry[4][3];
+        chromaOffsets(endpoints, entry);
+        VS offsets[4][3];
+        for (int j = 0; j < 4; ++j)
+            for (int c = 0; c < 3; ++c) offsets[j][c] = pairOf(entry[j][c]);
+        const VS zero = VS{};
+        const VS limit = VS{} + 255;
         VI sum = VI{};
-        ycocgPixels(endpoints, indices, luma, [&](int k, VI r, VI g, VI b) {
-            // R and B of the source pixel are the 16-bit halves of px & 0x00FF00FF.
-            const VI drb = V::sub16(px[k] & 0x00FF00FF, r | sll(b, 16));
-            const VI dg = V::sub16(srl(px[k], 8) & 0xFF, g);
-            sum += V::madd(drb, drb) + V::madd(dg, dg);
-        });
+        for (int k = 0; k < 8; ++k) {
+            // Pixel k's index in bits 0-1, pixel k + 8's in bits 16-17: each
+            // index bit shifted to the sign of its half.
+            const VI index = srl(indices, 2 * k);
+            const VS bit0 = (VS)sll(index, 15) < 0;
+            const VS bit1 = (VS)sll(index, 14) < 0;
+            const VI lo = px[k];
+            const VI hi = px[k + 8];
+            const VI source[3] = {(lo & 0xFF) | (sll(hi, 16) & 0xFF0000),
+                                  (srl(lo, 8) & 0xFF) | (sll(hi, 8) & 0xFF0000),
+                                  (srl(lo, 16) & 0xFF) | (hi & 0xFF0000)};
+            for (int c = 0; c < 3; ++c) {
+                const VS low = bit0 ? offsets[1][c] : offsets[0][c];
+                const VS high = bit0 ? offsets[3][c] : offsets[2][c];
+                VS value = (VS)lumaPairs[k] + (bit1 ? high : low);
+                value = value < zero ? zero : value;
+                value = value > limit ? limit : value;
+                const VI d = (VI)((VS)source[c] - value);
+                sum += V::madd(d, d);
+            }
+        }
         return sum;
     }
 

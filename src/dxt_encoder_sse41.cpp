@@ -21,6 +21,7 @@ struct Sse41 {
     typedef int32_t VI __attribute__((vector_size(16)));
     typedef uint32_t VU __attribute__((vector_size(16)));
     typedef float VF __attribute__((vector_size(16)));
+    typedef int16_t VS __attribute__((vector_size(16)));
 
     static __m128i m(VI v) { return (__m128i)v; }
     static VI v(__m128i x) { return (VI)x; }
@@ -131,6 +132,7 @@ struct Sse41 {
     }
 
     static VI sub16(VI a, VI b) { return v(_mm_sub_epi16(m(a), m(b))); }
+    static VI mulhiU16(VI a, VI b) { return v(_mm_mulhi_epu16(m(a), m(b))); }
     static VI addWhereAny(VI s, VI x, VI w, int bits) { return s + (x & ((w & bits) != 0)); }
     static VI selectBySign(VI s, VI a, VI b) {
         return (VI)_mm_blendv_ps((__m128)b, (__m128)a, (__m128)s);
