@@ -189,6 +189,10 @@ struct DxtLanes {
     // the 16-bit halves of one lane.
     static VI pairOf(VI lo, VI hi) { return lo | sll(hi, 16); }
 
+    // x / 3 for 0 <= x <= 765: the high half of the 16-bit product is
+    // (x * div3Multiplier) >> 16, one multiply where a 32-bit one is two.
+    static VI thirdOf(VI x) { return srl(V::mulhiU16(x, splat(div3Multiplier)), 1); }
+
     // The four-colour palette of 5:6:5 endpoints c0, c1 (any 16-bit values),
     // per channel: both expanded by bit replication, then the thirds.
     static void palette(VI c0, VI c1, VI pal[4][3]) {
@@ -201,8 +205,8 @@ struct DxtLanes {
         pal[0][1] = (q0[1] << 2) | (q0[1] >> 4);
         pal[1][1] = (q1[1] << 2) | (q1[1] >> 4);
         for (int c = 0; c < 3; ++c) {
-            pal[2][c] = ((2 * pal[0][c] + pal[1][c]) * div3Multiplier) >> 17;
-            pal[3][c] = ((pal[0][c] + 2 * pal[1][c]) * div3Multiplier) >> 17;
+            pal[2][c] = thirdOf(2 * pal[0][c] + pal[1][c]);
+            pal[3][c] = thirdOf(pal[0][c] + 2 * pal[1][c]);
         }
     }
 
