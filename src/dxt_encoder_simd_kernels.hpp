@@ -856,13 +856,25 @@ struct DxtLanes {
     // byte 0 and pixel k + 8's in byte 2; bytes 1 and 3 have their top bit
     // set, which the shuffle reads as zero, so each entry arrives as a
     // 16-bit half.
+    static int groupOffset(unsigned lane) { return 4 * static_cast<int>(lane % 4); }
     static VI entryIndexOffsets() {
         VI offsets;
         for (unsigned lane = 0; lane < lanes; ++lane) {
-            const int offset = 4 * static_cast<int>(lane % 4);
+            const int offset = groupOffset(lane);
             offsets[lane] = offset | 0x80 << 8 | offset << 16 | static_cast<int>(0x80000000u);
         }
         return offsets;
+    }
+
+    // Shuffle indices that move byte `from` of every lane to byte `to` and
+    // clear the lane's other bytes.
+    static VI byteMove(int from, int to) {
+        VI index;
+        for (unsigned lane = 0; lane < lanes; ++lane) {
+            const uint32_t cleared = 0x80808080u & ~(0xFFu << 8 * to);
+            index[lane] = static_cast<int>(cleared | static_cast<uint32_t>(groupOffset(lane) + from) << 8 * to);
+        }
+        return index;
     }
 
     // The shuffle indices of pair k: indices holds pixel j's palette index
@@ -881,7 +893,7 @@ struct DxtLanes {
         palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
         VI table[3];
         for (int c = 0; c < 3; ++c) table[c] = entryBytes(pal[0][c], pal[1][c], pal[2][c], pal[3][c]);
-        const VI offsets = entryIndexOffsets();
+        static const VI offsets = entryIndexOffsets();
         VI sum = VI{};
         for (int k = 0; k < 8; ++k) {
             const VI at = pairEntryIndex(indices, k, offsets);
@@ -927,12 +939,16 @@ struct DxtLanes {
             raise[c] = entryBytes(up[0], up[1], up[2], up[3]);
             lower[c] = entryBytes(down[0], down[1], down[2], down[3]);
         }
-        const VI offsets = entryIndexOffsets();
+        // Built once: the compiler would build them lane by lane per call.
+        static const VI offsets = entryIndexOffsets();
+        static const VI toLow[3] = {byteMove(0, 0), byteMove(1, 0), byteMove(2, 0)};
+        static const VI toHigh[3] = {byteMove(0, 2), byteMove(1, 2), byteMove(2, 2)};
         VI sum = VI{};
+#pragma GCC unroll 8
         for (int k = 0; k < 8; ++k) {
             const VI at = pairEntryIndex(indices, k, offsets);
             for (int c = 0; c < 3; ++c) {
-                const VI source = pairOf(srl(px[k], 8 * c) & 0xFF, srl(px[k + 8], 8 * c) & 0xFF);
+                const VI source = V::shuffleBytes(px[k], toLow[c]) | V::shuffleBytes(px[k + 8], toHigh[c]);
                 const VI raised = V::addSatU8(lumaPairs[k], V::shuffleBytes(raise[c], at));
                 const VI d = V::sub16(source, V::subSatU8(raised, V::shuffleBytes(lower[c], at)));
                 sum += V::madd(d, d);
