@@ -21,6 +21,7 @@ struct Avx2 {
     typedef int32_t VI __attribute__((vector_size(32)));
     typedef uint32_t VU __attribute__((vector_size(32)));
     typedef float VF __attribute__((vector_size(32)));
+    typedef int16_t VS __attribute__((vector_size(32)));
 
     static __m256i m(VI v) { return (__m256i)v; }
     static VI v(__m256i x) { return (VI)x; }

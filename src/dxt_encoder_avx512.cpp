@@ -28,6 +28,7 @@ struct Avx512 {
     typedef int32_t VI __attribute__((vector_size(64)));
     typedef uint32_t VU __attribute__((vector_size(64)));
     typedef float VF __attribute__((vector_size(64)));
+    typedef int16_t VS __attribute__((vector_size(64)));
 
     static __m512i m(VI v) { return (__m512i)v; }
     static VI v(__m512i x) { return (VI)x; }

@@ -14,9 +14,9 @@
 // header uses no standard-library templates.
 //
 // `V` provides: `lanes`; the GCC vector types VI (int32), VU (uint32) and VF
-// (float) of that many lanes; and the operations below that the vector
-// extensions do not express, each a single instruction or a short fixed
-// sequence:
+// (float) of that many lanes and VS (int16) of twice as many; and the
+// operations below that the vector extensions do not express, each a single
+// instruction or a short fixed sequence:
 //   select(m, a, b)   lanes of a where m is all ones, else b
 //   min, max          signed 32-bit
 //   minU16, maxU16    per unsigned 16-bit half
@@ -138,6 +138,7 @@ struct DxtLanes {
     using VI = typename V::VI;
     using VU = typename V::VU;
     using VF = typename V::VF;
+    using VS = typename V::VS;
     static constexpr unsigned lanes = V::lanes;
 
     static VI splat(int x) { return VI{} + x; }
@@ -514,31 +515,39 @@ struct DxtLanes {
             mx = V::max(mx, a[k]);
         }
         const VI dist = mx - mn;
-        const VI dist2 = dist << 1;
-        const VI dist4 = dist << 2;
         const VI mn7 = (mn << 3) - mn;
         const VI bias = V::select(dist < 8, (dist - 1) - mn7, ((dist >> 1) + 2) - mn7);
 
+        // Pixels k and k + 8 are worked out together as the signed 16-bit
+        // halves of one lane: v below lies in -1..1915.
+        const VS dist1 = (VS)packPair(dist, dist);
+        const VS dist2 = dist1 + dist1;
+        const VS dist4 = dist2 + dist2;
+        const VS biasPair = (VS)packPair(bias, bias);
         // The 48-bit index field per lane: pixels 0-10 in lo (pixel 10's
         // top bit falls off), pixels 10-15 in hi from bit 32 of the field.
         VI lo = VI{};
         VI hi = VI{};
-        VI levels[16];
-        for (int k = 0; k < 16; ++k) {
-            VI v = ((a[k] << 3) - a[k]) + bias;
-            const VI below4 = v < dist4;
+        VI levelPairs[8];
+        for (int k = 0; k < 8; ++k) {
+            VS v = (VS)pairOf(a[k], a[k + 8]);
+            v = ((v << 3) - v) + biasPair;
+            const VS below4 = v < dist4;
             v -= ~below4 & dist4;
-            const VI below2 = v < dist2;
+            const VS below2 = v < dist2;
             v -= ~below2 & dist2;
-            const VI below1 = v < dist;
-            const VI level = (~below4 & 4) | (~below2 & 2) | (~below1 & 1);
-            if constexpr (measure) levels[k] = level;
+            const VS below1 = v < dist1;
+            const VS level = (~below4 & 4) | (~below2 & 2) | (~below1 & 1);
+            if constexpr (measure) levelPairs[k] = (VI)level;
             // Level 0..7 becomes index 1, 7, 6, 5, 4, 3, 2, 0.
-            const VI t = (VI{} - level) & 7;
-            const VI index = t ^ ((t < 2) & 1);
-            if (k <= 10) lo |= index << (3 * k);
-            if (k == 10) hi |= index >> 2;
-            if (k >= 11) hi |= index << (3 * k - 32);
+            const VS t = (VS{} - level) & 7;
+            const VI indexPair = (VI)(t ^ ((t < 2) & 1));
+            lo |= (indexPair & 7) << (3 * k);
+            const int m = k + 8;
+            const VI upper = srl(indexPair, 16);
+            if (m <= 10) lo |= sll(upper, 3 * m);
+            if (m == 10) hi |= upper >> 2;
+            if (m >= 11) hi |= upper << (3 * m - 32);
         }
         // Equal values: every index is 0.
         const VI varies = mx != mn;
@@ -546,7 +555,7 @@ struct DxtLanes {
         hi &= varies;
         w0 = mx | (mn << 8) | sll(lo, 16);
         w1 = srl(lo, 16) | sll(hi, 16);
-        if constexpr (measure) decodePairs(levels, mn, dist, decodedPairs);
+        if constexpr (measure) decodePairs(levelPairs, mn, dist, decodedPairs);
     }
 
     // The decoder's entry for the index of level L is
@@ -555,12 +564,12 @@ struct DxtLanes {
     // mx = mn). Two pixels share a lane as 16-bit halves: L * dist <= 7 * 255
     // fits a half, its high product with the multiplier is the quotient, and
     // mn plus a quotient is at most mx, so no half carries into the other.
-    static void decodePairs(const VI levels[16], VI mn, VI dist, VI pairs[8]) {
+    static void decodePairs(const VI levelPairs[8], VI mn, VI dist, VI pairs[8]) {
         const VI mnPair = mn | (mn << 16);
         const VI distPair = dist | (dist << 16);
         const VI multiplier = splat(div7Multiplier | div7Multiplier << 16);
         for (int k = 0; k < 8; ++k) {
-            const VI products = V::mullo16(pairOf(levels[k], levels[k + 8]), distPair);
+            const VI products = V::mullo16(levelPairs[k], distPair);
             pairs[k] = mnPair + V::mulhiU16(products, multiplier);
         }
     }

@@ -21,6 +21,7 @@ struct Sse41 {
     typedef int32_t VI __attribute__((vector_size(16)));
     typedef uint32_t VU __attribute__((vector_size(16)));
     typedef float VF __attribute__((vector_size(16)));
+    typedef int16_t VS __attribute__((vector_size(16)));
 
     static __m128i m(VI v) { return (__m128i)v; }
     static VI v(__m128i x) { return (VI)x; }
