@@ -881,7 +881,8 @@ struct DxtLanes {
         VI index;
         for (unsigned lane = 0; lane < lanes; ++lane) {
             const uint32_t cleared = 0x80808080u & ~(0xFFu << 8 * to);
-            index[lane] = static_cast<int>(cleared | static_cast<uint32_t>(groupOffset(lane) + from) << 8 * to);
+            const uint32_t source = static_cast<uint32_t>(groupOffset(lane) + from);
+            index[lane] = static_cast<int>(cleared | source << 8 * to);
         }
         return index;
     }
@@ -893,7 +894,9 @@ struct DxtLanes {
     }
 
     // Four per-lane entries (each 0..255) as the bytes of one word.
-    static VI entryBytes(VI e0, VI e1, VI e2, VI e3) { return e0 | e1 << 8 | e2 << 16 | sll(e3, 24); }
+    static VI entryBytes(VI e0, VI e1, VI e2, VI e3) {
+        return e0 | e1 << 8 | e2 << 16 | sll(e3, 24);
+    }
 
     // The squared error of R, G and B, pixels against the palette entries
     // their indices pick. Every difference fits its signed half.
@@ -901,7 +904,8 @@ struct DxtLanes {
         VI pal[4][3];
         palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
         VI table[3];
-        for (int c = 0; c < 3; ++c) table[c] = entryBytes(pal[0][c], pal[1][c], pal[2][c], pal[3][c]);
+        for (int c = 0; c < 3; ++c)
+            table[c] = entryBytes(pal[0][c], pal[1][c], pal[2][c], pal[3][c]);
         static const VI offsets = entryIndexOffsets();
         VI sum = VI{};
         for (int k = 0; k < 8; ++k) {
@@ -957,7 +961,8 @@ struct DxtLanes {
         for (int k = 0; k < 8; ++k) {
             const VI at = pairEntryIndex(indices, k, offsets);
             for (int c = 0; c < 3; ++c) {
-                const VI source = V::shuffleBytes(px[k], toLow[c]) | V::shuffleBytes(px[k + 8], toHigh[c]);
+                const VI source =
+                    V::shuffleBytes(px[k], toLow[c]) | V::shuffleBytes(px[k + 8], toHigh[c]);
                 const VI raised = V::addSatU8(lumaPairs[k], V::shuffleBytes(raise[c], at));
                 const VI d = V::sub16(source, V::subSatU8(raised, V::shuffleBytes(lower[c], at)));
                 sum += V::madd(d, d);
