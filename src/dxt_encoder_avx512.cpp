@@ -172,11 +172,10 @@ struct Avx512 {
 
     static VI sub16(VI a, VI b) { return v(_mm512_sub_epi16(m(a), m(b))); }
     static VI mulhiU16(VI a, VI b) { return v(_mm512_mulhi_epu16(m(a), m(b))); }
+    static VI shuffleBytes(VI t, VI i) { return v(_mm512_shuffle_epi8(m(t), m(i))); }
+    static VI addSatU8(VI a, VI b) { return v(_mm512_adds_epu8(m(a), m(b))); }
+    static VI subSatU8(VI a, VI b) { return v(_mm512_subs_epu8(m(a), m(b))); }
     static VI selectBySign(VI s, VI a, VI b) { return select(s, a, b); }
-    static VI addWhereAny(VI s, VI x, VI w, int bits) {
-        const __mmask16 lanes = _mm512_test_epi32_mask(m(w), _mm512_set1_epi32(bits));
-        return v(_mm512_mask_add_epi32(m(s), lanes, m(s), m(x)));
-    }
 
     static void loadBlocks8(const uint8_t* src, VI& a, VI& b) {
         const __m512i r0 = load512(src);       // blocks 0-7

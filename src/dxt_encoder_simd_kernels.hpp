@@ -32,8 +32,9 @@
 //   store8(dst, a, b) / store16(dst, a, b, c, d)   per lane 8 or 16 bytes
 //   sub16(a, b)       per 16-bit half, wrapping
 //   selectBySign(s, a, b)   lanes of a where bit 31 of s is set, else b
-//   addWhereAny(s, x, w, bits)   s + x in lanes where w & bits is nonzero,
-//                     else s
+//   shuffleBytes(t, i)   per byte, 0 where bit 7 of i's byte is set, else
+//                     byte (i's byte & 15) of t's 16-byte group that holds it
+//   addSatU8, subSatU8   per unsigned byte, saturating
 //   loadBlocks8(src, a, b) / loadBlocks16(src, a, b, c, d)   the inverse of
 //                     store8 / store16: per lane the words of one encoding
 //   storePixels<bgra>(dst, stride, px)   the inverse of load: 16 pixel words
@@ -83,13 +84,16 @@ constexpr bool div75AreExact() {
 static_assert(div75AreExact());
 
 // The vector decoders' rounded quotient of scaled YCoCg, in single
-// precision, against the integer rule for every numerator and scale.
+// precision through the rounded reciprocal of 2s, against the integer rule
+// for every numerator and scale.
 constexpr bool ycocgQuotientIsExact() {
-    for (int scale = 1; scale <= 32; ++scale)
+    for (int scale = 1; scale <= 32; ++scale) {
+        const float reciprocal = 1.0f / static_cast<float>(2 * scale);
         for (int n = -256; n <= 256; ++n) {
-            const float q = static_cast<float>(2 * n + scale) / static_cast<float>(2 * scale);
+            const float q = static_cast<float>(2 * n + scale) * reciprocal;
             if (static_cast<int>(q + 512.0f) - 512 != ycocgRoundedQuotient(n, scale)) return false;
         }
+    }
     return true;
 }
 static_assert(ycocgQuotientIsExact());
@@ -182,6 +186,13 @@ struct DxtLanes {
     }
 
     static VI packPair(VI lo, VI hi) { return (lo & 0xFFFF) | sll(hi, 16); }
+    // The same for lo already in 0..65535: pixels k and k + 8 of a block as
+    // the 16-bit halves of one lane.
+    static VI pairOf(VI lo, VI hi) { return lo | sll(hi, 16); }
+
+    // x / 3 for 0 <= x <= 765: the high half of the 16-bit product is
+    // (x * div3Multiplier) >> 16, one multiply where a 32-bit one is two.
+    static VI thirdOf(VI x) { return srl(V::mulhiU16(x, splat(div3Multiplier)), 1); }
 
     // The four-colour palette of 5:6:5 endpoints c0, c1 (any 16-bit values),
     // per channel: both expanded by bit replication, then the thirds.
@@ -195,8 +206,8 @@ struct DxtLanes {
         pal[0][1] = (q0[1] << 2) | (q0[1] >> 4);
         pal[1][1] = (q1[1] << 2) | (q1[1] >> 4);
         for (int c = 0; c < 3; ++c) {
-            pal[2][c] = ((2 * pal[0][c] + pal[1][c]) * div3Multiplier) >> 17;
-            pal[3][c] = ((pal[0][c] + 2 * pal[1][c]) * div3Multiplier) >> 17;
+            pal[2][c] = thirdOf(2 * pal[0][c] + pal[1][c]);
+            pal[3][c] = thirdOf(pal[0][c] + 2 * pal[1][c]);
         }
     }
 
@@ -226,14 +237,6 @@ struct DxtLanes {
         }
         return mask;
     }
-
-    // Per lane sums over the block's pixels: R | G << 16 (16-bit halves),
-    // B, and R² + G² + B².
-    struct PixelSums {
-        VI rg;
-        VI b;
-        VI squares;
-    };
 
     // Both endpoints of the single-colour fit of (r, g, b): c0 | c1 << 16.
     template <bool hasBlue>
@@ -300,11 +303,10 @@ struct DxtLanes {
     }
 
     // The principal axis of each lane's colours (the reference's colourAxis).
-    // sumRG, loRG, hiRG pack R and G as 16-bit halves. Also gives each
-    // lane's sum of R² + G² + B², which the covariances start from.
+    // sumRG, loRG, hiRG pack R and G as 16-bit halves.
     template <bool hasBlue>
     static void colourAxis(const Planes<hasBlue>& p, VI sumRG, VI sumB, VI loRG, VI hiRG, VI loB,
-                           VI hiB, VI axis[3], VI& squares) {
+                           VI hiB, VI axis[3]) {
         // The six covariance sums, from the raw products: with integer means,
         // sum((x - mx)(y - my)) = sum(xy) - my sum(x) - mx sum(y) + 16 mx my
         // holds exactly in integers, and the raw products need no centring.
@@ -319,7 +321,6 @@ struct DxtLanes {
                 bb += V::madd(p.b[k], p.b[k]);
             }
         }
-        squares = (rr + gg) + bb;
         const VI sr = sumRG & 0xFFFF;
         const VI sg = sumRG >> 16;
         const VI mr = (sr + 8) >> 4;
@@ -404,20 +405,14 @@ struct DxtLanes {
         const DxtSolidPairs& tables = dxtSolidPairs();
 
         VI c0, c1, mask;
-        PixelSums sums;
         if (V::all(flat)) {
             // Index 2 everywhere: the two-thirds point is what the tables fit.
             const VI e = solidEndpoints<hasBlue>(tables, p.r[0], p.g[0], p.b[0]);
             c0 = e & 0xFFFF;
             c1 = srl(e, 16);
             mask = splat(static_cast<int>(0xAAAAAAAAu));
-            if constexpr (measure) {
-                sums.rg = p.rg[0] << 4;
-                sums.b = p.b[0] << 4;
-                sums.squares = (V::madd(p.rg[0], p.rg[0]) + V::madd(p.b[0], p.b[0])) << 4;
-            }
         } else {
-            general<hasBlue>(p, flat, tables, c0, c1, mask, sums);
+            general<hasBlue>(p, flat, tables, c0, c1, mask);
         }
 
         // Colour 0 below colour 1 would select BC1's three-colour mode:
@@ -427,13 +422,13 @@ struct DxtLanes {
         const VI lo = V::select(swap, c0, c1);
         endpoints = hi | sll(lo, 16);
         indices = mask ^ (swap & 0x55555555);
-        if constexpr (measure) return colourError(p, sums, endpoints, indices);
+        if constexpr (measure) return colourError(p, endpoints, indices);
         return VI{};
     }
 
     template <bool hasBlue>
     static void general(const Planes<hasBlue>& p, VI flat, const DxtSolidPairs& tables, VI& c0,
-                        VI& c1, VI& mask, PixelSums& sums) {
+                        VI& c1, VI& mask) {
         VI sumRG = p.rg[0], loRG = p.rg[0], hiRG = p.rg[0];
         VI sumB = p.b[0], loB = p.b[0], hiB = p.b[0];
         for (int k = 1; k < 16; ++k) {
@@ -447,9 +442,7 @@ struct DxtLanes {
             }
         }
         VI axis[3];
-        colourAxis<hasBlue>(p, sumRG, sumB, loRG, hiRG, loB, hiB, axis, sums.squares);
-        sums.rg = sumRG;
-        sums.b = sumB;
+        colourAxis<hasBlue>(p, sumRG, sumB, loRG, hiRG, loB, hiB, axis);
 
         // Extreme pixels along the axis; only a strictly smaller (larger)
         // projection replaces the minimum (maximum), so the earliest wins.
@@ -522,31 +515,39 @@ struct DxtLanes {
             mx = V::max(mx, a[k]);
         }
         const VI dist = mx - mn;
-        const VI dist2 = dist << 1;
-        const VI dist4 = dist << 2;
         const VI mn7 = (mn << 3) - mn;
         const VI bias = V::select(dist < 8, (dist - 1) - mn7, ((dist >> 1) + 2) - mn7);
 
+        // Pixels k and k + 8 are worked out together as the signed 16-bit
+        // halves of one lane: v below lies in -1..1915.
+        const VS dist1 = (VS)packPair(dist, dist);
+        const VS dist2 = dist1 + dist1;
+        const VS dist4 = dist2 + dist2;
+        const VS biasPair = (VS)packPair(bias, bias);
         // The 48-bit index field per lane: pixels 0-10 in lo (pixel 10's
         // top bit falls off), pixels 10-15 in hi from bit 32 of the field.
         VI lo = VI{};
         VI hi = VI{};
-        VI levels[16];
-        for (int k = 0; k < 16; ++k) {
-            VI v = ((a[k] << 3) - a[k]) + bias;
-            const VI below4 = v < dist4;
+        VI levelPairs[8];
+        for (int k = 0; k < 8; ++k) {
+            VS v = (VS)pairOf(a[k], a[k + 8]);
+            v = ((v << 3) - v) + biasPair;
+            const VS below4 = v < dist4;
             v -= ~below4 & dist4;
-            const VI below2 = v < dist2;
+            const VS below2 = v < dist2;
             v -= ~below2 & dist2;
-            const VI below1 = v < dist;
-            const VI level = (~below4 & 4) | (~below2 & 2) | (~below1 & 1);
-            if constexpr (measure) levels[k] = level;
+            const VS below1 = v < dist1;
+            const VS level = (~below4 & 4) | (~below2 & 2) | (~below1 & 1);
+            if constexpr (measure) levelPairs[k] = (VI)level;
             // Level 0..7 becomes index 1, 7, 6, 5, 4, 3, 2, 0.
-            const VI t = (VI{} - level) & 7;
-            const VI index = t ^ ((t < 2) & 1);
-            if (k <= 10) lo |= index << (3 * k);
-            if (k == 10) hi |= index >> 2;
-            if (k >= 11) hi |= index << (3 * k - 32);
+            const VS t = (VS{} - level) & 7;
+            const VI indexPair = (VI)(t ^ ((t < 2) & 1));
+            lo |= (indexPair & 7) << (3 * k);
+            const int m = k + 8;
+            const VI upper = srl(indexPair, 16);
+            if (m <= 10) lo |= sll(upper, 3 * m);
+            if (m == 10) hi |= upper >> 2;
+            if (m >= 11) hi |= upper << (3 * m - 32);
         }
         // Equal values: every index is 0.
         const VI varies = mx != mn;
@@ -554,7 +555,7 @@ struct DxtLanes {
         hi &= varies;
         w0 = mx | (mn << 8) | sll(lo, 16);
         w1 = srl(lo, 16) | sll(hi, 16);
-        if constexpr (measure) decodePairs(levels, mn, dist, decodedPairs);
+        if constexpr (measure) decodePairs(levelPairs, mn, dist, decodedPairs);
     }
 
     // The decoder's entry for the index of level L is
@@ -563,12 +564,12 @@ struct DxtLanes {
     // mx = mn). Two pixels share a lane as 16-bit halves: L * dist <= 7 * 255
     // fits a half, its high product with the multiplier is the quotient, and
     // mn plus a quotient is at most mx, so no half carries into the other.
-    static void decodePairs(const VI levels[16], VI mn, VI dist, VI pairs[8]) {
+    static void decodePairs(const VI levelPairs[8], VI mn, VI dist, VI pairs[8]) {
         const VI mnPair = mn | (mn << 16);
         const VI distPair = dist | (dist << 16);
         const VI multiplier = splat(div7Multiplier | div7Multiplier << 16);
         for (int k = 0; k < 8; ++k) {
-            const VI products = V::mullo16(levels[k] | (levels[k + 8] << 16), distPair);
+            const VI products = V::mullo16(levelPairs[k], distPair);
             pairs[k] = mnPair + V::mulhiU16(products, multiplier);
         }
     }
@@ -732,11 +733,11 @@ struct DxtLanes {
         for (int k = 0; k < 16; ++k) px[k] = pick4(colours, srl(indices, 2 * k)) | sll(alpha[k], 24);
     }
 
-    // ycocgRoundedQuotient per lane, through single-precision division:
-    // floor((2n + s) / (2s)) as trunc(quotient + 512) - 512, exactly (checked
-    // below for every n and s the decoder meets).
-    static VI roundedQuotient(VI n, VI scale) {
-        const VF q = V::toFloat(2 * n + scale) / V::toFloat(2 * scale);
+    // ycocgRoundedQuotient per lane in single precision, given the
+    // reciprocal of 2s: floor((2n + s) / (2s)) as trunc(quotient + 512) -
+    // 512, exactly (checked above for every n and s the decoder meets).
+    static VI roundedQuotient(VI n, VI scale, VF reciprocal) {
+        const VF q = V::toFloat(2 * n + scale) * reciprocal;
         return V::truncate(q + 512.0f) - 512;
     }
 
@@ -756,9 +757,10 @@ struct DxtLanes {
             if (scaled) {
                 // Blue below 8 is scale 1, where the quotients are exact.
                 const VI scale = (pal[j][2] >> 3) + 1;
-                r = roundedQuotient(r, scale);
-                g = roundedQuotient(g, scale);
-                b = roundedQuotient(b, scale);
+                const VF reciprocal = splatF(1.0f) / V::toFloat(2 * scale);
+                r = roundedQuotient(r, scale, reciprocal);
+                g = roundedQuotient(g, scale, reciprocal);
+                b = roundedQuotient(b, scale, reciprocal);
             }
             offsets[j][0] = r;
             offsets[j][1] = g;
@@ -854,92 +856,115 @@ struct DxtLanes {
     // From the encoder's own pixels and results, decoded as the decoders
     // above (and texture_decode's) decode the written blocks.
 
-    // Expanded, the sum over the pixels of |p - c_index|² is
-    //   sum |p|² + sum over j of (n_j |c_j|² - 2 c_j . S_j)
-    // with n_j the number and S_j the sum of the pixels of index j. One pass
-    // gathers the sums over the pixels whose index has bit 0 set, bit 1 set,
-    // and either; with the block's sum they give every S_j. Blue is summed
-    // with a 1 in the upper half, which counts the pixels alongside (each
-    // half at most 16 * 255). Each S_j lies in 0..4080 per half, so the
-    // packed differences below are exact, as are the 16-bit products.
-    static VI colourError(const Planes<true>& p, const PixelSums& sums, VI endpoints, VI indices) {
-        // Sums over the pixels of index 1 or 3 (bit 0), 2 or 3 (bit 1), and
-        // 1, 2 or 3 (either).
-        VI rgBit0 = VI{}, rgBit1 = VI{}, rgEither = VI{};
-        VI bBit0 = VI{}, bBit1 = VI{}, bEither = VI{};
-        // Unrolled, the sums stay in registers.
-#pragma GCC unroll 16
-        for (int k = 0; k < 16; ++k) {
-            const VI blueAndOne = p.b[k] | 0x10000;
-            const VI index = srl(indices, 2 * k);
-            rgBit0 = V::addWhereAny(rgBit0, p.rg[k], index, 1);
-            bBit0 = V::addWhereAny(bBit0, blueAndOne, index, 1);
-            rgBit1 = V::addWhereAny(rgBit1, p.rg[k], index, 2);
-            bBit1 = V::addWhereAny(bBit1, blueAndOne, index, 2);
-            rgEither = V::addWhereAny(rgEither, p.rg[k], index, 3);
-            bEither = V::addWhereAny(bEither, blueAndOne, index, 3);
+    // The error pairs pixels k and k + 8 of a block as the 16-bit halves of
+    // its lane, and finds each pixel's palette entry with one byte shuffle
+    // per channel: the shuffle looks up bytes within each 16-byte group, so
+    // lane i keeps its block's four entries of a channel as the bytes of its
+    // own word, bytes 4 (i mod 4) to 4 (i mod 4) + 3 of its group. The index
+    // of a pair's entries has that offset plus pixel k's palette index in
+    // byte 0 and pixel k + 8's in byte 2; bytes 1 and 3 have their top bit
+    // set, which the shuffle reads as zero, so each entry arrives as a
+    // 16-bit half.
+    static int groupOffset(unsigned lane) { return 4 * static_cast<int>(lane % 4); }
+    static VI entryIndexOffsets() {
+        VI offsets;
+        for (unsigned lane = 0; lane < lanes; ++lane) {
+            const int offset = groupOffset(lane);
+            offsets[lane] = offset | 0x80 << 8 | offset << 16 | static_cast<int>(0x80000000u);
         }
-        const VI totalB = sums.b + (16 << 16);
-        const VI sumRG[4] = {sums.rg - rgEither, rgEither - rgBit1, rgEither - rgBit0,
-                             (rgBit0 + rgBit1) - rgEither};
-        const VI sumB[4] = {totalB - bEither, bEither - bBit1, bEither - bBit0,
-                            (bBit0 + bBit1) - bEither};
+        return offsets;
+    }
+
+    // Shuffle indices that move byte `from` of every lane to byte `to` and
+    // clear the lane's other bytes.
+    static VI byteMove(int from, int to) {
+        VI index;
+        for (unsigned lane = 0; lane < lanes; ++lane) {
+            const uint32_t cleared = 0x80808080u & ~(0xFFu << 8 * to);
+            const uint32_t source = static_cast<uint32_t>(groupOffset(lane) + from);
+            index[lane] = static_cast<int>(cleared | source << 8 * to);
+        }
+        return index;
+    }
+
+    // The shuffle indices of pair k: indices holds pixel j's palette index
+    // in bits 2j and 2j + 1, so pixel k + 8's lies 16 bits above pixel k's.
+    static VI pairEntryIndex(VI indices, int k, VI offsets) {
+        return (srl(indices, 2 * k) & 0x00030003) | offsets;
+    }
+
+    // Four per-lane entries (each 0..255) as the bytes of one word.
+    static VI entryBytes(VI e0, VI e1, VI e2, VI e3) {
+        return e0 | e1 << 8 | e2 << 16 | sll(e3, 24);
+    }
+
+    // The squared error of R, G and B, pixels against the palette entries
+    // their indices pick. Every difference fits its signed half.
+    static VI colourError(const Planes<true>& p, VI endpoints, VI indices) {
         VI pal[4][3];
         palette(endpoints & 0xFFFF, srl(endpoints, 16), pal);
-        VI error = sums.squares;
-        for (int j = 0; j < 4; ++j) {
-            const VI cRG = pal[j][0] | (pal[j][1] << 16);
-            const VI cB = pal[j][2];
-            const VI dot = V::madd(sumRG[j], cRG) + V::madd(sumB[j], cB);
-            const VI norm = V::madd(cRG, cRG) + V::madd(cB, cB);
-            error += srl(sumB[j], 16) * norm - (dot << 1);
+        VI table[3];
+        for (int c = 0; c < 3; ++c)
+            table[c] = entryBytes(pal[0][c], pal[1][c], pal[2][c], pal[3][c]);
+        static const VI offsets = entryIndexOffsets();
+        VI sum = VI{};
+        for (int k = 0; k < 8; ++k) {
+            const VI at = pairEntryIndex(indices, k, offsets);
+            const VI source[3] = {pairOf(p.r[k], p.r[k + 8]), pairOf(p.g[k], p.g[k + 8]),
+                                  pairOf(p.b[k], p.b[k + 8])};
+            for (int c = 0; c < 3; ++c) {
+                const VI d = V::sub16(source[c], V::shuffleBytes(table[c], at));
+                sum += V::madd(d, d);
+            }
         }
-        return error;
+        return sum;
     }
 
     // Pixels k and k + 8 as the halves of one lane, as the decoded pairs.
     static VI alphaError(const VI a[16], const VI decodedPairs[8]) {
         VI sum = VI{};
         for (int k = 0; k < 8; ++k) {
-            const VI d = V::sub16(a[k] | (a[k + 8] << 16), decodedPairs[k]);
+            const VI d = V::sub16(pairOf(a[k], a[k + 8]), decodedPairs[k]);
             sum += V::madd(d, d);
         }
         return sum;
     }
 
-    // The low 16 bits of each lane in both halves.
-    static VS pairOf(VI x) { return (VS)((x & 0xFFFF) | sll(x, 16)); }
-
-    // Pixels k and k + 8 as the signed 16-bit halves of one lane, one
-    // channel at a time: each half picks its own entry's offset, adds its
-    // luma and clamps, all exact in 16 bits (-256..511 before the clamp).
+    // Scaled YCoCg's decoded channel is its luma plus the entry's offset,
+    // clamped to 0..255. An offset of at least 255 (at most -255) gives 255
+    // (0) whatever the luma, so the offset splits into two bytes, its
+    // positive and its negative part, each clamped to 255, and the decoded
+    // value is the luma plus the one, minus the other, both saturating:
+    // exactly the clamped sum. Pixels pair as in colourError, the lumas
+    // already so.
     static VI ycocgError(const VI px[16], VI endpoints, VI indices, const VI lumaPairs[8]) {
         VI entry[4][3];
         chromaOffsets(endpoints, entry);
-        VS offsets[4][3];
-        for (int j = 0; j < 4; ++j)
-            for (int c = 0; c < 3; ++c) offsets[j][c] = pairOf(entry[j][c]);
-        const VS zero = VS{};
-        const VS limit = VS{} + 255;
+        VI raise[3], lower[3];
+        const VI zero = VI{};
+        const VI limit = splat(255);
+        for (int c = 0; c < 3; ++c) {
+            VI up[4], down[4];
+            for (int j = 0; j < 4; ++j) {
+                up[j] = V::min(V::max(entry[j][c], zero), limit);
+                down[j] = V::min(V::max(zero - entry[j][c], zero), limit);
+            }
+            raise[c] = entryBytes(up[0], up[1], up[2], up[3]);
+            lower[c] = entryBytes(down[0], down[1], down[2], down[3]);
+        }
+        // Built once: the compiler would build them lane by lane per call.
+        static const VI offsets = entryIndexOffsets();
+        static const VI toLow[3] = {byteMove(0, 0), byteMove(1, 0), byteMove(2, 0)};
+        static const VI toHigh[3] = {byteMove(0, 2), byteMove(1, 2), byteMove(2, 2)};
         VI sum = VI{};
+#pragma GCC unroll 8
         for (int k = 0; k < 8; ++k) {
-            // Pixel k's index in bits 0-1, pixel k + 8's in bits 16-17: each
-            // index bit shifted to the sign of its half.
-            const VI index = srl(indices, 2 * k);
-            const VS bit0 = (VS)sll(index, 15) < 0;
-            const VS bit1 = (VS)sll(index, 14) < 0;
-            const VI lo = px[k];
-            const VI hi = px[k + 8];
-            const VI source[3] = {(lo & 0xFF) | (sll(hi, 16) & 0xFF0000),
-                                  (srl(lo, 8) & 0xFF) | (sll(hi, 8) & 0xFF0000),
-                                  (srl(lo, 16) & 0xFF) | (hi & 0xFF0000)};
+            const VI at = pairEntryIndex(indices, k, offsets);
             for (int c = 0; c < 3; ++c) {
-                const VS low = bit0 ? offsets[1][c] : offsets[0][c];
-                const VS high = bit0 ? offsets[3][c] : offsets[2][c];
-                VS value = (VS)lumaPairs[k] + (bit1 ? high : low);
-                value = value < zero ? zero : value;
-                value = value > limit ? limit : value;
-                const VI d = (VI)((VS)source[c] - value);
+                const VI source =
+                    V::shuffleBytes(px[k], toLow[c]) | V::shuffleBytes(px[k + 8], toHigh[c]);
+                const VI raised = V::addSatU8(lumaPairs[k], V::shuffleBytes(raise[c], at));
+                const VI d = V::sub16(source, V::subSatU8(raised, V::shuffleBytes(lower[c], at)));
                 sum += V::madd(d, d);
             }
         }
@@ -956,13 +981,25 @@ struct DxtLanes {
               unsigned blockBytes, bool bgra, bool measure>
     static uint64_t row(uint8_t* dst, const uint8_t* src, ptrdiff_t stride, unsigned numBlocks) {
         uint64_t total = 0;
+        // Per lane sums of whole groups, added into the total at most
+        // `groupsPerFlush` groups apart: a block's sum is below 2^22.
+        constexpr unsigned groupsPerFlush = 1024;
+        VU pending = VU{};
+        unsigned pendingGroups = 0;
+        const auto flush = [&] {
+            for (unsigned lane = 0; lane < lanes; ++lane) total += pending[lane];
+            pending = VU{};
+            pendingGroups = 0;
+        };
         unsigned i = 0;
         for (; i + lanes <= numBlocks; i += lanes) {
             const VI error = group(dst + size_t{blockBytes} * i, src + 16 * size_t{i}, stride);
-            if constexpr (measure)
-                for (unsigned lane = 0; lane < lanes; ++lane)
-                    total += static_cast<uint32_t>(error[lane]);
+            if constexpr (measure) {
+                pending += (VU)error;
+                if (++pendingGroups == groupsPerFlush) flush();
+            }
         }
+        if constexpr (measure) flush();
         alignas(16) uint8_t local[64];
         for (; i < numBlocks; ++i) {
             uint8_t* out = dst + size_t{blockBytes} * i;

@@ -133,7 +133,9 @@ struct Sse41 {
 
     static VI sub16(VI a, VI b) { return v(_mm_sub_epi16(m(a), m(b))); }
     static VI mulhiU16(VI a, VI b) { return v(_mm_mulhi_epu16(m(a), m(b))); }
-    static VI addWhereAny(VI s, VI x, VI w, int bits) { return s + (x & ((w & bits) != 0)); }
+    static VI shuffleBytes(VI t, VI i) { return v(_mm_shuffle_epi8(m(t), m(i))); }
+    static VI addSatU8(VI a, VI b) { return v(_mm_adds_epu8(m(a), m(b))); }
+    static VI subSatU8(VI a, VI b) { return v(_mm_subs_epu8(m(a), m(b))); }
     static VI selectBySign(VI s, VI a, VI b) {
         return (VI)_mm_blendv_ps((__m128)b, (__m128)a, (__m128)s);
     }
