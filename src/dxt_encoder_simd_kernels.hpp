@@ -503,23 +503,26 @@ struct DxtLanes {
 
     // ---- Alpha block ----------------------------------------------------------
 
-    // The reference's alpha_block for 16 values per lane (0..255): the block's
-    // bytes 0-3 in w0 and 4-7 in w1, little-endian. When measuring, also the
-    // 16 values the block decodes to, in pairs: pixel k | pixel k + 8 << 16.
+    // The reference's alpha_block for 16 values per lane (0..255), given in
+    // pairs, value k | value k + 8 << 16: the block's bytes 0-3 in w0 and
+    // 4-7 in w1, little-endian. When measuring, also the 16 values the block
+    // decodes to, paired alike.
     template <bool measure>
-    static void alphaBlocks(const VI a[16], VI& w0, VI& w1, VI decodedPairs[8]) {
-        VI mn = a[0];
-        VI mx = a[0];
-        for (int k = 1; k < 16; ++k) {
-            mn = V::min(mn, a[k]);
-            mx = V::max(mx, a[k]);
+    static void alphaBlocks(const VI pairs[8], VI& w0, VI& w1, VI decodedPairs[8]) {
+        VI mnPair = pairs[0];
+        VI mxPair = pairs[0];
+        for (int k = 1; k < 8; ++k) {
+            mnPair = V::minU16(mnPair, pairs[k]);
+            mxPair = V::maxU16(mxPair, pairs[k]);
         }
+        const VI mn = V::min(mnPair & 0xFFFF, srl(mnPair, 16));
+        const VI mx = V::max(mxPair & 0xFFFF, srl(mxPair, 16));
         const VI dist = mx - mn;
         const VI mn7 = (mn << 3) - mn;
         const VI bias = V::select(dist < 8, (dist - 1) - mn7, ((dist >> 1) + 2) - mn7);
 
-        // Pixels k and k + 8 are worked out together as the signed 16-bit
-        // halves of one lane: v below lies in -1..1915.
+        // Each pair is worked out in signed 16-bit halves: v below lies in
+        // -1..1915.
         const VS dist1 = (VS)packPair(dist, dist);
         const VS dist2 = dist1 + dist1;
         const VS dist4 = dist2 + dist2;
@@ -530,7 +533,7 @@ struct DxtLanes {
         VI hi = VI{};
         VI levelPairs[8];
         for (int k = 0; k < 8; ++k) {
-            VS v = (VS)pairOf(a[k], a[k + 8]);
+            VS v = (VS)pairs[k];
             v = ((v << 3) - v) + biasPair;
             const VS below4 = v < dist4;
             v -= ~below4 & dist4;
@@ -583,8 +586,9 @@ struct DxtLanes {
     // alpha. A block's sum is at most 16 * 4 * 255^2 = 4,161,600, exact in
     // its lane.
 
-    static void alphaOf(const VI px[16], VI a[16]) {
-        for (int k = 0; k < 16; ++k) a[k] = srl(px[k], 24);
+    // The pixels' alpha values in pairs, as alphaBlocks takes them.
+    static void alphaPairs(const VI px[16], VI pairs[8]) {
+        for (int k = 0; k < 8; ++k) pairs[k] = pairOf(srl(px[k], 24), srl(px[k + 8], 24));
     }
 
     template <bool bgra, bool measure>
@@ -601,8 +605,8 @@ struct DxtLanes {
     static VI dxt5Group(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
         VI px[16];
         V::template load<bgra>(src, stride, px);
-        VI a[16];
-        alphaOf(px, a);
+        VI a[8];
+        alphaPairs(px, a);
         VI w0, w1, endpoints, indices, decoded[8];
         alphaBlocks<measure>(a, w0, w1, decoded);
         VI error = colourBlocks<true, measure>(px, endpoints, indices);
@@ -629,8 +633,10 @@ struct DxtLanes {
             const VI cg = V::min((128 + g) - t, limit);
             local[k] = co | (cg << 8) | sll(y[k], 24);
         }
+        VI yPairs[8];
+        for (int k = 0; k < 8; ++k) yPairs[k] = pairOf(y[k], y[k + 8]);
         VI w0, w1, endpoints, indices, lumaPairs[8];
-        alphaBlocks<measure>(y, w0, w1, lumaPairs);
+        alphaBlocks<measure>(yPairs, w0, w1, lumaPairs);
         colourBlocks<false, false>(local, endpoints, indices);
         V::store16(dst, w0, w1, endpoints, indices);
         if constexpr (measure) return ycocgError(px, endpoints, indices, lumaPairs);
@@ -641,8 +647,8 @@ struct DxtLanes {
     static VI alphaGroup(uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
         VI px[16];
         V::template load<false>(src, stride, px);
-        VI a[16];
-        alphaOf(px, a);
+        VI a[8];
+        alphaPairs(px, a);
         VI w0, w1, decoded[8];
         alphaBlocks<measure>(a, w0, w1, decoded);
         V::store8(dst, w0, w1);
@@ -920,11 +926,11 @@ struct DxtLanes {
         return sum;
     }
 
-    // Pixels k and k + 8 as the halves of one lane, as the decoded pairs.
-    static VI alphaError(const VI a[16], const VI decodedPairs[8]) {
+    // The alpha values and what they decode to, both in pairs.
+    static VI alphaError(const VI pairs[8], const VI decodedPairs[8]) {
         VI sum = VI{};
         for (int k = 0; k < 8; ++k) {
-            const VI d = V::sub16(pairOf(a[k], a[k + 8]), decodedPairs[k]);
+            const VI d = V::sub16(pairs[k], decodedPairs[k]);
             sum += V::madd(d, d);
         }
         return sum;
