@@ -185,10 +185,10 @@ struct DxtLanes {
         return d;
     }
 
-    static VI packPair(VI lo, VI hi) { return (lo & 0xFFFF) | sll(hi, 16); }
-    // The same for lo already in 0..65535: pixels k and k + 8 of a block as
-    // the 16-bit halves of one lane.
+    // lo and hi as the 16-bit halves of one lane, lo in 0..65535: so are
+    // pixels k and k + 8 of a block paired.
     static VI pairOf(VI lo, VI hi) { return lo | sll(hi, 16); }
+    static VI packPair(VI lo, VI hi) { return pairOf(lo & 0xFFFF, hi); }
 
     // x / 3 for 0 <= x <= 765: the high half of the 16-bit product is
     // (x * div3Multiplier) >> 16, one multiply where a 32-bit one is two.
@@ -523,7 +523,8 @@ struct DxtLanes {
 
         // Each pair is worked out in signed 16-bit halves: v below lies in
         // -1..1915.
-        const VS dist1 = (VS)packPair(dist, dist);
+        const VI distPair = pairOf(dist, dist);
+        const VS dist1 = (VS)distPair;
         const VS dist2 = dist1 + dist1;
         const VS dist4 = dist2 + dist2;
         const VS biasPair = (VS)packPair(bias, bias);
@@ -558,7 +559,7 @@ struct DxtLanes {
         hi &= varies;
         w0 = mx | (mn << 8) | sll(lo, 16);
         w1 = srl(lo, 16) | sll(hi, 16);
-        if constexpr (measure) decodePairs(levelPairs, mn, dist, decodedPairs);
+        if constexpr (measure) decodePairs(levelPairs, mn, distPair, decodedPairs);
     }
 
     // The decoder's entry for the index of level L is
@@ -567,9 +568,8 @@ struct DxtLanes {
     // mx = mn). Two pixels share a lane as 16-bit halves: L * dist <= 7 * 255
     // fits a half, its high product with the multiplier is the quotient, and
     // mn plus a quotient is at most mx, so no half carries into the other.
-    static void decodePairs(const VI levelPairs[8], VI mn, VI dist, VI pairs[8]) {
-        const VI mnPair = mn | (mn << 16);
-        const VI distPair = dist | (dist << 16);
+    static void decodePairs(const VI levelPairs[8], VI mn, VI distPair, VI pairs[8]) {
+        const VI mnPair = pairOf(mn, mn);
         const VI multiplier = splat(div7Multiplier | div7Multiplier << 16);
         for (int k = 0; k < 8; ++k) {
             const VI products = V::mullo16(levelPairs[k], distPair);
@@ -872,12 +872,16 @@ struct DxtLanes {
     // set, which the shuffle reads as zero, so each entry arrives as a
     // 16-bit half.
     static int groupOffset(unsigned lane) { return 4 * static_cast<int>(lane % 4); }
-    static VI entryIndexOffsets() {
-        VI offsets;
-        for (unsigned lane = 0; lane < lanes; ++lane) {
-            const int offset = groupOffset(lane);
-            offsets[lane] = offset | 0x80 << 8 | offset << 16 | static_cast<int>(0x80000000u);
-        }
+    // Built once: the compiler would build it lane by lane per call.
+    static const VI& entryIndexOffsets() {
+        static const VI offsets = [] {
+            VI built;
+            for (unsigned lane = 0; lane < lanes; ++lane) {
+                const int offset = groupOffset(lane);
+                built[lane] = offset | 0x80 << 8 | offset << 16 | static_cast<int>(0x80000000u);
+            }
+            return built;
+        }();
         return offsets;
     }
 
@@ -912,7 +916,7 @@ struct DxtLanes {
         VI table[3];
         for (int c = 0; c < 3; ++c)
             table[c] = entryBytes(pal[0][c], pal[1][c], pal[2][c], pal[3][c]);
-        static const VI offsets = entryIndexOffsets();
+        const VI offsets = entryIndexOffsets();
         VI sum = VI{};
         for (int k = 0; k < 8; ++k) {
             const VI at = pairEntryIndex(indices, k, offsets);
@@ -958,8 +962,8 @@ struct DxtLanes {
             raise[c] = entryBytes(up[0], up[1], up[2], up[3]);
             lower[c] = entryBytes(down[0], down[1], down[2], down[3]);
         }
-        // Built once: the compiler would build them lane by lane per call.
-        static const VI offsets = entryIndexOffsets();
+        const VI offsets = entryIndexOffsets();
+        // Built once, as the offsets are.
         static const VI toLow[3] = {byteMove(0, 0), byteMove(1, 0), byteMove(2, 0)};
         static const VI toHigh[3] = {byteMove(0, 2), byteMove(1, 2), byteMove(2, 2)};
         VI sum = VI{};
